@@ -1,0 +1,19 @@
+#!/bin/bash
+# Writes cmake/wine-settings.reg, imported once into the Wine prefix by wine-run.sh:
+#  - FontLink: the UI fonts fall back to IPAexGothic for Japanese glyphs;
+#  - X11 Driver Decorated=N: Wine draws its own captions (Xvfb has no window manager).
+# The file is UTF-16LE with a BOM: Wine's regedit misreads hex(7) values in an
+# ANSI "Version 5.00" file.
+set -euo pipefail
+out=$(cd "$(dirname "$0")" && pwd)/wine-settings.reg
+hex=$(printf 'ipaexg.ttf,IPAexGothic\0\0' | iconv -f utf-8 -t utf-16le | od -An -tx1 -v |
+      tr -s ' \n' ' ' | sed 's/^ //;s/ $//;s/ /,/g')
+{
+  printf 'Windows Registry Editor Version 5.00\r\n\r\n'
+  printf '[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontLink\\SystemLink]\r\n'
+  for f in Tahoma "MS Shell Dlg" "MS Shell Dlg 2" "Microsoft Sans Serif" "MS Sans Serif" "Segoe UI" "Lucida Sans Unicode"; do
+    printf '"%s"=hex(7):%s\r\n' "$f" "$hex"
+  done
+  printf '\r\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\r\n"Decorated"="N"\r\n'
+} | { printf '\xff\xfe'; iconv -f utf-8 -t utf-16le; } > "$out"
+echo "wrote $out"

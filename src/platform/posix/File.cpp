@@ -1,0 +1,101 @@
+#include "platform/File.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+TFile::TFile(TFile&& other) noexcept : FHandle(other.FHandle) { other.FHandle = Invalid; }
+
+TFile& TFile::operator=(TFile&& other) noexcept {
+  if (this != &other) {
+    Close();
+    FHandle = other.FHandle;
+    other.FHandle = Invalid;
+  }
+  return *this;
+}
+
+TFile::~TFile() { Close(); }
+
+TFile TFile::Open(const std::filesystem::path& name, TFileAccess access, TFileShare, TFileCreate create,
+                  std::string& errorText) {
+  int flags = O_CLOEXEC;
+  switch (access) {
+    case TFileAccess::Read: flags |= O_RDONLY; break;
+    case TFileAccess::Write: flags |= O_WRONLY; break;
+    case TFileAccess::ReadWrite: flags |= O_RDWR; break;
+  }
+  if (create == TFileCreate::CreateAlways) flags |= O_CREAT | O_TRUNC;
+  if (create == TFileCreate::CreateNew) flags |= O_CREAT | O_EXCL;
+  TFile file;
+  const int fd = ::open(name.c_str(), flags, 0666);
+  if (fd < 0) {
+    errorText = LastErrorText();
+    return file;
+  }
+  // open() succeeds on a folder for reading; a folder is no file to read or write.
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    errorText = std::strerror(EISDIR);
+    return file;
+  }
+  file.FHandle = fd;
+  return file;
+}
+
+std::int64_t TFile::Read(void* buffer, std::int64_t count) noexcept {
+  auto* p = static_cast<char*>(buffer);
+  std::int64_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::read(static_cast<int>(FHandle), p + done, static_cast<size_t>(count - done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) break;
+    done += n;
+  }
+  return done;
+}
+
+std::int64_t TFile::Write(const void* buffer, std::int64_t count) noexcept {
+  const auto* p = static_cast<const char*>(buffer);
+  std::int64_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::write(static_cast<int>(FHandle), p + done, static_cast<size_t>(count - done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    done += n;
+  }
+  return done;
+}
+
+std::int64_t TFile::Seek(std::int64_t offset, int origin) noexcept {
+  const int whence = origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : SEEK_END;
+  return ::lseek(static_cast<int>(FHandle), offset, whence);
+}
+
+bool TFile::Truncate() noexcept {
+  const off_t pos = ::lseek(static_cast<int>(FHandle), 0, SEEK_CUR);
+  return pos >= 0 && ::ftruncate(static_cast<int>(FHandle), pos) == 0;
+}
+
+bool TFile::Flush() noexcept { return ::fsync(static_cast<int>(FHandle)) == 0; }
+
+void TFile::Close() noexcept {
+  if (FHandle != Invalid) {
+    ::close(static_cast<int>(FHandle));
+    FHandle = Invalid;
+  }
+}
+
+std::string LastErrorText() { return std::strerror(errno); }
+
+}  // namespace platform
