@@ -1,0 +1,187 @@
+#pragma once
+// The DIB library: the shared device-independent bitmap storage, its BMP and CF_DIB
+// readers and writers, and the DIB graphic.
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/Handles.h"
+#include "platform/Memory.h"
+#include "rtl/Classes.h"
+#include "rtl/Exception.h"
+#include "rtl/Stream.h"
+
+// ---------------------------------------------------------------------------------------
+// Errors. Messages name the class and operation (or routine), a colon, then the fact.
+
+class EVxDIBError : public Exception { public: using Exception::Exception; };
+class EVxDIBInvalidDIB : public EVxDIBError { public: using EVxDIBError::EVxDIBError; };
+class EVxDIBInvalidDIBFile : public EVxDIBError { public: using EVxDIBError::EVxDIBError; };
+class EVxDIBInvalidDIBPara : public EVxDIBError { public: using EVxDIBError::EVxDIBError; };
+class EVxDIBBadDIBType : public EVxDIBError { public: using EVxDIBError::EVxDIBError; };
+class EVxDIBInvalidPalette : public EVxDIBError { public: using EVxDIBError::EVxDIBError; };
+class EVxDIBCompressionFailed : public EVxDIBError { public: using EVxDIBError::EVxDIBError; };
+class EVxDIBCanvasFailed : public EVxDIBError { public: using EVxDIBError::EVxDIBError; };
+
+// ---------------------------------------------------------------------------------------
+// The DIB record.
+
+// The layout of the OS's BITMAPINFOHEADER.
+struct TVxBitmapInfoHeader {
+  std::uint32_t biSize;
+  std::int32_t biWidth;
+  std::int32_t biHeight;  // positive: rows bottom-up; negative: rows top-down
+  std::uint16_t biPlanes;
+  std::uint16_t biBitCount;
+  std::uint32_t biCompression;
+  std::uint32_t biSizeImage;
+  std::int32_t biXPelsPerMeter;
+  std::int32_t biYPelsPerMeter;
+  std::uint32_t biClrUsed;
+  std::uint32_t biClrImportant;
+};
+static_assert(sizeof(TVxBitmapInfoHeader) == 40);
+
+// The layout of the OS's RGBQUAD.
+struct TVxRGBQuad {
+  std::uint8_t rgbBlue;
+  std::uint8_t rgbGreen;
+  std::uint8_t rgbRed;
+  std::uint8_t rgbReserved;
+  friend bool operator==(const TVxRGBQuad&, const TVxRGBQuad&) = default;
+};
+static_assert(sizeof(TVxRGBQuad) == 4);
+
+// biCompression values (the OS's BI_RGB, BI_RLE8, BI_RLE4, BI_BITFIELDS).
+inline constexpr std::uint32_t CompressionRGB = 0;
+inline constexpr std::uint32_t CompressionRLE8 = 1;
+inline constexpr std::uint32_t CompressionRLE4 = 2;
+inline constexpr std::uint32_t CompressionBitFields = 3;
+
+// The image: pixel block, header and colour table. Header and table are contiguous, so
+// &Header is a BITMAPINFO for the OS. The table has 256 entries plus 16 spare bytes (4
+// entries): while a reader holds three bit-field masks in front of the entries, the
+// masks and 256 entries still fit. Always copied as one block.
+struct TVxDIBRecord {
+  std::uint32_t BitsSize = 0;                           // real size of the pixel block
+  platform::TMappingHandle MappingHandle = nullptr;     // null when the block is heap memory
+  std::uint8_t* Bits = nullptr;                         // null when there is no block
+  TVxBitmapInfoHeader Header{};
+  TVxRGBQuad ColorTable[256 + 4]{};
+
+  const void* BitmapInfo() const noexcept { return &Header; }
+  void* BitmapInfo() noexcept { return &Header; }
+  // The table area as bytes (masks in front of the entries while a reader works).
+  std::uint8_t* TableBytes() noexcept { return reinterpret_cast<std::uint8_t*>(ColorTable); }
+};
+static_assert(offsetof(TVxDIBRecord, ColorTable) == offsetof(TVxDIBRecord, Header) + 40);
+static_assert(sizeof(TVxDIBRecord::ColorTable) == 1024 + 16);
+
+// The pixel layout of a DIB. The last two are conversion targets only.
+enum TVxPixelFormat : std::uint8_t {
+  vxpf1Bit,
+  vxpf4Bit,
+  vxpf4BitRLE,
+  vxpf8Bit,
+  vxpf8BitRLE,
+  vxpf24Bit,
+  vxpfHalftone,
+  vxpfHalftoneBW,
+};
+
+// ---------------------------------------------------------------------------------------
+// Library routines.
+
+// Largest pixel block the library makes or accepts: sizes stay in signed 32-bit range.
+inline constexpr std::int64_t MaxBitsSize = 0x7FFFFFFF;
+
+// 1 gives 2, 4 gives 16, 8 gives 256, every other bit count 0.
+int ColorCount(int bitCount) noexcept;
+// Bytes of one row: ((width * bitCount + 31) div 32) * 4, in 64-bit arithmetic so that
+// no width overflows. Rows are padded to 4 bytes.
+std::int64_t DIBRowSize(std::int64_t width, int bitCount) noexcept;
+// Bytes of |height| rows, or -1 when that exceeds MaxBitsSize (or width/height is out of range).
+std::int64_t DIBImageSize(std::int64_t width, std::int64_t height, int bitCount) noexcept;
+
+// A pixel block: a paging-file backed mapping (useFMO) or zero-filled heap memory.
+// Raises EOutOfResources "GetMemory: Cannot Make File Mapping Object" / "GetMemory: Cannot
+// Make View of File Map", or EOutOfMemory for the heap. Leaves nothing allocated on failure.
+void GetMemory(std::uint32_t size, bool useFMO, platform::TMappingHandle& mappingHandle, std::uint8_t*& block);
+// As GetMemory, for a caller that overwrites every byte at once (the block may hold old data).
+void GetMemoryForOverwrite(std::uint32_t size, bool useFMO, platform::TMappingHandle& mappingHandle,
+                           std::uint8_t*& block);
+// Frees a block of GetMemory. A failing unmap or close is an assertion failure.
+void ReleaseMemory(platform::TMappingHandle mappingHandle, void* block, bool useFMO);
+
+// Owns a block of GetMemory until it is handed to a record (MoveTo); frees it otherwise.
+class TVxMemory {
+public:
+  TVxMemory() noexcept = default;
+  TVxMemory(std::uint32_t size, bool useFMO, bool zeroFill = true);
+  TVxMemory(TVxMemory&& other) noexcept;
+  TVxMemory& operator=(TVxMemory&& other) noexcept;
+  TVxMemory(const TVxMemory&) = delete;
+  TVxMemory& operator=(const TVxMemory&) = delete;
+  ~TVxMemory();
+
+  std::uint8_t* Bits() const noexcept { return FBits; }
+  std::uint32_t Size() const noexcept { return FSize; }
+  // Sets the record's BitsSize, MappingHandle and Bits to this block and gives up ownership.
+  void MoveTo(TVxDIBRecord& record) noexcept;
+  void Reset() noexcept;
+
+private:
+  platform::TMappingHandle FMapping = nullptr;
+  std::uint8_t* FBits = nullptr;
+  std::uint32_t FSize = 0;
+  bool FUseFMO = false;
+};
+
+// A new logical palette from the record's first biClrUsed entries; null when biClrUsed is 0.
+// Raises EOutOfResources "GetPaletteFromDIBInfos: Cannot Make Palette".
+TPaletteHandle GetPaletteFromDIBInfos(const TVxDIBRecord& dib);
+
+// Right shifts that bring the highest set bit of a non-zero mask to bit 7 (negative: left).
+int MaskShift(std::uint32_t mask) noexcept;
+
+// The UseFMO value of every newly constructed DIB graphic; initially true.
+bool DefaultUseFMO() noexcept;
+void SetDefaultUseFMO(bool value) noexcept;
+
+// ---------------------------------------------------------------------------------------
+// The storage behind every DIB graphic, shared by reference count.
+
+class TVxInternalDIB : public TObject {
+public:
+  // A 1 x 1, 8-bit image with 256 black entries and a zeroed 4-byte block.
+  explicit TVxInternalDIB(bool useFMO);
+  ~TVxInternalDIB() override;
+  TVxInternalDIB(const TVxInternalDIB&) = delete;
+  TVxInternalDIB& operator=(const TVxInternalDIB&) = delete;
+
+  std::int32_t RefCount = 1;   // holders of this storage
+  std::int32_t Width = 0;      // equals Header.biWidth
+  std::int32_t Height = 0;     // absolute Header.biHeight
+  TPaletteHandle PaletteHandle = nullptr;  // cached palette of the table; owned
+  TVxDIBRecord DIB;
+  bool PaletteChanged = false;  // the table changed and the graphic has not been told
+  bool UseFMO;
+
+  // Frees the pixel block and the cached palette; the record's block fields become 0.
+  void ReleaseStorage() noexcept;
+  // An empty (zeroed, black-table) image. Called only without a pixel block.
+  // Raises EVxDIBInvalidDIBPara "TVxInternalDIB.CreateDIB: Invalid Parameters".
+  void CreateDIB(int width, int height, int colorCount, int bitCount);
+  // After every change of the colour table: drops the cached palette, sets PaletteChanged.
+  void UpdatePalette();
+  TVxPixelFormat GetPixelFormat() const;
+  // Releases the current content and takes a filled record (and its block) in its place;
+  // Width and Height follow the record's header. The palette is the caller's business.
+  void MoveInDIB(const TVxDIBRecord& record) noexcept;
+
+  // BMP files and packed DIBs (CF_DIB). Loading leaves the storage as it was on failure.
+  void LoadFromStream(TStream& stream);
+  void SaveToStream(TStream& stream) const;
+  void LoadFromClipboardFormat(TGlobalHandle handle);
+  // A new movable global block holding a packed DIB; the caller owns it.
+  TGlobalHandle SaveToClipboardFormat() const;
+};
