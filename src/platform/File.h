@@ -40,6 +40,11 @@ private:
   std::intptr_t FHandle = Invalid;
 };
 
+// Moves the file from over the file to (same volume), replacing it in one step, so a
+// reader sees either the old file or the new one, never a part. On failure puts the
+// OS's text for the error in errorText.
+bool RenameReplacing(const std::filesystem::path& from, const std::filesystem::path& to, std::string& errorText);
+
 // The OS's text for its last error (errno / GetLastError), without a trailing newline.
 std::string LastErrorText();
 

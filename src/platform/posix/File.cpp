@@ -1,6 +1,7 @@
 #include "platform/File.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -94,6 +95,12 @@ void TFile::Close() noexcept {
     ::close(static_cast<int>(FHandle));
     FHandle = Invalid;
   }
+}
+
+bool RenameReplacing(const std::filesystem::path& from, const std::filesystem::path& to, std::string& errorText) {
+  if (::rename(from.c_str(), to.c_str()) == 0) return true;
+  errorText = LastErrorText();
+  return false;
 }
 
 std::string LastErrorText() { return std::strerror(errno); }

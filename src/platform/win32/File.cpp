@@ -97,6 +97,12 @@ void TFile::Close() noexcept {
   }
 }
 
+bool RenameReplacing(const std::filesystem::path& from, const std::filesystem::path& to, std::string& errorText) {
+  if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+  errorText = LastErrorText();
+  return false;
+}
+
 std::string LastErrorText() {
   const DWORD code = ::GetLastError();
   wchar_t* text = nullptr;

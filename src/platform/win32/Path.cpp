@@ -1,0 +1,5 @@
+#include "platform/Path.h"
+
+namespace platform {
+const TPathSyntax& NativePathSyntax() noexcept { return WindowsPathSyntax; }
+}  // namespace platform
