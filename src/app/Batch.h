@@ -1,0 +1,60 @@
+#pragma once
+// The batch conversion of dropped (or listed) files, free of any window toolkit. The
+// Win32 main window and the command-line converter each implement TBatchUI; RunBatch
+// is the drop handler's body.
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+// What the batch needs of the window: the chosen save method, the destination folder,
+// the progress bar, one message pump per file and the two shell helpers.
+class TBatchUI {
+public:
+  virtual ~TBatchUI() = default;
+  // The selected save method (smNewName, smOverwrite, smFolder; -1 when none is
+  // selected). Read afresh for every file: a click during the pump applies from the
+  // next file on.
+  virtual int SaveMethod() = 0;
+  // The destination folder of smFolder, UTF-8, exactly as typed.
+  virtual std::string SaveFolder() = 0;
+  virtual void SetProgressMax(int max) = 0;
+  virtual void SetProgressPosition(int position) = 0;
+  // Handles the window messages that are waiting, once, and returns.
+  virtual void ProcessMessages() = 0;
+  // The exclamation beep, then a modal box with the text and one OK button.
+  virtual void BeepMessage(const std::string& text) = 0;
+  // Brings the window to the top (the result is of no interest to the batch).
+  virtual void ForceForeground() = 0;
+  // Told after each file's output has been written; the window has no use for it.
+  virtual void FileSaved(const std::filesystem::path& source, const std::filesystem::path& output) {
+    (void)source;
+    (void)output;
+  }
+};
+
+// The message of a destination that is no existing folder.
+inline constexpr const char* InvalidSaveFolderMessage = "正しい保存先フォルダを指定してください";
+
+// One file's road from the source to its JPEG. The batch makes a fresh one per file and
+// releases it before the next file starts, on every path.
+class TFileConversion {
+public:
+  virtual ~TFileConversion() = default;
+  // Decodes the source and hands the image on to the JPEG object.
+  virtual void Load(const std::filesystem::path& source) = 0;
+  // Writes the JPEG under the output name.
+  virtual void Save(const std::filesystem::path& output) = 0;
+};
+using TFileConversionFactory = std::function<std::unique_ptr<TFileConversion>()>;
+
+// Runs one batch over the files in order: the destination check (smFolder), then per
+// file the progress position, one message pump, decoding, naming (MakeSaveFileName)
+// and saving; at the end the progress bar back to 0 and the window to the front. The
+// first failure ends the batch and leaves as an exception (the window's error box
+// shows it); files already written stay, the bar keeps the failed file's position.
+void RunBatch(TBatchUI& ui, const std::vector<std::filesystem::path>& files, const TFileConversionFactory& factory);
+
+// The same with the program's conversion: the DIB object's loader, a bitmap, TJPEGImage.
+void RunBatch(TBatchUI& ui, const std::vector<std::filesystem::path>& files);
