@@ -1,0 +1,201 @@
+#include "cli/Cli.h"
+
+#include <exception>
+#include <new>
+
+#include "platform/Console.h"
+#include "rtl/Exception.h"
+#include "rtl/Stream.h"
+
+const char* const CliUsage =
+    "Usage: tavex-cli [--method 0|1|2] [--dest DIR] [--plugin-dir DIR] FILE...\n"
+    "Converts each image FILE, in the order given, to a baseline JPEG of quality 90\n"
+    "named after it with the extension \".jpg\".\n"
+    "\n"
+    "  --method 0        beside the source; \"_\" is put in front of the name until\n"
+    "                    no file of that name exists (the default)\n"
+    "  --method 1        beside the source, replacing a file of that name\n"
+    "  --method 2        into the folder given by --dest, replacing a file of that name\n"
+    "  --dest DIR        the destination folder of method 2\n"
+    "  --plugin-dir DIR  search this folder only for Susie plug-ins\n"
+    "  --help            show this help and exit\n"
+    "  --version         show the version and exit\n"
+    "\n"
+    "Each output path is written to standard output as soon as the file is saved.\n"
+    "The first file that fails ends the run: its message goes to standard error and\n"
+    "the exit status is 1 (2 for a wrong command line).\n";
+
+namespace {
+
+// Takes the value of an option given as "--name VALUE" or "--name=VALUE".
+bool OptionValue(const std::vector<std::string>& args, std::size_t& i, std::string_view name, std::string& value,
+                 bool& matched, std::string& error) {
+  const std::string& arg = args[i];
+  matched = false;
+  if (arg == name) {
+    matched = true;
+    if (i + 1 >= args.size()) {
+      error = "option " + std::string(name) + " needs a value";
+      return false;
+    }
+    value = args[++i];
+    return true;
+  }
+  if (arg.size() > name.size() && arg.compare(0, name.size(), name) == 0 && arg[name.size()] == '=') {
+    matched = true;
+    value = arg.substr(name.size() + 1);
+  }
+  return true;
+}
+
+// What the window's controls are to the batch, from the command line: progress goes to
+// a terminal as one rewritten line, each saved name to standard output.
+class TCliUI : public TBatchUI {
+public:
+  TCliUI(const TCliOptions& options, TCliConsole& console)
+      : FOptions(options), FConsole(console), FShowProgress(console.ErrIsTerminal()) {}
+
+  int SaveMethod() override { return FOptions.Method; }
+  std::string SaveFolder() override { return FOptions.Dest; }
+  void SetProgressMax(int max) override { FMax = max; }
+  void SetProgressPosition(int position) override {
+    if (!FShowProgress) return;
+    if (position == 0) {
+      EndProgress();
+      return;
+    }
+    FProgressShown = true;
+    std::string line = "\r";
+    line += std::to_string(position);
+    line += '/';
+    line += std::to_string(FMax);
+    line += ' ';
+    FConsole.Err(line);
+  }
+  void ProcessMessages() override {}
+  void BeepMessage(const std::string& text) override {
+    EndProgress();
+    FConsole.Err(text + "\n");
+    FRefused = true;
+  }
+  void ForceForeground() override {}
+  void FileSaved(const std::filesystem::path&, const std::filesystem::path& output) override {
+    // Names and progress may share one terminal: the name gets a clean line.
+    EndProgress();
+    FConsole.Out(PathToUtf8(output) + "\n");
+  }
+
+  // Clears the progress line so that what follows starts on a clean line.
+  void EndProgress() {
+    if (!FProgressShown) return;
+    FProgressShown = false;
+    std::string blank(2 * std::to_string(FMax).size() + 4, ' ');
+    blank.front() = '\r';
+    blank.back() = '\r';
+    FConsole.Err(blank);
+  }
+  bool Refused() const noexcept { return FRefused; }
+
+private:
+  const TCliOptions& FOptions;
+  TCliConsole& FConsole;
+  const bool FShowProgress;
+  bool FProgressShown = false;
+  bool FRefused = false;
+  int FMax = 0;
+};
+
+}  // namespace
+
+bool ParseCliArguments(const std::vector<std::string>& args, TCliOptions& options, std::string& error) {
+  options = TCliOptions{};
+  bool onlyFiles = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (onlyFiles || arg.empty() || arg[0] != '-' || arg == "-") {
+      options.Files.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      onlyFiles = true;
+      continue;
+    }
+    if (arg == "--help" || arg == "-h") {
+      options.Help = true;
+      continue;
+    }
+    if (arg == "--version") {
+      options.Version = true;
+      continue;
+    }
+    bool matched = false;
+    std::string value;
+    if (!OptionValue(args, i, "--method", value, matched, error)) return false;
+    if (matched) {
+      if (value != "0" && value != "1" && value != "2") {
+        error = "--method takes 0, 1 or 2, not \"" + value + "\"";
+        return false;
+      }
+      options.Method = value[0] - '0';
+      continue;
+    }
+    if (!OptionValue(args, i, "--dest", value, matched, error)) return false;
+    if (matched) {
+      options.Dest = value;
+      continue;
+    }
+    if (!OptionValue(args, i, "--plugin-dir", value, matched, error)) return false;
+    if (matched) {
+      options.HasPluginDir = true;
+      options.PluginDir = value;
+      continue;
+    }
+    error = "unknown option \"" + arg + "\"";
+    return false;
+  }
+  if (!options.Help && !options.Version && options.Files.empty()) {
+    error = "no files to convert";
+    return false;
+  }
+  return true;
+}
+
+void TSystemConsole::Out(std::string_view text) { platform::WriteText(platform::TStdStream::Output, text); }
+void TSystemConsole::Err(std::string_view text) { platform::WriteText(platform::TStdStream::Error, text); }
+bool TSystemConsole::ErrIsTerminal() { return platform::IsTerminal(platform::TStdStream::Error); }
+
+int RunCli(const std::vector<std::string>& args, TCliConsole& console, const TFileConversionFactory& factory) {
+  TCliOptions options;
+  std::string error;
+  if (!ParseCliArguments(args, options, error)) {
+    console.Err("tavex-cli: " + error + "\n" + CliUsage);
+    return 2;
+  }
+  if (options.Help) {
+    console.Out(CliUsage);
+    return 0;
+  }
+  if (options.Version) {
+    console.Out("tavex-cli " TAVEX_VERSION "\n");
+    return 0;
+  }
+
+  std::vector<std::filesystem::path> files;
+  files.reserve(options.Files.size());
+  for (const auto& name : options.Files) files.push_back(Utf8ToPath(name));
+
+  TCliUI ui(options, console);
+  try {
+    RunBatch(ui, files, factory);
+  } catch (const std::bad_alloc&) {
+    ui.EndProgress();
+    console.Err(ErrorBoxText("Out of memory") + "\n");
+    return 1;
+  } catch (const std::exception& e) {
+    // The text the window's error box would show.
+    ui.EndProgress();
+    console.Err(ErrorBoxText(e.what()) + "\n");
+    return 1;
+  }
+  return ui.Refused() ? 1 : 0;
+}

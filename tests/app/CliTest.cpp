@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+
+#include "cli/Cli.h"
+#include "rtl/Exception.h"
+#include "rtl/Stream.h"
+#include "support/TempDir.h"
+
+namespace {
+
+// A console that keeps both streams, and the order of everything written.
+class TRecordingConsole : public TCliConsole {
+public:
+  bool Terminal = false;
+  std::string OutText, ErrText;
+  std::vector<std::string> Events;
+  void Out(std::string_view text) override {
+    OutText += text;
+    Events.push_back("out " + std::string(text));
+  }
+  void Err(std::string_view text) override {
+    ErrText += text;
+    Events.push_back("err " + std::string(text));
+  }
+  bool ErrIsTerminal() override { return Terminal; }
+};
+
+// Writes two bytes under the output name; fails to load any source named "bad*".
+class TTinyConversion : public TFileConversion {
+public:
+  explicit TTinyConversion(std::vector<std::string>& loaded) : FLoaded(loaded) {}
+  void Load(const std::filesystem::path& source) override {
+    const std::string name = PathToUtf8(source.filename());
+    FLoaded.push_back(name);
+    if (name.rfind("bad", 0) == 0) throw EInvalidGraphic("Susie Plugins could not decode");
+  }
+  void Save(const std::filesystem::path& output) override { WriteAllBytes(output, {0xFF, 0xD8}); }
+
+private:
+  std::vector<std::string>& FLoaded;
+};
+
+class CliRun : public ::testing::Test {
+protected:
+  TTempDir Dir;
+  TRecordingConsole Console;
+  std::vector<std::string> Loaded;
+  std::string File(const char* name) {
+    WriteAllBytes(Dir / name, {1});
+    return PathToUtf8(Dir / name);
+  }
+  int Run(const std::vector<std::string>& args) {
+    return RunCli(args, Console, [this] { return std::make_unique<TTinyConversion>(Loaded); });
+  }
+};
+
+TEST_F(CliRun, WritesEachOutputPathOnItsOwnLine) {
+  const auto a = File("a.bmp"), b = File("b.bmp");
+  EXPECT_EQ(Run({a, b}), 0);
+  EXPECT_EQ(Console.OutText, PathToUtf8(Dir / "_a.jpg") + "\n" + PathToUtf8(Dir / "_b.jpg") + "\n");
+  EXPECT_EQ(Console.ErrText, "");
+  // One write per name, so each line leaves as soon as its file is saved.
+  EXPECT_EQ(Console.Events.size(), 2u);
+}
+
+TEST_F(CliRun, MethodsPlaceTheOutputs) {
+  std::filesystem::create_directory(Dir / "out");
+  const auto a = File("a.bmp");
+  EXPECT_EQ(Run({"--method", "1", a}), 0);
+  EXPECT_TRUE(std::filesystem::exists(Dir / "a.jpg"));
+  EXPECT_EQ(Run({"--method=2", "--dest", PathToUtf8(Dir / "out"), a}), 0);
+  EXPECT_TRUE(std::filesystem::exists(Dir / "out" / "a.jpg"));
+  EXPECT_EQ(Run({a, "--method", "0"}), 0);
+  EXPECT_TRUE(std::filesystem::exists(Dir / "_a.jpg"));
+}
+
+TEST_F(CliRun, StopsAtTheFirstFailureWithTheErrorBoxText) {
+  const auto a = File("a.bmp"), bad = File("bad.bmp"), c = File("c.bmp");
+  EXPECT_EQ(Run({a, bad, c}), 1);
+  EXPECT_EQ(Console.OutText, PathToUtf8(Dir / "_a.jpg") + "\n");
+  EXPECT_EQ(Console.ErrText, "Susie Plugins could not decode.\n");
+  EXPECT_EQ(Loaded, (std::vector<std::string>{"a.bmp", "bad.bmp"}));
+  EXPECT_FALSE(std::filesystem::exists(Dir / "_c.jpg"));
+}
+
+TEST_F(CliRun, FolderMethodWithoutAValidDestination) {
+  const auto a = File("a.bmp");
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--method", "2", a}, {"--method", "2", "--dest", "", a},
+        {"--method", "2", "--dest", a, a}, {"--method", "2", "--dest", PathToUtf8(Dir / "none"), a}}) {
+    Console = TRecordingConsole{};
+    EXPECT_EQ(Run(args), 1);
+    EXPECT_EQ(Console.ErrText, "正しい保存先フォルダを指定してください\n");
+    EXPECT_EQ(Console.OutText, "");
+  }
+  EXPECT_TRUE(Loaded.empty());
+}
+
+TEST_F(CliRun, ProgressOnlyOnATerminal) {
+  const auto a = File("a.bmp"), b = File("b.bmp");
+  Console.Terminal = true;
+  EXPECT_EQ(Run({a, b}), 0);
+  EXPECT_NE(Console.ErrText.find("1/2"), std::string::npos);
+  EXPECT_NE(Console.ErrText.find("2/2"), std::string::npos);
+  // The standard output holds nothing but the names.
+  EXPECT_EQ(Console.OutText, PathToUtf8(Dir / "_a.jpg") + "\n" + PathToUtf8(Dir / "_b.jpg") + "\n");
+  // The progress line is wiped before each name and at the end.
+  EXPECT_EQ(Console.ErrText.back(), '\r');
+}
+
+TEST_F(CliRun, UsageErrorsExitWithTwo) {
+  const auto a = File("a.bmp");
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{}, "tavex-cli: no files to convert\n"},
+      {{"--method", "3", a}, "tavex-cli: --method takes 0, 1 or 2, not \"3\"\n"},
+      {{"--method", "01", a}, "tavex-cli: --method takes 0, 1 or 2, not \"01\"\n"},
+      {{a, "--method"}, "tavex-cli: option --method needs a value\n"},
+      {{a, "--dest"}, "tavex-cli: option --dest needs a value\n"},
+      {{"--plugin-dir"}, "tavex-cli: option --plugin-dir needs a value\n"},
+      {{"--frobnicate", a}, "tavex-cli: unknown option \"--frobnicate\"\n"},
+      {{"--method", "1"}, "tavex-cli: no files to convert\n"},
+  };
+  for (const auto& [args, first] : cases) {
+    Console = TRecordingConsole{};
+    EXPECT_EQ(Run(args), 2);
+    EXPECT_EQ(Console.ErrText, first + CliUsage);
+    EXPECT_EQ(Console.OutText, "");
+  }
+  EXPECT_TRUE(Loaded.empty());
+}
+
+TEST_F(CliRun, HelpAndVersion) {
+  EXPECT_EQ(Run({"--help"}), 0);
+  EXPECT_EQ(Console.OutText, CliUsage);
+  Console = TRecordingConsole{};
+  EXPECT_EQ(Run({"--version"}), 0);
+  EXPECT_EQ(Console.OutText.rfind("tavex-cli ", 0), 0u);
+  EXPECT_EQ(Console.ErrText, "");
+}
+
+TEST(CliArguments, OptionsAndFiles) {
+  TCliOptions options;
+  std::string error;
+  ASSERT_TRUE(ParseCliArguments({"x.bmp", "--method", "2", "--dest=D:\\out", "--plugin-dir", "spi", "--", "--y.bmp",
+                                 "-"},
+                                options, error))
+      << error;
+  EXPECT_EQ(options.Method, 2);
+  EXPECT_EQ(options.Dest, "D:\\out");
+  EXPECT_TRUE(options.HasPluginDir);
+  EXPECT_EQ(options.PluginDir, "spi");
+  EXPECT_EQ(options.Files, (std::vector<std::string>{"x.bmp", "--y.bmp", "-"}));
+  // A destination is taken as typed, spaces and all.
+  ASSERT_TRUE(ParseCliArguments({"--dest", " a b ", "f"}, options, error));
+  EXPECT_EQ(options.Dest, " a b ");
+  EXPECT_EQ(options.Method, 0);
+  EXPECT_FALSE(options.HasPluginDir);
+}
+
+}  // namespace
