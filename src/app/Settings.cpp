@@ -1,0 +1,54 @@
+#include "app/Settings.h"
+
+#include <algorithm>
+
+#include "rtl/IniFile.h"
+
+namespace {
+constexpr const char* SectionWindow = "Window";
+constexpr const char* SectionConfig = "Config";
+constexpr const char* KeyTop = "Top";
+constexpr const char* KeyLeft = "Left";
+constexpr const char* KeyHowSave = "HowSave";
+// How much of the window must stay on the desktop for a stored position to count.
+constexpr int MinVisible = 10;
+}  // namespace
+
+int ClampRadioIndex(int index, int count) noexcept { return std::clamp(index, -1, std::max(count - 1, -1)); }
+
+std::filesystem::path IniFileNameFor(const std::filesystem::path& exeFileName) {
+  // The extension is what follows the last "." of the file name; a name that starts
+  // with its only "." is all extension.
+  const std::filesystem::path::string_type name = exeFileName.filename().native();
+  const auto dot = name.rfind(std::filesystem::path::value_type('.'));
+  std::filesystem::path::string_type base = dot == name.npos ? name : name.substr(0, dot);
+  for (const char c : std::string(".ini")) base.push_back(static_cast<std::filesystem::path::value_type>(c));
+  return exeFileName.parent_path() / base;
+}
+
+void LoadWindowSettings(const std::filesystem::path& iniFileName, TSettingsWindow& window, TDesktopExtent desktop) {
+  const TMemIniFile ini(iniFileName);
+  window.SetTop(ini.ReadInteger(SectionWindow, KeyTop, 0));
+  window.SetLeft(ini.ReadInteger(SectionWindow, KeyLeft, 0));
+  // Only the desktop's width and height count, from 0: a monitor at negative
+  // coordinates does not keep a window there.
+  const int left = window.Left();
+  if (left > desktop.Width - MinVisible || left < MinVisible - window.Width()) window.SetLeft(0);
+  const int top = window.Top();
+  if (top > desktop.Height - MinVisible || top < MinVisible - window.Height()) window.SetTop(0);
+  window.SetHowSave(ClampRadioIndex(ini.ReadInteger(SectionConfig, KeyHowSave, window.HowSave()), HowSaveCount));
+}
+
+void SaveWindowSettings(const std::filesystem::path& iniFileName, const TSettingsWindow& window) {
+  TMemIniFile ini(iniFileName);
+  try {
+    ini.WriteInteger(SectionWindow, KeyTop, window.Top());
+    ini.WriteInteger(SectionWindow, KeyLeft, window.Left());
+    ini.WriteInteger(SectionConfig, KeyHowSave, window.HowSave());
+  } catch (...) {
+    // A failure while taking the values must not keep the file from being written.
+    ini.UpdateFile();
+    throw;
+  }
+  ini.UpdateFile();
+}
