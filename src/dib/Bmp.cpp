@@ -1,0 +1,389 @@
+// The BMP file and packed-DIB (CF_DIB) forms of a storage: the two readers, which keep
+// 1-, 4-, 8- and 24-bit data as stored and turn 16- and 32-bit data into 24 bits, and the
+// two writers, which always write a 40-byte header.
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "dib/VxDIB.h"
+#include "platform/Memory.h"
+
+namespace {
+
+constexpr std::int32_t DefaultResolution = 3780;
+constexpr std::uint32_t FileHeaderSize = 14;
+constexpr std::uint32_t InfoHeaderSize = 40;
+constexpr std::uint32_t CoreHeaderSize = 12;
+constexpr std::uint32_t MasksSize = 12;
+
+constexpr char StreamReader[] = "TVxInternalDIB.LoadFromStream";
+constexpr char ClipboardReader[] = "TVxInternalDIB.LoadFromClipboardFormat";
+
+std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+std::uint32_t Le32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+void Put16(std::uint8_t* p, std::uint32_t v) {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+void Put32(std::uint8_t* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// The 40-byte header from its little-endian bytes.
+TVxBitmapInfoHeader ParseInfoHeader(const std::uint8_t* p) {
+  TVxBitmapInfoHeader h{};
+  h.biSize = Le32(p);
+  h.biWidth = static_cast<std::int32_t>(Le32(p + 4));
+  h.biHeight = static_cast<std::int32_t>(Le32(p + 8));
+  h.biPlanes = Le16(p + 12);
+  h.biBitCount = Le16(p + 14);
+  h.biCompression = Le32(p + 16);
+  h.biSizeImage = Le32(p + 20);
+  h.biXPelsPerMeter = static_cast<std::int32_t>(Le32(p + 24));
+  h.biYPelsPerMeter = static_cast<std::int32_t>(Le32(p + 28));
+  h.biClrUsed = Le32(p + 32);
+  h.biClrImportant = Le32(p + 36);
+  return h;
+}
+
+void FormatInfoHeader(const TVxBitmapInfoHeader& h, std::uint8_t* p) {
+  Put32(p, h.biSize);
+  Put32(p + 4, static_cast<std::uint32_t>(h.biWidth));
+  Put32(p + 8, static_cast<std::uint32_t>(h.biHeight));
+  Put16(p + 12, h.biPlanes);
+  Put16(p + 14, h.biBitCount);
+  Put32(p + 16, h.biCompression);
+  Put32(p + 20, h.biSizeImage);
+  Put32(p + 24, static_cast<std::uint32_t>(h.biXPelsPerMeter));
+  Put32(p + 28, static_cast<std::uint32_t>(h.biYPelsPerMeter));
+  Put32(p + 32, h.biClrUsed);
+  Put32(p + 36, h.biClrImportant);
+}
+
+void DefaultResolutions(TVxBitmapInfoHeader& h) {
+  if (h.biXPelsPerMeter == 0) h.biXPelsPerMeter = DefaultResolution;
+  if (h.biYPelsPerMeter == 0) h.biYPelsPerMeter = DefaultResolution;
+}
+
+// The 12-byte OS/2 header (bytes 4..11: width, height, planes, bit count) as a 40-byte one;
+// the table's RGBTRIPLEs, already at the start of the table area, become RGBQUADs.
+void ConvertCoreHeader(const std::uint8_t* core, TVxDIBRecord& dib) {
+  const int bitCount = Le16(core + 6);
+  TVxBitmapInfoHeader& h = dib.Header;
+  h = TVxBitmapInfoHeader{};
+  h.biSize = InfoHeaderSize;
+  h.biWidth = Le16(core);
+  h.biHeight = Le16(core + 2);
+  h.biPlanes = Le16(core + 4);
+  h.biBitCount = static_cast<std::uint16_t>(bitCount);
+  h.biXPelsPerMeter = DefaultResolution;
+  h.biYPelsPerMeter = DefaultResolution;
+  h.biClrUsed = static_cast<std::uint32_t>(ColorCount(bitCount));
+  const std::uint8_t* table = dib.TableBytes();
+  // Backwards, so that no triple is overwritten before it is read.
+  for (int i = static_cast<int>(h.biClrUsed) - 1; i >= 0; --i) {
+    const std::uint8_t* t = table + 3 * i;
+    dib.ColorTable[i] = TVxRGBQuad{t[0], t[1], t[2], 0};
+  }
+}
+
+void CheckWidthAndHeight(const TVxBitmapInfoHeader& h) {
+  if (h.biWidth <= 0 || h.biHeight == 0)
+    throw EVxDIBInvalidDIB("TVxInternalDIB.LoadFromStream: Invalid Width or Height");
+}
+
+[[noreturn]] void Fail(const char* reader, const char* text) {
+  throw EVxDIBInvalidDIB(std::string(reader) + ": " + text);
+}
+
+// The pixel block of 1-, 4-, 8- and 24-bit data must hold something, and uncompressed
+// data every row the header describes, so that no consumer reads past it.
+void CheckPixelBlock(const char* reader, const TVxBitmapInfoHeader& h, std::int64_t blockSize) {
+  if (blockSize <= 0 || blockSize > MaxBitsSize) Fail(reader, "Invalid Pixel Data Size");
+  if (h.biCompression != CompressionRGB) return;
+  const std::int64_t need = DIBImageSize(h.biWidth, h.biHeight, h.biBitCount);
+  if (need < 0) Fail(reader, "Image Too Large");
+  if (blockSize < need) Fail(reader, "Pixel Data Too Short");
+}
+
+// 16- and 32-bit data turned into 24 bits, row by row, in the order stored (so a
+// top-down image stays top-down).
+class TTrueColorConverter {
+public:
+  TTrueColorConverter(const char* reader, TVxDIBRecord& dib, std::int64_t blockSize) : FDib(dib) {
+    const TVxBitmapInfoHeader& h = dib.Header;
+    FBits = h.biBitCount;
+    // Masks come only from BI_BITFIELDS; any other compression names data we cannot read.
+    if (h.biCompression != CompressionRGB && h.biCompression != CompressionBitFields)
+      Fail(reader, "Invalid Compression");
+    FWidth = h.biWidth;
+    FRows = h.biHeight < 0 ? -static_cast<std::int64_t>(h.biHeight) : h.biHeight;
+    FSourceRow = FBits == 16 ? (FWidth * 2 + 3) / 4 * 4 : FWidth * 4;
+    const std::int64_t destSize = DIBImageSize(FWidth, FRows, 24);
+    if (destSize < 0 || FSourceRow > MaxBitsSize / FRows) Fail(reader, "Image Too Large");
+    if (blockSize <= 0 || blockSize > MaxBitsSize) Fail(reader, "Invalid Pixel Data Size");
+    if (blockSize < FSourceRow * FRows) Fail(reader, "Pixel Data Too Short");
+    FDestRow = DIBRowSize(FWidth, 24);
+    FDestSize = static_cast<std::uint32_t>(destSize);
+
+    std::uint32_t masks[3];
+    if (h.biCompression == CompressionBitFields) {
+      for (int i = 0; i < 3; ++i) masks[i] = Le32(dib.TableBytes() + 4 * i);
+    } else if (FBits == 16) {
+      masks[0] = 0x7C00, masks[1] = 0x03E0, masks[2] = 0x001F;
+    } else {
+      masks[0] = 0xFF0000, masks[1] = 0x00FF00, masks[2] = 0x0000FF;
+    }
+    for (int i = 0; i < 3; ++i) {
+      if (masks[i] == 0) throw EVxDIBInvalidDIB("TVxInternalDIB.LoadFromStream: Invalid Masks");
+      FMask[i] = masks[i];
+      FShift[i] = MaskShift(masks[i]);
+      FMax[i] = FShift[i] >= 0 ? masks[i] >> FShift[i] : masks[i] << -FShift[i];
+    }
+  }
+
+  std::int64_t Rows() const noexcept { return FRows; }
+  std::size_t SourceRowSize() const noexcept { return static_cast<std::size_t>(FSourceRow); }
+  std::uint32_t DestSize() const noexcept { return FDestSize; }
+
+  void ConvertRow(const std::uint8_t* src, std::uint8_t* dest) const {
+    std::memset(dest + FDestRow - 4, 0, 4);
+    for (std::int64_t x = 0; x < FWidth; ++x) {
+      const std::uint32_t p = FBits == 16 ? Le16(src + 2 * x) : Le32(src + 4 * x);
+      std::uint8_t* d = dest + 3 * x;
+      d[0] = Channel(p, 2);
+      d[1] = Channel(p, 1);
+      d[2] = Channel(p, 0);
+    }
+  }
+
+  // The header and table as a 24-bit image: the palette after the masks moves to the front.
+  void Finish(TVxMemory& block) {
+    TVxBitmapInfoHeader& h = FDib.Header;
+    if (h.biCompression == CompressionBitFields)
+      std::memmove(FDib.TableBytes(), FDib.TableBytes() + MasksSize, 256 * sizeof(TVxRGBQuad));
+    h.biCompression = CompressionRGB;
+    h.biBitCount = 24;
+    h.biSizeImage = 0;
+    block.MoveTo(FDib);
+  }
+
+private:
+  std::uint8_t Channel(std::uint32_t p, int i) const {
+    const std::uint32_t masked = p & FMask[i];
+    const std::uint32_t v = FShift[i] >= 0 ? masked >> FShift[i] : masked << -FShift[i];
+    return static_cast<std::uint8_t>(v * 255u / FMax[i]);
+  }
+
+  TVxDIBRecord& FDib;
+  int FBits = 0;
+  std::int64_t FWidth = 0;
+  std::int64_t FRows = 0;
+  std::int64_t FSourceRow = 0;
+  std::int64_t FDestRow = 0;
+  std::uint32_t FDestSize = 0;
+  std::uint32_t FMask[3]{};
+  int FShift[3]{};
+  std::uint32_t FMax[3]{};
+};
+
+void Skip(TStream& stream, std::int64_t count) {
+  if (count > 0) stream.Seek(count, soCurrent);
+}
+
+// A block larger than what is left of the stream cannot be read; fail as the read would,
+// before allocating it.
+void CheckRemaining(TStream& stream, std::int64_t count) {
+  const std::int64_t position = stream.Position();
+  const std::int64_t size = stream.Size();
+  if (position >= 0 && size >= position && count > size - position) throw EReadError("Stream read error");
+}
+
+}  // namespace
+
+void TVxInternalDIB::LoadFromStream(TStream& stream) {
+  std::uint8_t fileHeader[FileHeaderSize];
+  stream.ReadBuffer(fileHeader, FileHeaderSize);
+  if (Le16(fileHeader) != 0x4D42)
+    throw EVxDIBInvalidDIBFile("TVxInternalDIB.LoadFromFile: File type is invalid");
+  const std::uint32_t fileSize = Le32(fileHeader + 2);
+  const std::uint32_t offBits = Le32(fileHeader + 10);
+
+  TVxDIBRecord dib;
+  std::uint8_t header[InfoHeaderSize]{};
+  stream.ReadBuffer(header, 4);
+  const std::uint32_t headerSize = Le32(header);
+  // Signed: bfSize may lie before bfOffBits.
+  const std::int64_t blockSize = static_cast<std::int64_t>(fileSize) - offBits;
+
+  if (headerSize == InfoHeaderSize) {
+    stream.ReadBuffer(header + 4, InfoHeaderSize - 4);
+    dib.Header = ParseInfoHeader(header);
+    DefaultResolutions(dib.Header);
+    const int bitCount = dib.Header.biBitCount;
+    if (bitCount != 1 && bitCount != 4 && bitCount != 8 && bitCount != 16 && bitCount != 24 && bitCount != 32)
+      throw EVxDIBInvalidDIB("TVxInternalDIB.LoadFromStream: Invalid BitCout");
+    std::uint32_t n = dib.Header.biClrUsed;
+    if (n == 0) n = static_cast<std::uint32_t>(ColorCount(bitCount));
+    const bool masks = dib.Header.biCompression == CompressionBitFields;
+    const std::int64_t kept = std::min<std::uint32_t>(n, 256);
+    stream.ReadBuffer(dib.TableBytes(), kept * 4 + (masks ? MasksSize : 0));
+    Skip(stream, (static_cast<std::int64_t>(n) - kept) * 4);
+    const std::int64_t table = static_cast<std::int64_t>(n) * 4 + (masks ? MasksSize : 0);
+    if (offBits < FileHeaderSize + InfoHeaderSize + table)
+      throw EVxDIBInvalidDIB("TVxInternalDIB.LoadFromFile: bfOffBits is too small");
+    Skip(stream, offBits - FileHeaderSize - InfoHeaderSize - table);
+    dib.Header.biClrUsed = static_cast<std::uint32_t>(kept);
+  } else if (headerSize == CoreHeaderSize) {
+    stream.ReadBuffer(header + 4, CoreHeaderSize - 4);
+    const int bitCount = Le16(header + 10);
+    if (bitCount != 1 && bitCount != 4 && bitCount != 8 && bitCount != 24)
+      throw EVxDIBInvalidDIB("TVxInternalDIB.LoadFromStream: Invalid BitCount");
+    const std::uint32_t table = 3 * static_cast<std::uint32_t>(ColorCount(bitCount));
+    stream.ReadBuffer(dib.TableBytes(), table);
+    if (offBits < FileHeaderSize + CoreHeaderSize + table)
+      throw EVxDIBInvalidDIB("TVxInternalDIB.LoadFromFile: bfOffBits is too small");
+    Skip(stream, offBits - FileHeaderSize - CoreHeaderSize - table);
+    ConvertCoreHeader(header + 4, dib);
+  } else {
+    throw EVxDIBInvalidDIB("TVxInternalDIB.LoadFromStream: Invalid Bitmap Header Size");
+  }
+  CheckWidthAndHeight(dib.Header);
+
+  TVxMemory block;
+  switch (dib.Header.biBitCount) {
+    case 1:
+    case 4:
+    case 8:
+    case 24:
+      CheckPixelBlock(StreamReader, dib.Header, blockSize);
+      CheckRemaining(stream, blockSize);
+      block = TVxMemory(static_cast<std::uint32_t>(blockSize), UseFMO, false);
+      stream.ReadBuffer(block.Bits(), blockSize);
+      block.MoveTo(dib);
+      break;
+    case 16:
+    case 32: {
+      TTrueColorConverter converter(StreamReader, dib, blockSize);
+      CheckRemaining(stream, static_cast<std::int64_t>(converter.SourceRowSize()) * converter.Rows());
+      std::vector<std::uint8_t> row(converter.SourceRowSize());
+      block = TVxMemory(converter.DestSize(), UseFMO);
+      const std::size_t destRow = static_cast<std::size_t>(DIBRowSize(dib.Header.biWidth, 24));
+      for (std::int64_t r = 0; r < converter.Rows(); ++r) {
+        stream.ReadBuffer(row.data(), static_cast<std::int64_t>(row.size()));
+        converter.ConvertRow(row.data(), block.Bits() + static_cast<std::size_t>(r) * destRow);
+      }
+      converter.Finish(block);
+      break;
+    }
+    default:
+      throw EVxDIBInvalidDIB("TVxInternalDIB.LoadFromStream: Invalid biBitCount");
+  }
+
+  MoveInDIB(dib);
+  UpdatePalette();
+}
+
+void TVxInternalDIB::SaveToStream(TStream& stream) const {
+  const std::uint32_t colors = std::min<std::uint32_t>(DIB.Header.biClrUsed, 256);
+  const std::uint32_t offBits = FileHeaderSize + InfoHeaderSize + 4 * colors;
+  std::vector<std::uint8_t> head(offBits);
+  Put16(head.data(), 0x4D42);
+  Put32(head.data() + 2, offBits + DIB.BitsSize);
+  Put32(head.data() + 10, offBits);
+  FormatInfoHeader(DIB.Header, head.data() + FileHeaderSize);
+  std::memcpy(head.data() + FileHeaderSize + InfoHeaderSize, DIB.ColorTable, 4 * colors);
+  stream.WriteBuffer(head.data(), static_cast<std::int64_t>(head.size()));
+  if (DIB.Bits) stream.WriteBuffer(DIB.Bits, DIB.BitsSize);
+}
+
+void TVxInternalDIB::LoadFromClipboardFormat(TGlobalHandle handle) {
+  constexpr char InvalidData[] = "TVxDIB.LoadFromClipboardFormat: Invalid Clipboard Data";
+  platform::TGlobalLock lock(handle);
+  const auto* data = static_cast<const std::uint8_t*>(lock.Get());
+  const std::int64_t size = static_cast<std::int64_t>(platform::GlobalSize(handle));
+  if (!data || size < 4) throw EVxDIBInvalidDIB(InvalidData);
+
+  TVxDIBRecord dib;
+  const std::uint32_t headerSize = Le32(data);
+  std::int64_t headerLength = 0;
+  if (headerSize == InfoHeaderSize) {
+    if (size < InfoHeaderSize) throw EVxDIBInvalidDIB(InvalidData);
+    dib.Header = ParseInfoHeader(data);
+    std::uint32_t n = dib.Header.biClrUsed;
+    if (n == 0) n = static_cast<std::uint32_t>(ColorCount(dib.Header.biBitCount));
+    const bool masks = dib.Header.biCompression == CompressionBitFields;
+    headerLength = InfoHeaderSize + static_cast<std::int64_t>(n) * 4 + (masks ? MasksSize : 0);
+    // The table must lie inside the block.
+    if (headerLength > size) throw EVxDIBInvalidDIB(InvalidData);
+    const std::int64_t table = std::min<std::int64_t>(headerLength, 1076) - InfoHeaderSize;
+    std::memcpy(dib.TableBytes(), data + InfoHeaderSize, static_cast<std::size_t>(table));
+    DefaultResolutions(dib.Header);
+    dib.Header.biClrUsed = std::min<std::uint32_t>(n, 256);
+  } else if (headerSize == CoreHeaderSize) {
+    if (size < CoreHeaderSize) throw EVxDIBInvalidDIB(InvalidData);
+    const std::int64_t table = 3 * ColorCount(Le16(data + 10));
+    headerLength = CoreHeaderSize + table;
+    if (headerLength > size) throw EVxDIBInvalidDIB(InvalidData);
+    std::memcpy(dib.TableBytes(), data + CoreHeaderSize, static_cast<std::size_t>(table));
+    ConvertCoreHeader(data + 4, dib);
+  } else {
+    throw EVxDIBInvalidDIB(InvalidData);
+  }
+  CheckWidthAndHeight(dib.Header);
+
+  const std::int64_t blockSize = size - headerLength;
+  const std::uint8_t* pixels = data + headerLength;
+  TVxMemory block;
+  switch (dib.Header.biBitCount) {
+    case 1:
+    case 4:
+    case 8:
+    case 24:
+      CheckPixelBlock(ClipboardReader, dib.Header, blockSize);
+      block = TVxMemory(static_cast<std::uint32_t>(blockSize), UseFMO, false);
+      std::memcpy(block.Bits(), pixels, static_cast<std::size_t>(blockSize));
+      block.MoveTo(dib);
+      break;
+    case 16:
+    case 32: {
+      TTrueColorConverter converter(ClipboardReader, dib, blockSize);
+      block = TVxMemory(converter.DestSize(), UseFMO);
+      const std::size_t destRow = static_cast<std::size_t>(DIBRowSize(dib.Header.biWidth, 24));
+      for (std::int64_t r = 0; r < converter.Rows(); ++r)
+        converter.ConvertRow(pixels + static_cast<std::size_t>(r) * converter.SourceRowSize(),
+                             block.Bits() + static_cast<std::size_t>(r) * destRow);
+      converter.Finish(block);
+      break;
+    }
+    default:
+      throw EVxDIBInvalidDIB("TVxInternalDIB.LoadFromClipboardFormat: Invalid biBitCount");
+  }
+
+  MoveInDIB(dib);
+  UpdatePalette();
+}
+
+TGlobalHandle TVxInternalDIB::SaveToClipboardFormat() const {
+  const std::uint32_t colors = std::min<std::uint32_t>(DIB.Header.biClrUsed, 256);
+  const std::size_t infoSize = InfoHeaderSize + 4 * colors;
+  const std::size_t size = infoSize + DIB.BitsSize;
+  TGlobalHandle handle = platform::GlobalAllocZeroed(size);
+  if (!handle) throw EOutOfMemory("TVxInternalDIB.SaveToClipboardFormat: Out Of Memory");
+  {
+    platform::TGlobalLock lock(handle);
+    auto* p = static_cast<std::uint8_t*>(lock.Get());
+    if (!p) {
+      platform::GlobalFree(handle);
+      throw EOutOfMemory("TVxInternalDIB.SaveToClipboardFormat: Out Of Memory");
+    }
+    FormatInfoHeader(DIB.Header, p);
+    std::memcpy(p + InfoHeaderSize, DIB.ColorTable, 4 * colors);
+    if (DIB.Bits) std::memcpy(p + infoSize, DIB.Bits, DIB.BitsSize);
+  }
+  return handle;
+}

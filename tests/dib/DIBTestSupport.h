@@ -1,0 +1,47 @@
+#pragma once
+// Helpers for the DIB tests: global blocks made from bytes, and a storage snapshot that
+// tells whether a failed operation left a storage exactly as it was.
+#include <cstring>
+#include <vector>
+
+#include "dib/VxDIB.h"
+#include "platform/Memory.h"
+
+// A movable global block holding the bytes; the caller frees it.
+inline TGlobalHandle MakeGlobal(const std::vector<std::uint8_t>& bytes) {
+  TGlobalHandle g = platform::GlobalAllocZeroed(bytes.size());
+  if (!g) throw EOutOfMemory("MakeGlobal");
+  platform::TGlobalLock lock(g);
+  if (!bytes.empty()) std::memcpy(lock.Get(), bytes.data(), bytes.size());
+  return g;
+}
+
+// Gives a storage an image that no reader produces by accident: 3 x -2, 4 bits, a few
+// colours and pixels.
+inline void FillDistinctive(TVxInternalDIB& dib) {
+  dib.ReleaseStorage();
+  dib.CreateDIB(3, -2, 5, 4);
+  for (int i = 0; i < 5; ++i) dib.DIB.ColorTable[i] = TVxRGBQuad{std::uint8_t(i), 9, std::uint8_t(200 - i), 0};
+  for (std::uint32_t i = 0; i < dib.DIB.BitsSize; ++i) dib.DIB.Bits[i] = static_cast<std::uint8_t>(0x31 * (i + 1));
+  dib.PaletteChanged = false;
+}
+
+class TStorageSnapshot {
+public:
+  explicit TStorageSnapshot(const TVxInternalDIB& dib)
+      : FWidth(dib.Width), FHeight(dib.Height), FRecord(dib.DIB), FPalette(dib.PaletteHandle),
+        FChanged(dib.PaletteChanged), FPixels(dib.DIB.Bits, dib.DIB.Bits + dib.DIB.BitsSize) {}
+
+  bool Matches(const TVxInternalDIB& dib) const {
+    return dib.Width == FWidth && dib.Height == FHeight && dib.PaletteHandle == FPalette &&
+           dib.PaletteChanged == FChanged && std::memcmp(&dib.DIB, &FRecord, sizeof FRecord) == 0 &&
+           std::vector<std::uint8_t>(dib.DIB.Bits, dib.DIB.Bits + dib.DIB.BitsSize) == FPixels;
+  }
+
+private:
+  int FWidth, FHeight;
+  TVxDIBRecord FRecord;
+  TPaletteHandle FPalette;
+  bool FChanged;
+  std::vector<std::uint8_t> FPixels;
+};
