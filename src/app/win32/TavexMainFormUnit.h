@@ -1,0 +1,85 @@
+#pragma once
+// The main window: the save method, the destination folder, the progress bar; files
+// dropped on it are converted by the batch driver.
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/Batch.h"
+#include "app/Settings.h"
+#include "app/win32/NewCtrls.h"
+#include "app/win32/StdCtrls.h"
+
+class TTavexMainForm : public TCustomForm {
+  TVX_DECLARE_CLASS
+public:
+  // The window with its controls, hooked for drops, after FormCreate. exeFileName is the
+  // program's path, which names the settings file beside it.
+  TTavexMainForm(TComponent* owner, std::filesystem::path exeFileName);
+  ~TTavexMainForm() override;
+
+  // Controls, in creation order.
+  TRadioGroup* HowSaveRadioGroup;
+  TPageControl* PageControl;
+  TTabSheet* TabSheet1;
+  TTabSheet* TabSheet2;
+  TTabSheet* TabSheet3;
+  TLabel* Label1;
+  TLabel* Label2;
+  TEdit* SaveFolderEdit;
+  TSpeedButton* SpeedButton1;
+  TProgressBar* ProgressBar;
+  TFileDrop* FileDrop1;
+
+  std::filesystem::path IniFileName;
+
+  // Makes one file's conversion.
+  TFileConversionFactory ConversionFactory;
+  // The program's main window ends the message loop when it is destroyed.
+  bool IsMainForm = false;
+
+  void FormCreate(TObject* sender);
+  void FormPaint(TObject* sender);
+  void HowSaveRadioGroupClick(TObject* sender);
+  void SpeedButton1Click(TObject* sender);
+  void FormCloseQuery(TObject* sender, bool& canClose);
+  void FileDrop1FileDrop(TObject* sender, int num, const std::vector<std::filesystem::path>& files, int x, int y);
+
+  void LoadSettings();
+  void SaveSettings();
+
+  // Batches running now (a drop during a batch's message pump nests one more).
+  int BatchDepth() const noexcept { return FBatchDepth; }
+  // A close was asked for while a batch ran: the window goes when the batch ends.
+  bool ClosePending() const noexcept { return FClosePending; }
+  int Dpi() const noexcept { return FDpi; }
+
+  bool PreTranslateMessage(MSG& msg) override;
+
+protected:
+  void CreateParams(DWORD& style, DWORD& exStyle, RECT& bounds) override;
+  void WndProc(TMessage& message) override;
+
+private:
+  class TWindowAccess;
+  // Sizes the window and places the controls for dpi, with the font at that size.
+  void Layout(int dpi);
+  void CloseRequested();
+  void ReleaseWhenIdle();
+
+  std::filesystem::path FExeFileName;
+  int FDpi = USER_DEFAULT_SCREEN_DPI;
+  HFONT FFont = nullptr;
+  std::vector<std::unique_ptr<TComponent>> FOwned;  // controls; released in reverse
+  int FBatchDepth = 0;
+  bool FClosePending = false;
+  bool FReleasePending = false;
+};
+
+// Designed client size at 96 DPI and the position the window has before the settings
+// are applied.
+constexpr int MainFormClientWidth = 503;
+constexpr int MainFormClientHeight = 235;
+constexpr int MainFormDesignLeft = 354;
+constexpr int MainFormDesignTop = 112;

@@ -1,0 +1,464 @@
+#include "app/win32/TavexMainFormUnit.h"
+
+#include <fstream>
+#include <gtest/gtest.h>
+#include <memory>
+
+#include "Win32TestSupport.h"
+#include "platform/win32/WinText.h"
+#include "rtl/Exception.h"
+#include "rtl/IniFile.h"
+#include "support/TempDir.h"
+
+namespace {
+
+std::vector<unsigned char> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
+std::string Str(const std::vector<unsigned char>& b) { return {b.begin(), b.end()}; }
+
+RECT WindowRect(HWND hwnd) {
+  RECT r{};
+  ::GetWindowRect(hwnd, &r);
+  return r;
+}
+
+// What a conversion saw: the source, the bar at that moment, the output.
+struct TConversionLog {
+  struct TLoad {
+    std::filesystem::path Source;
+    int Position, Max;
+  };
+  std::vector<TLoad> Loads;
+  std::vector<std::filesystem::path> Saves;
+  std::function<void(const std::filesystem::path&)> OnLoad;
+};
+
+class TLoggedConversion : public TFileConversion {
+public:
+  TLoggedConversion(TConversionLog& log, TTavexMainForm& form) : FLog(log), FForm(form) {}
+  void Load(const std::filesystem::path& source) override {
+    FLog.Loads.push_back({source, FForm.ProgressBar->Position(), FForm.ProgressBar->Max()});
+    if (FLog.OnLoad) FLog.OnLoad(source);
+  }
+  void Save(const std::filesystem::path& output) override { FLog.Saves.push_back(output); }
+
+private:
+  TConversionLog& FLog;
+  TTavexMainForm& FForm;
+};
+
+class MainForm : public testing::Test {
+protected:
+  std::filesystem::path Exe() const { return Dir / "Tavex.exe"; }
+  std::filesystem::path Ini() const { return Dir / "Tavex.ini"; }
+  void WriteIni(const std::string& text) const { WriteAllBytes(Ini(), Bytes(text)); }
+
+  std::unique_ptr<TTavexMainForm> Open() {
+    auto form = std::make_unique<TTavexMainForm>(nullptr, Exe());
+    TTavexMainForm* f = form.get();
+    form->ConversionFactory = [this, f] { return std::make_unique<TLoggedConversion>(Log, *f); };
+    return form;
+  }
+  // Shown without taking the activation, then painted once.
+  static void Show(TTavexMainForm& form) {
+    ::ShowWindow(form.Handle(), SW_SHOWNOACTIVATE);
+    ::UpdateWindow(form.Handle());
+  }
+  static bool Visible(TWinControl* control) { return ::IsWindowVisible(control->Handle()) != FALSE; }
+
+  TTempDir Dir;
+  TRecordedShell Shell;
+  TConversionLog Log;
+};
+
+TEST_F(MainForm, WithoutSettingsOpensAtTheOriginWithMethod0AndItsPageAndNoTabs) {
+  auto form = Open();
+  Show(*form);
+  EXPECT_EQ(form->IniFileName, Ini());
+  const RECT r = WindowRect(form->Handle());
+  EXPECT_EQ(r.left, 0);
+  EXPECT_EQ(r.top, 0);
+  EXPECT_EQ(form->HowSaveRadioGroup->ItemIndex(), 0);
+  EXPECT_EQ(form->PageControl->ActivePage(), form->TabSheet1);
+  EXPECT_TRUE(Visible(form->Label1));
+  EXPECT_FALSE(Visible(form->SaveFolderEdit));
+  EXPECT_EQ(form->PageControl->VisibleTabCount(), 0);
+  wchar_t caption[64] = {};
+  ::GetWindowTextW(form->Handle(), caption, 64);
+  EXPECT_STREQ(caption, L"画像ファイルをドロップ");
+  EXPECT_TRUE(Shell.Boxes.empty());
+  EXPECT_FALSE(std::filesystem::exists(Ini()));  // reading never creates the file
+}
+
+TEST_F(MainForm, HasTheDesignedClientAreaControlsAndTexts) {
+  auto form = Open();
+  RECT client{};
+  ::GetClientRect(form->Handle(), &client);
+  EXPECT_EQ(client.right, 503);
+  EXPECT_EQ(client.bottom, 235);
+  const LONG style = ::GetWindowLongW(form->Handle(), GWL_STYLE);
+  EXPECT_FALSE(style & (WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX));
+  EXPECT_TRUE(style & WS_SYSMENU);
+  EXPECT_EQ(form->HowSaveRadioGroup->Count(), 3);
+  const wchar_t* items[] = {L"同じフォルダ", L"同じフォルダ（同名でも上書きしちゃう）", L"指定フォルダ"};
+  for (int i = 0; i < 3; ++i) {
+    wchar_t text[64] = {};
+    ::GetWindowTextW(form->HowSaveRadioGroup->ItemHandle(i), text, 64);
+    EXPECT_STREQ(text, items[i]);
+  }
+  EXPECT_EQ(form->Label1->Text(), L"ファイル名の先頭に「_」をつけます");
+  EXPECT_EQ(form->Label2->Text(), L"有無を言わさず上書きします  その際尋ねてきません");
+  EXPECT_EQ(form->SaveFolderEdit->Text(), L"");
+  EXPECT_EQ(form->SaveFolderEdit->TextHint(), L"保存先フォルダ..");
+  EXPECT_EQ(form->SpeedButton1->Caption(), L"&..");
+  EXPECT_EQ(form->SpeedButton1->Accelerator(), L'.');
+  EXPECT_EQ(form->ProgressBar->Min(), 0);
+  EXPECT_EQ(form->ProgressBar->Position(), 0);
+  // Aligned to the bottom, full width, 17 high.
+  RECT bar = WindowRect(form->ProgressBar->Handle());
+  ::MapWindowPoints(nullptr, form->Handle(), reinterpret_cast<POINT*>(&bar), 2);
+  EXPECT_EQ(bar.top, 218);
+  EXPECT_EQ(bar.bottom, 235);
+  EXPECT_EQ(bar.right - bar.left, 503);
+  // Tahoma, 11 pixels high at 96 dots per inch.
+  LOGFONTW font{};
+  ::GetObjectW(reinterpret_cast<HFONT>(::SendMessageW(form->Label1->Handle(), WM_GETFONT, 0, 0)), sizeof font, &font);
+  EXPECT_STREQ(font.lfFaceName, L"Tahoma");
+  EXPECT_EQ(font.lfHeight, -11);
+}
+
+TEST_F(MainForm, AMonitorOfAnotherDpiScalesTheClientAreaAndTheFont) {
+  auto form = Open();
+  RECT suggested{100, 50, 900, 600};
+  ::SendMessageW(form->Handle(), WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(&suggested));
+  RECT client{};
+  ::GetClientRect(form->Handle(), &client);
+  EXPECT_EQ(client.right, 755);  // 503 * 1.5, rounded
+  EXPECT_EQ(client.bottom, 353);
+  EXPECT_EQ(WindowRect(form->Handle()).left, 100);
+  LOGFONTW font{};
+  ::GetObjectW(reinterpret_cast<HFONT>(::SendMessageW(form->Label1->Handle(), WM_GETFONT, 0, 0)), sizeof font, &font);
+  EXPECT_EQ(font.lfHeight, -17);
+  EXPECT_EQ(form->Dpi(), 144);
+}
+
+TEST_F(MainForm, AStoredMethod2ShowsTheFolderPageOnTheFirstPaintOnly) {
+  WriteIni("[Config]\r\nHowSave=2\r\n");
+  auto form = Open();
+  EXPECT_EQ(form->HowSaveRadioGroup->ItemIndex(), 2);
+  Show(*form);
+  EXPECT_EQ(form->PageControl->ActivePage(), form->TabSheet3);
+  EXPECT_TRUE(Visible(form->SaveFolderEdit));
+  EXPECT_TRUE(Visible(form->SpeedButton1));
+  EXPECT_EQ(form->PageControl->VisibleTabCount(), 0);
+  // Later paints leave the page alone.
+  form->PageControl->SetActivePageIndex(0);
+  ::RedrawWindow(form->Handle(), nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+  EXPECT_EQ(form->PageControl->ActivePage(), form->TabSheet1);
+}
+
+TEST_F(MainForm, ClickingAnItemSwitchesThePageAndTheHiddenEditKeepsItsText) {
+  auto form = Open();
+  Show(*form);
+  ::SendMessageW(form->HowSaveRadioGroup->ItemHandle(2), BM_CLICK, 0, 0);
+  EXPECT_EQ(form->HowSaveRadioGroup->ItemIndex(), 2);
+  EXPECT_EQ(form->PageControl->ActivePage(), form->TabSheet3);
+  form->SaveFolderEdit->SetText(L"C:\\out");
+  ::SendMessageW(form->HowSaveRadioGroup->ItemHandle(1), BM_CLICK, 0, 0);
+  EXPECT_EQ(form->HowSaveRadioGroup->ItemIndex(), 1);
+  EXPECT_EQ(form->PageControl->ActivePage(), form->TabSheet2);
+  EXPECT_TRUE(Visible(form->Label2));
+  EXPECT_FALSE(Visible(form->SaveFolderEdit));
+  ::SendMessageW(form->HowSaveRadioGroup->ItemHandle(0), BM_CLICK, 0, 0);
+  EXPECT_EQ(form->PageControl->ActivePage(), form->TabSheet1);
+  EXPECT_EQ(form->SaveFolderEdit->Text(), L"C:\\out");
+}
+
+TEST_F(MainForm, AStoredMethodOfMinus1SelectsNoItemAndShowsNoPage) {
+  WriteIni("[Config]\r\nHowSave=-1\r\n");
+  auto form = Open();
+  Show(*form);
+  EXPECT_EQ(form->HowSaveRadioGroup->ItemIndex(), -1);
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(::SendMessageW(form->HowSaveRadioGroup->ItemHandle(i), BM_GETCHECK, 0, 0), BST_UNCHECKED);
+  EXPECT_EQ(form->PageControl->ActivePage(), nullptr);
+  EXPECT_FALSE(Visible(form->TabSheet1));
+  EXPECT_FALSE(Visible(form->TabSheet2));
+  EXPECT_FALSE(Visible(form->TabSheet3));
+}
+
+TEST_F(MainForm, StoredMethodsAreClampedOrIgnoredAsTheRadioGroupAllows) {
+  struct TCase {
+    const char* Value;
+    int Index;
+  };
+  for (const TCase& c : {TCase{"7", 2}, TCase{"-3", -1}, TCase{"abc", 0}, TCase{"0x2", 2}, TCase{"1", 1},
+                         TCase{"$1", 1}, TCase{"", 0}}) {
+    WriteIni(std::string("[config]\r\nhowsave = ") + c.Value + "\r\n");
+    auto form = Open();
+    EXPECT_EQ(form->HowSaveRadioGroup->ItemIndex(), c.Index) << c.Value;
+  }
+}
+
+TEST_F(MainForm, AStoredPositionStaysOnlyWhileTenPixelsOfTheWindowAreOnTheDesktop) {
+  int width = 0, height = 0;
+  {
+    auto probe = Open();
+    const RECT r = WindowRect(probe->Handle());
+    width = r.right - r.left;
+    height = r.bottom - r.top;
+  }
+  const int w = ::GetSystemMetrics(SM_CXVIRTUALSCREEN), h = ::GetSystemMetrics(SM_CYVIRTUALSCREEN);
+  struct TCase {
+    int Left, Top, WantLeft, WantTop;
+  };
+  for (const TCase& c : {TCase{w - 10, 5, w - 10, 5}, TCase{w - 9, 5, 0, 5}, TCase{10 - width, 7, 10 - width, 7},
+                         TCase{9 - width, 7, 0, 7}, TCase{3, h - 10, 3, h - 10}, TCase{3, h - 9, 3, 0},
+                         TCase{3, 10 - height, 3, 10 - height}, TCase{3, 9 - height, 3, 0},
+                         TCase{20, 100000, 20, 0}}) {
+    WriteIni("[Window]\r\nTop=" + std::to_string(c.Top) + "\r\nLeft=" + std::to_string(c.Left) + "\r\n");
+    auto form = Open();
+    const RECT r = WindowRect(form->Handle());
+    EXPECT_EQ(r.left, c.WantLeft) << c.Left << "," << c.Top;
+    EXPECT_EQ(r.top, c.WantTop) << c.Left << "," << c.Top;
+  }
+}
+
+TEST_F(MainForm, ClosingWritesBothSectionsAndTheWindowGoes) {
+  auto form = Open();
+  ::SetWindowPos(form->Handle(), nullptr, 30, 40, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  ::SendMessageW(form->HowSaveRadioGroup->ItemHandle(1), BM_CLICK, 0, 0);
+  ::SendMessageW(form->Handle(), WM_CLOSE, 0, 0);
+  EXPECT_FALSE(form->HandleAllocated());
+  EXPECT_EQ(Str(ReadAllBytes(Ini())), "[Window]\r\nTop=40\r\nLeft=30\r\n\r\n[Config]\r\nHowSave=1\r\n\r\n");
+  EXPECT_TRUE(Shell.Boxes.empty());
+}
+
+TEST_F(MainForm, ClosingKeepsOtherSectionsDropsCommentsAndKeepsTheByteOrderMark) {
+  WriteIni("\xEF\xBB\xBF; written by hand\r\n[Other]\r\nName=画像\r\n[Window]\r\nLeft=5\r\nTop=6\r\n");
+  auto form = Open();
+  ::SendMessageW(form->Handle(), WM_CLOSE, 0, 0);
+  EXPECT_EQ(Str(ReadAllBytes(Ini())),
+            "\xEF\xBB\xBF[Other]\r\nName=画像\r\n\r\n[Window]\r\nLeft=5\r\nTop=6\r\n\r\n[Config]\r\nHowSave=0\r\n\r\n");
+}
+
+TEST_F(MainForm, ASettingsFileThatCannotBeWrittenIsReportedOnceAndTheWindowStillCloses) {
+  std::filesystem::create_directory(Ini());  // a folder where the file should be
+  std::string expected;
+  try {
+    TMemIniFile probe(Ini());
+    probe.UpdateFile();
+  } catch (const Exception& e) {
+    expected = ErrorBoxText(e.what());
+  }
+  ASSERT_FALSE(expected.empty());
+  auto form = Open();
+  ::SendMessageW(form->Handle(), WM_CLOSE, 0, 0);
+  ASSERT_EQ(Shell.Boxes.size(), 1u);
+  EXPECT_EQ(platform::WideToUtf8(Shell.Boxes[0].Text), expected);
+  EXPECT_EQ(Shell.Boxes[0].Type, static_cast<UINT>(MB_OK | MB_ICONERROR));
+  EXPECT_FALSE(form->HandleAllocated());
+}
+
+TEST_F(MainForm, ASettingsFileHeldOpenForWritingIsReportedAndTheWindowKeepsItsDesign) {
+  WriteIni("[Window]\r\nTop=40\r\nLeft=30\r\n[Config]\r\nHowSave=2\r\n");
+  HANDLE holder = ::CreateFileW(Ini().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  auto form = Open();
+  ::CloseHandle(holder);
+  Show(*form);
+  ASSERT_EQ(Shell.Boxes.size(), 1u);
+  EXPECT_EQ(Shell.Boxes[0].Type, static_cast<UINT>(MB_OK | MB_ICONERROR));
+  EXPECT_NE(Shell.Boxes[0].Text.find(L"Tavex.ini"), std::wstring::npos);
+  const RECT r = WindowRect(form->Handle());
+  EXPECT_EQ(r.left, MainFormDesignLeft);
+  EXPECT_EQ(r.top, MainFormDesignTop);
+  EXPECT_EQ(form->HowSaveRadioGroup->ItemIndex(), 0);
+  EXPECT_EQ(form->PageControl->VisibleTabCount(), 3);
+}
+
+TEST_F(MainForm, TheFolderButtonBrowsesFromTheEditAndOnlyAPickReplacesItsText) {
+  auto form = Open();
+  form->SaveFolderEdit->SetText(L"C:\\前");
+  ::SendMessageW(form->SpeedButton1->Handle(), BM_CLICK, 0, 0);
+  ASSERT_EQ(Shell.Browses.size(), 1u);
+  EXPECT_EQ(Shell.Browses[0].InitialFolder, L"C:\\前");
+  EXPECT_EQ(Shell.Browses[0].Title, L"保存先の選択");
+  EXPECT_EQ(Shell.Browses[0].Owner, form->Handle());
+  EXPECT_EQ(Shell.Browses[0].Flags, 0x55u);
+  EXPECT_EQ(form->SaveFolderEdit->Text(), L"C:\\前");  // cancelled
+  Shell.Pick = Dir.Path();
+  ::SendMessageW(form->SpeedButton1->Handle(), BM_CLICK, 0, 0);
+  EXPECT_EQ(std::filesystem::path(form->SaveFolderEdit->Text()), std::filesystem::path(Dir.Path()).make_preferred());
+}
+
+TEST_F(MainForm, TheSpeedButtonClicksWithoutTakingTheFocus) {
+  WriteIni("[Config]\r\nHowSave=2\r\n");
+  auto form = Open();
+  ::ShowWindow(form->Handle(), SW_SHOW);
+  ::UpdateWindow(form->Handle());
+  ::SetFocus(form->SaveFolderEdit->Handle());
+  HWND before = ::GetFocus();
+  HWND button = form->SpeedButton1->Handle();
+  ::SendMessageW(button, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+  ::SendMessageW(button, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+  EXPECT_EQ(Shell.Browses.size(), 1u);
+  EXPECT_EQ(::GetFocus(), before);
+  // Released outside the button: no click.
+  ::SendMessageW(button, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+  ::SendMessageW(button, WM_LBUTTONUP, 0, MAKELPARAM(500, 5));
+  EXPECT_EQ(Shell.Browses.size(), 1u);
+  EXPECT_FALSE(::GetWindowLongW(button, GWL_STYLE) & WS_TABSTOP);
+}
+
+TEST_F(MainForm, ADropConvertsTheFilesInOrderWithTheBarMovingAndBackAtZero) {
+  auto form = Open();
+  ::SendMessageW(form->HowSaveRadioGroup->ItemHandle(1), BM_CLICK, 0, 0);
+  SendDrop(form->Handle(), {L"C:\\p\\a.bmp", L"C:\\p\\b.BMP", L"C:\\q\\c.x.png"});
+  ASSERT_EQ(Log.Loads.size(), 3u);
+  const wchar_t* sources[] = {L"C:\\p\\a.bmp", L"C:\\p\\b.BMP", L"C:\\q\\c.x.png"};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(Log.Loads[static_cast<size_t>(i)].Source.wstring(), sources[i]);
+    EXPECT_EQ(Log.Loads[static_cast<size_t>(i)].Position, i + 1);
+    EXPECT_EQ(Log.Loads[static_cast<size_t>(i)].Max, 3);
+  }
+  ASSERT_EQ(Log.Saves.size(), 3u);
+  EXPECT_EQ(Log.Saves[0].wstring(), L"C:\\p\\a.jpg");
+  EXPECT_EQ(Log.Saves[1].wstring(), L"C:\\p\\b.jpg");
+  EXPECT_EQ(Log.Saves[2].wstring(), L"C:\\q\\c.x.jpg");
+  EXPECT_EQ(form->ProgressBar->Position(), 0);
+  EXPECT_EQ(form->ProgressBar->Max(), 3);
+  EXPECT_TRUE(Shell.Boxes.empty());
+}
+
+TEST_F(MainForm, AFolderDropWithABadFolderBeepsShowsTheMessageAndConvertsNothing) {
+  auto form = Open();
+  ::SendMessageW(form->HowSaveRadioGroup->ItemHandle(2), BM_CLICK, 0, 0);
+  WriteAllBytes(Dir / "file", Bytes("x"));
+  for (const std::wstring& folder : {std::wstring(), (Dir / "missing").wstring(), (Dir / "file").wstring()}) {
+    Shell.Boxes.clear();
+    Shell.Beeps.clear();
+    form->SaveFolderEdit->SetText(folder);
+    form->ProgressBar->SetMax(9);
+    form->ProgressBar->SetPosition(4);
+    SendDrop(form->Handle(), {L"C:\\p\\a.bmp"});
+    EXPECT_TRUE(Log.Loads.empty());
+    ASSERT_EQ(Shell.Beeps.size(), 1u);
+    EXPECT_EQ(Shell.Beeps[0], static_cast<UINT>(MB_ICONEXCLAMATION));
+    ASSERT_EQ(Shell.Boxes.size(), 1u);
+    EXPECT_EQ(Shell.Boxes[0].Text, L"正しい保存先フォルダを指定してください");
+    EXPECT_EQ(Shell.Boxes[0].Type, static_cast<UINT>(MB_OK));
+    EXPECT_EQ(form->ProgressBar->Position(), 4);
+    EXPECT_EQ(form->ProgressBar->Max(), 9);
+  }
+  form->SaveFolderEdit->SetText(Dir.Path().wstring());
+  SendDrop(form->Handle(), {L"C:\\p\\a.bmp"});
+  ASSERT_EQ(Log.Saves.size(), 1u);
+  EXPECT_EQ(Log.Saves[0], Dir / "a.jpg");
+}
+
+TEST_F(MainForm, AFailingFileShowsOneErrorBoxKeepsTheBarAndTheNextDropWorks) {
+  auto form = Open();
+  ::SendMessageW(form->HowSaveRadioGroup->ItemHandle(1), BM_CLICK, 0, 0);
+  Log.OnLoad = [](const std::filesystem::path& source) {
+    if (source.filename() == "bad.bmp") throw EInvalidGraphic("Susie Plugins could not decode");
+  };
+  SendDrop(form->Handle(), {L"C:\\p\\a.bmp", L"C:\\p\\bad.bmp", L"C:\\p\\c.bmp"});
+  EXPECT_EQ(Log.Loads.size(), 2u);  // the third file is never read
+  EXPECT_EQ(Log.Saves.size(), 1u);
+  ASSERT_EQ(Shell.Boxes.size(), 1u);
+  EXPECT_EQ(Shell.Boxes[0].Text, L"Susie Plugins could not decode.");
+  EXPECT_EQ(Shell.Boxes[0].Caption, L"win32_tests");
+  EXPECT_EQ(form->ProgressBar->Position(), 2);
+  EXPECT_EQ(form->BatchDepth(), 0);
+  SendDrop(form->Handle(), {L"C:\\p\\d.bmp"});
+  EXPECT_EQ(Log.Saves.size(), 2u);
+  EXPECT_EQ(form->ProgressBar->Position(), 0);
+  EXPECT_EQ(Shell.Boxes.size(), 1u);
+}
+
+TEST_F(MainForm, ADropDuringTheMessagePumpRunsANestedBatchOnTheSameBar) {
+  auto form = Open();
+  ::SendMessageW(form->HowSaveRadioGroup->ItemHandle(1), BM_CLICK, 0, 0);
+  std::vector<int> depths;
+  Log.OnLoad = [&](const std::filesystem::path& source) {
+    depths.push_back(form->BatchDepth());
+    if (source.filename() == "a.bmp")
+      ::PostMessageW(form->Handle(), WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({L"C:\\n\\x.bmp", L"C:\\n\\y.bmp"})),
+                     0);
+  };
+  SendDrop(form->Handle(), {L"C:\\p\\a.bmp", L"C:\\p\\b.bmp", L"C:\\p\\c.bmp"});
+  ASSERT_EQ(Log.Loads.size(), 5u);
+  const wchar_t* order[] = {L"a.bmp", L"x.bmp", L"y.bmp", L"b.bmp", L"c.bmp"};
+  // The outer batch set its position before the pump in which the nested batch ran,
+  // set the bar's maximum to 2 and reset it to 0 at its end; the outer batch goes on
+  // with that bar (its third position is held at the maximum).
+  const int positions[] = {1, 1, 2, 0, 2};
+  const int maxima[] = {3, 2, 2, 2, 2};
+  for (size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(Log.Loads[i].Source.filename().wstring(), order[i]) << i;
+    EXPECT_EQ(Log.Loads[i].Position, positions[i]) << i;
+    EXPECT_EQ(Log.Loads[i].Max, maxima[i]) << i;
+  }
+  EXPECT_EQ(depths, (std::vector<int>{1, 2, 2, 1, 1}));
+  EXPECT_EQ(form->ProgressBar->Position(), 0);
+  EXPECT_EQ(form->BatchDepth(), 0);
+}
+
+TEST_F(MainForm, ARadioClickDuringTheMessagePumpAppliesFromTheNextFile) {
+  auto form = Open();
+  Log.OnLoad = [&](const std::filesystem::path& source) {
+    if (source.filename() == "a.bmp") ::PostMessageW(form->HowSaveRadioGroup->ItemHandle(1), BM_CLICK, 0, 0);
+  };
+  SendDrop(form->Handle(), {(Dir / "a.bmp").wstring(), (Dir / "b.bmp").wstring()});
+  ASSERT_EQ(Log.Saves.size(), 2u);
+  EXPECT_EQ(Log.Saves[0], Dir / "_a.jpg");
+  EXPECT_EQ(Log.Saves[1], Dir / "b.jpg");
+  EXPECT_EQ(form->PageControl->ActivePage(), form->TabSheet2);
+}
+
+TEST_F(MainForm, ACloseDuringABatchSavesTheSettingsAndTheWindowGoesWhenTheBatchEnds) {
+  auto form = Open();
+  ::SendMessageW(form->HowSaveRadioGroup->ItemHandle(1), BM_CLICK, 0, 0);
+  std::vector<bool> alive, saved;
+  Log.OnLoad = [&](const std::filesystem::path& source) {
+    alive.push_back(::IsWindow(form->ProgressBar->Handle()) != FALSE);
+    saved.push_back(std::filesystem::exists(Ini()));
+    if (source.filename() == "a.bmp") ::PostMessageW(form->Handle(), WM_CLOSE, 0, 0);
+  };
+  SendDrop(form->Handle(), {L"C:\\p\\a.bmp", L"C:\\p\\b.bmp", L"C:\\p\\c.bmp"});
+  EXPECT_EQ(Log.Saves.size(), 3u);
+  EXPECT_EQ(alive, (std::vector<bool>{true, true, true}));
+  EXPECT_EQ(saved, (std::vector<bool>{false, true, true}));
+  EXPECT_TRUE(form->ClosePending());
+  EXPECT_TRUE(form->HandleAllocated());
+  EXPECT_EQ(form->ProgressBar->Position(), 0);
+  Application::ProcessMessages();
+  EXPECT_FALSE(form->HandleAllocated());
+  EXPECT_NE(Str(ReadAllBytes(Ini())).find("HowSave=1"), std::string::npos);
+}
+
+TEST_F(MainForm, ACloseDuringAFailingBatchWaitsForTheErrorBox) {
+  auto form = Open();
+  ::SendMessageW(form->HowSaveRadioGroup->ItemHandle(1), BM_CLICK, 0, 0);
+  bool enabledDuringBox = false;
+  ShellHooks().MessageBox = [&](HWND, const std::wstring& text, const std::wstring&, UINT) {
+    // A modal box disables its owner and runs a loop of its own.
+    ::EnableWindow(form->Handle(), FALSE);
+    Application::ProcessMessages();
+    enabledDuringBox = form->HandleAllocated();
+    ::EnableWindow(form->Handle(), TRUE);
+    Shell.Boxes.push_back({nullptr, text, L"", 0});
+    return IDOK;
+  };
+  Log.OnLoad = [&](const std::filesystem::path& source) {
+    if (source.filename() == "a.bmp") ::PostMessageW(form->Handle(), WM_CLOSE, 0, 0);
+    if (source.filename() == "b.bmp") throw EInvalidGraphic("Susie Plugins could not decode");
+  };
+  SendDrop(form->Handle(), {L"C:\\p\\a.bmp", L"C:\\p\\b.bmp"});
+  ASSERT_EQ(Shell.Boxes.size(), 1u);
+  EXPECT_TRUE(enabledDuringBox);  // still there while the box was up
+  Application::ProcessMessages();
+  EXPECT_FALSE(form->HandleAllocated());
+}
+
+}  // namespace

@@ -1,0 +1,47 @@
+#pragma once
+// Shared by the Windows tests: the shell calls recorded instead of shown, and drops
+// built as the shell builds them.
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/win32/ShellHelpers.h"
+#include <shellapi.h>
+
+// Replaces the shell hooks for its lifetime: boxes and beeps are recorded, the folder
+// browser answers with Browse (null: cancelled).
+class TRecordedShell {
+public:
+  struct TBox {
+    HWND Owner;
+    std::wstring Text, Caption;
+    UINT Type;
+  };
+  struct TBrowse {
+    HWND Owner;
+    std::wstring Title;
+    UINT Flags;
+    std::wstring InitialFolder;
+    bool HasCallback;
+    bool HasDisplayName;
+  };
+  TRecordedShell();
+  ~TRecordedShell();
+  TRecordedShell(const TRecordedShell&) = delete;
+  TRecordedShell& operator=(const TRecordedShell&) = delete;
+
+  std::vector<TBox> Boxes;
+  std::vector<UINT> Beeps;
+  std::vector<TBrowse> Browses;
+  std::vector<std::pair<DWORD, DWORD>> Attaches, Detaches;
+  // The folder the browser "picks"; empty means cancel.
+  std::filesystem::path Pick;
+
+private:
+  TShellHooks FSaved;
+};
+
+// A drop handle with a real DROPFILES block of wide names, as the shell posts it.
+HDROP MakeDrop(const std::vector<std::wstring>& names, POINT point = {0, 0});
+// Sends WM_DROPFILES with a new drop handle to the window.
+void SendDrop(HWND window, const std::vector<std::wstring>& names, POINT point = {0, 0});
