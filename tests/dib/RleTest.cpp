@@ -3,14 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <filesystem>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "dib/DIBTestSupport.h"
 #include "dib/Rle.h"
 #include "fuzz/FuzzInput.h"
 #include "support/TempDir.h"
@@ -788,8 +789,14 @@ TEST(RleRoundTrip, NarrowRowsThroughTheWriter) {
 // The valid streams of these tests in the fuzz targets' input layout: each must read back
 // through the targets' parser and decode. With TAVEX_FUZZ_CORPUS set (a folder, e.g.
 // build/fuzz/corpus) they are also written to <folder>/fuzz_rle8 and <folder>/fuzz_rle4.
-TEST(RleFuzzSeeds, SeedsParseAndDecode) {
-  struct TSeed { int BitCount; std::int16_t Width, Height; TBytes Stream; };
+struct TSeed {
+  int BitCount;
+  std::int16_t Width, Height;
+  TBytes Stream;
+};
+
+// The valid streams of the tests above, and encoder output for longer rows.
+std::vector<TSeed> RleSeeds() {
   std::vector<TSeed> seeds;
   for (const TDecodeCase& c : DecodeCases())
     if (!c.Error)
@@ -809,10 +816,52 @@ TEST(RleFuzzSeeds, SeedsParseAndDecode) {
       }
     }
   }
+  return seeds;
+}
 
+// Writes one seed file when TAVEX_FUZZ_CORPUS names a folder.
+void WriteSeed(const std::string& target, const std::string& name, const TBytes& input) {
   const char* folder = std::getenv("TAVEX_FUZZ_CORPUS");
+  if (!folder || !*folder) return;
+  const std::filesystem::path dir = std::filesystem::path(folder) / target;
+  std::filesystem::create_directories(dir);
+  WriteAllBytes(dir / name, input);
+}
+
+void PutU32(TBytes& b, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+// A BMP file: 40-byte header, a grey ramp of ColorCount entries, then the pixel block.
+TBytes MakeBmp(std::int32_t width, std::int32_t height, std::uint16_t bitCount, std::uint32_t compression,
+               const TBytes& bits) {
+  const std::uint32_t colors = bitCount == 8 ? 256 : 16;
+  const std::uint32_t offBits = 54 + 4 * colors;
+  TBytes b{'B', 'M'};
+  PutU32(b, offBits + static_cast<std::uint32_t>(bits.size()));
+  PutU32(b, 0);
+  PutU32(b, offBits);
+  PutU32(b, 40);
+  PutU32(b, static_cast<std::uint32_t>(width));
+  PutU32(b, static_cast<std::uint32_t>(height));
+  PutU32(b, 1u | static_cast<std::uint32_t>(bitCount) << 16);
+  PutU32(b, compression);
+  PutU32(b, compression ? static_cast<std::uint32_t>(bits.size()) : 0);
+  PutU32(b, 2835);
+  PutU32(b, 2835);
+  PutU32(b, colors);
+  PutU32(b, 0);
+  for (std::uint32_t i = 0; i < colors; ++i) PutU32(b, (i * 0x010101u * (bitCount == 8 ? 1 : 17)) & 0xFFFFFF);
+  b.insert(b.end(), bits.begin(), bits.end());
+  return b;
+}
+
+// The seeds in the RLE targets' layout: each must read back through the targets' parser
+// and decode. With TAVEX_FUZZ_CORPUS set (a folder, e.g. build/fuzz/corpus) they are also
+// written to <folder>/fuzz_rle8 and <folder>/fuzz_rle4.
+TEST(RleFuzzSeeds, SeedsParseAndDecode) {
   std::size_t index = 0;
-  for (const TSeed& seed : seeds) {
+  for (const TSeed& seed : RleSeeds()) {
     SCOPED_TRACE(index);
     const TBytes input = fuzzinput::MakeRle(static_cast<std::uint16_t>(seed.Width), seed.Height, seed.Stream);
     fuzzinput::TRleInput parsed{};
@@ -822,11 +871,7 @@ TEST(RleFuzzSeeds, SeedsParseAndDecode) {
     const TSource source(parsed.Width, parsed.Height, static_cast<std::uint16_t>(seed.BitCount),
                          seed.BitCount == 8 ? 1u : 2u, TBytes(parsed.Stream, parsed.Stream + parsed.StreamSize));
     EXPECT_NO_THROW(Decode(seed.BitCount == 8 ? Convert8BitRLETo8BitRGB : Convert4BitRLETo4BitRGB, source));
-    if (folder && *folder) {
-      const std::filesystem::path dir = std::filesystem::path(folder) / (seed.BitCount == 8 ? "fuzz_rle8" : "fuzz_rle4");
-      std::filesystem::create_directories(dir);
-      WriteAllBytes(dir / ("seed-" + std::to_string(index)), input);
-    }
+    WriteSeed(seed.BitCount == 8 ? "fuzz_rle8" : "fuzz_rle4", "seed-" + std::to_string(index), input);
     ++index;
   }
   // A negative height survives the layout.
@@ -837,6 +882,78 @@ TEST(RleFuzzSeeds, SeedsParseAndDecode) {
   EXPECT_EQ(parsed.Height, -32768);
   EXPECT_EQ(parsed.StreamSize, 2u);
   EXPECT_FALSE(fuzzinput::ParseRle(topDown.data(), 3, parsed));
+}
+
+// The same streams, and plain images for the encoders, as BMP files and packed DIBs: each
+// loads through both readers with its bytes unchanged and decodes as the bare stream does.
+// Written to <folder>/fuzz_bmp_stream and <folder>/fuzz_cf_dib.
+TEST(RleFuzzSeeds, BmpSeedsLoadAndDecode) {
+  struct TImage { std::int16_t Width, Height; std::uint16_t BitCount; std::uint32_t Compression; TBytes Bits; };
+  std::vector<TImage> images;
+  for (const TSeed& seed : RleSeeds())
+    images.push_back({seed.Width, seed.Height, static_cast<std::uint16_t>(seed.BitCount),
+                      seed.BitCount == 8 ? 1u : 2u, seed.Stream});
+  for (const int bitCount : {8, 4})
+    for (const std::int16_t height : {7, -7})
+      images.push_back({61, height, static_cast<std::uint16_t>(bitCount), 0, MakeImage(ptMixed, bitCount, 61, 7, 99)});
+
+  std::size_t index = 0;
+  for (const TImage& image : images) {
+    SCOPED_TRACE(index);
+    const TBytes file = MakeBmp(image.Width, image.Height, image.BitCount, image.Compression, image.Bits);
+    ASSERT_TRUE(fuzzinput::BmpWithinLimits(file.data(), file.size()));
+    TVxInternalDIB fromFile(false);
+    TCustomMemoryStream stream(file.data(), static_cast<std::int64_t>(file.size()));
+    ASSERT_NO_THROW(fromFile.LoadFromStream(stream));
+    EXPECT_EQ(fromFile.DIB.Header.biCompression, image.Compression);
+    ASSERT_EQ(TBytes(fromFile.DIB.Bits, fromFile.DIB.Bits + fromFile.DIB.BitsSize), image.Bits);
+
+    const TBytes packed(file.begin() + 14, file.end());
+    ASSERT_TRUE(fuzzinput::HeaderWithinLimits(packed.data(), packed.size()));
+    TVxInternalDIB fromBlock(false);
+    const TGlobalHandle block = MakeGlobal(packed);
+    EXPECT_NO_THROW(fromBlock.LoadFromClipboardFormat(block));
+    platform::GlobalFree(block);
+    EXPECT_EQ(TBytes(fromBlock.DIB.Bits, fromBlock.DIB.Bits + fromBlock.DIB.BitsSize), image.Bits);
+
+    if (image.Compression != 0) {
+      const TSource bare(image.Width, image.Height, image.BitCount, image.Compression, image.Bits);
+      const TCodec decode = image.BitCount == 8 ? Convert8BitRLETo8BitRGB : Convert4BitRLETo4BitRGB;
+      TResult loaded;
+      decode(fromFile.DIB, loaded.Record, false);
+      EXPECT_EQ(loaded.Bytes(), Decode(decode, bare));
+    }
+    WriteSeed("fuzz_bmp_stream", "seed-" + std::to_string(index), file);
+    WriteSeed("fuzz_cf_dib", "seed-" + std::to_string(index), packed);
+    ++index;
+  }
+}
+
+// The size limits of the BMP targets: 16 M pixels at most, and an announced block of
+// at most 64 MiB (a negative one passes: the reader must reject it).
+TEST(RleFuzzSeeds, BmpLimits) {
+  TBytes file = MakeBmp(4096, -4096, 8, 0, {});
+  EXPECT_TRUE(fuzzinput::BmpWithinLimits(file.data(), file.size()));
+  EXPECT_TRUE(fuzzinput::HeaderWithinLimits(file.data() + 14, file.size() - 14));
+  file[18] = 0x01;  // width 4097
+  EXPECT_FALSE(fuzzinput::BmpWithinLimits(file.data(), file.size()));
+  EXPECT_FALSE(fuzzinput::HeaderWithinLimits(file.data() + 14, file.size() - 14));
+  // 12-byte header: 16-bit sizes, 65535 x 256 is within, 65535 x 257 is not.
+  TBytes core{12, 0, 0, 0, 0xFF, 0xFF, 0x00, 0x01, 1, 0, 8, 0};
+  EXPECT_TRUE(fuzzinput::HeaderWithinLimits(core.data(), core.size()));
+  core[6] = 0x01;
+  EXPECT_FALSE(fuzzinput::HeaderWithinLimits(core.data(), core.size()));
+  // bfSize - bfOffBits.
+  TBytes small = MakeBmp(1, 1, 8, 0, TBytes(4, 0));
+  const auto setSize = [&](std::uint32_t bfSize) {
+    for (int i = 0; i < 4; ++i) small[2 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(bfSize >> (8 * i));
+  };
+  setSize(1078 + 64 * 1024 * 1024);
+  EXPECT_TRUE(fuzzinput::BmpWithinLimits(small.data(), small.size()));
+  setSize(1078 + 64 * 1024 * 1024 + 1);
+  EXPECT_FALSE(fuzzinput::BmpWithinLimits(small.data(), small.size()));
+  setSize(1000);
+  EXPECT_TRUE(fuzzinput::BmpWithinLimits(small.data(), small.size()));
 }
 
 }  // namespace
