@@ -3,7 +3,11 @@
 // readers and writers, and the DIB graphic.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
 
+#include "dib/VxGraph.h"
+#include "graphics/Bitmap.h"
 #include "platform/Handles.h"
 #include "platform/Memory.h"
 #include "rtl/Classes.h"
@@ -185,3 +189,97 @@ public:
   // A new movable global block holding a packed DIB; the caller owns it.
   TGlobalHandle SaveToClipboardFormat() const;
 };
+
+// ---------------------------------------------------------------------------------------
+// The DIB graphic.
+
+enum TVxConvertMethod : std::uint8_t { cmLow, cmHigh };
+enum TVxHalftoneMode : std::uint8_t { hmNone, hmHalftone, hmHalftoneBW };
+
+// The clipboard format of packed DIBs (the OS's CF_DIB), and of their palette (CF_PALETTE).
+inline constexpr std::uint16_t ClipboardFormatDIB = 8;
+inline constexpr std::uint16_t ClipboardFormatPalette = 9;
+
+// A graphic over a shared storage: assignment between DIB graphics shares the storage, and
+// every change in place first makes it this object's own (copy-on-write). Replacing
+// operations build the new storage first and swap it in only on success.
+class TVxDIB : public TVxGraphic {
+  TVX_DECLARE_CLASS
+public:
+  TVxDIB();
+  ~TVxDIB() override;
+
+  // nil: a new default image; a DIB graphic: share its storage; a bitmap: copy its pixels;
+  // anything else: the clipboard, or the source's AssignTo.
+  void Assign(const TPersistent* source) override;
+  // Onto a bitmap's canvas, stretched to rect by nearest pixels.
+  void Draw(TCanvas& canvas, const TRect& rect) override;
+  bool GetEmpty() const override;
+  int GetHeight() const override;
+  int GetWidth() const override;
+  // The cached palette of the colour table (owned by the storage); null without a table.
+  TPaletteHandle GetPalette() const override;
+  // Takes ownership of a non-null palette; null empties the colour table.
+  void SetPalette(TPaletteHandle value) override;
+  void SetHeight(int value) override;
+  void SetWidth(int value) override;
+  void LoadFromStream(TStream& stream) override;
+  void SaveToStream(TStream& stream) const override;
+  void LoadFromClipboardFormat(std::uint16_t format, TGlobalHandle data, TPaletteHandle palette) override;
+  void SaveToClipboardFormat(std::uint16_t& format, TGlobalHandle& data, TPaletteHandle& palette) const override;
+  std::uint16_t ClipboardFormat() const override { return ClipboardFormatDIB; }
+
+  int BitCount() const;
+  // 1, 4, 8 or 24: a fresh (black) image of that depth.
+  void SetBitCount(int value);
+  TVxPixelFormat PixelFormat() const;
+  bool UseFMO() const;
+
+  TVxConvertMethod ConvertMethod() const noexcept { return FConvertMethod; }
+  void SetConvertMethod(TVxConvertMethod value) noexcept { FConvertMethod = value; }
+  std::uint32_t MonoColor() const noexcept { return FMonoColor; }
+  void SetMonoColor(std::uint32_t value) noexcept { FMonoColor = value; }
+  TVxHalftoneMode HalftoneMode() const noexcept { return FHalftoneMode; }
+  void SetHalftoneMode(TVxHalftoneMode value) noexcept { FHalftoneMode = value; }
+
+  // The storage; never null between public operations.
+  TVxInternalDIB* InternalDIB() const noexcept { return FInternalDIB; }
+  // Drops this object's hold on the storage (destroying it when it was the last holder).
+  void ReleaseInternalDIB() noexcept;
+  // Makes the storage this object's own before a change in place.
+  void UniqueDIB();
+  // Passes a palette change of the storage on to the graphic's PaletteModified.
+  void UpdatePaletteModified();
+
+protected:
+  void AssignTo(TPersistent& dest) const override;
+  // Replaces the storage with a complete new one (this object's hold on the old one ends).
+  void TakeInternalDIB(std::unique_ptr<TVxInternalDIB> storage) noexcept;
+  // Raises the assertion "<operation>: InternalDIB Should not be Nil" without a storage.
+  void CheckInternalDIB(const char* operation) const;
+
+  std::int32_t FProgressCount = 0;
+  std::int32_t FProgressTotal = 0;
+  std::string FProgressMessage;
+
+private:
+  // A new zeroed image with a black table, swapped in on success.
+  void FreshImage(int width, int height, int colorCount, int bitCount);
+  void AssignBitmap(const TBitmap& bitmap);
+
+  TVxInternalDIB* FInternalDIB = nullptr;
+  TVxConvertMethod FConvertMethod = cmLow;
+  std::uint32_t FMonoColor = 0xFFFFFF;
+  TVxHalftoneMode FHalftoneMode = hmNone;
+};
+
+// Draws a DIB into a bitmap of at least its size: run-length data decoded, the row order of
+// the header honoured, indices mapped through the DIB's colour table onto the bitmap's
+// format. dest is the target rectangle (nearest-pixel scaling; unscaled when it has the
+// DIB's size). A stream that the decoder rejects raises the decoder's error.
+void BlitDIB(const TVxDIBRecord& dib, TBitmap& bitmap, const TRect& dest);
+
+// The DIB library's start-up and shutdown: registers TVxDIB for clipboard format 8 (CF_DIB) and for the
+// extension "dib", and withdraws every registration of TVxDIB and its descendants.
+void VxDIBInitialize();
+void VxDIBFinalize();

@@ -1,0 +1,572 @@
+#include "graphics/Bitmap.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/Memory.h"
+#include "rtl/Exception.h"
+
+TVX_DEFINE_CLASS(TBitmap, TGraphic)
+
+namespace {
+
+constexpr char InvalidBitmap[] = "Bitmap image is not valid";
+constexpr std::int64_t MaxImageBytes = 0x7FFFFFFF;
+
+// ---- pixel blocks -----------------------------------------------------------------------
+
+class THeapPixelBuffer : public TPixelBuffer {
+public:
+  THeapPixelBuffer(std::uint8_t* data, std::size_t size) noexcept : TPixelBuffer(data, size) {}
+  ~THeapPixelBuffer() override { std::free(Data()); }
+};
+
+// ---- colours ----------------------------------------------------------------------------
+
+std::uint32_t Rgb(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
+  return static_cast<std::uint32_t>(r) | static_cast<std::uint32_t>(g) << 8 | static_cast<std::uint32_t>(b) << 16;
+}
+std::uint8_t RedOf(std::uint32_t c) { return static_cast<std::uint8_t>(c); }
+std::uint8_t GreenOf(std::uint32_t c) { return static_cast<std::uint8_t>(c >> 8); }
+std::uint8_t BlueOf(std::uint32_t c) { return static_cast<std::uint8_t>(c >> 16); }
+
+int GetIndex(const std::uint8_t* row, int x, int bits) {
+  switch (bits) {
+    case 1: return (row[x >> 3] >> (7 - (x & 7))) & 1;
+    case 4: return (x & 1) ? (row[x >> 1] & 0x0F) : (row[x >> 1] >> 4);
+    default: return row[x];
+  }
+}
+
+void PutIndex(std::uint8_t* row, int x, int bits, int index) {
+  switch (bits) {
+    case 1: {
+      const auto bit = static_cast<std::uint8_t>(0x80 >> (x & 7));
+      row[x >> 3] = static_cast<std::uint8_t>(index ? (row[x >> 3] | bit) : (row[x >> 3] & ~bit));
+      break;
+    }
+    case 4:
+      if (x & 1)
+        row[x >> 1] = static_cast<std::uint8_t>((row[x >> 1] & 0xF0) | (index & 0x0F));
+      else
+        row[x >> 1] = static_cast<std::uint8_t>((row[x >> 1] & 0x0F) | (index & 0x0F) << 4);
+      break;
+    default: row[x] = static_cast<std::uint8_t>(index);
+  }
+}
+
+// Nearest entry of a colour table, remembered per colour.
+class TNearest {
+public:
+  TNearest(const std::uint32_t* table, int count) : FTable(table), FCount(count) {}
+  int Find(std::uint32_t c) {
+    auto it = FCache.find(c);
+    if (it != FCache.end()) return it->second;
+    int best = 0;
+    long bestDist = -1;
+    for (int i = 0; i < FCount; ++i) {
+      const long dr = long{RedOf(c)} - RedOf(FTable[i]);
+      const long dg = long{GreenOf(c)} - GreenOf(FTable[i]);
+      const long db = long{BlueOf(c)} - BlueOf(FTable[i]);
+      const long d = dr * dr + dg * dg + db * db;
+      if (bestDist < 0 || d < bestDist) {
+        best = i;
+        bestDist = d;
+      }
+    }
+    FCache.emplace(c, best);
+    return best;
+  }
+
+private:
+  const std::uint32_t* FTable;
+  int FCount;
+  std::unordered_map<std::uint32_t, int> FCache;
+};
+
+std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+std::uint32_t Le32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+void Put16(std::uint8_t* p, std::uint32_t v) {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+void Put32(std::uint8_t* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+std::int64_t RowBytesOf(std::int64_t width, int bits) { return ((width * bits + 31) / 32) * 4; }
+
+TPixelFormat FormatOfBits(int bits) {
+  switch (bits) {
+    case 1: return pf1bit;
+    case 4: return pf4bit;
+    case 8: return pf8bit;
+    default: return pf24bit;
+  }
+}
+
+}  // namespace
+
+int PixelFormatBits(TPixelFormat format) noexcept {
+  switch (format) {
+    case pf1bit: return 1;
+    case pf4bit: return 4;
+    case pf8bit: return 8;
+    default: return 24;
+  }
+}
+
+TPixelBufferRef NewPixelBuffer(std::size_t size, bool zeroFill) {
+  void* p = zeroFill ? std::calloc(size ? size : 1, 1) : std::malloc(size ? size : 1);
+  if (!p) throw EOutOfMemory("Out of memory");
+  try {
+    return std::make_shared<THeapPixelBuffer>(static_cast<std::uint8_t*>(p), size);
+  } catch (...) {
+    std::free(p);
+    throw;
+  }
+}
+
+TPaletteHandle CopyPalette(TPaletteHandle palette) {
+  if (!palette) return nullptr;
+  const int count = platform::GetPaletteEntries(palette, 0, 0, nullptr);
+  std::vector<platform::TPaletteEntry> entries(static_cast<std::size_t>(std::max(count, 1)));
+  const int read = count > 0 ? platform::GetPaletteEntries(palette, 0, count, entries.data()) : 0;
+  TPaletteHandle copy = read > 0 ? platform::CreatePalette(entries.data(), read) : nullptr;
+  if (!copy) throw EOutOfResources("CopyPalette: Cannot Make Palette");
+  return copy;
+}
+
+// ---- canvas -----------------------------------------------------------------------------
+
+std::uint32_t TBitmapCanvas::Pixel(int x, int y) const {
+  const TBitmap& b = FBitmap;
+  if (x < 0 || y < 0 || x >= b.Width() || y >= b.Height()) return 0;
+  const std::uint8_t* row = b.ScanLine(y);
+  const int bits = b.BitsPerPixel();
+  if (bits == 24) return Rgb(row[x * 3 + 2], row[x * 3 + 1], row[x * 3]);
+  std::uint32_t table[256];
+  int count = 0;
+  b.GetColorTable(table, count);
+  return table[GetIndex(row, x, bits)];
+}
+
+void TBitmapCanvas::SetPixel(int x, int y, std::uint32_t color) {
+  FillRect(TRect{x, y, x + 1, y + 1}, color);
+}
+
+void TBitmapCanvas::FillRect(const TRect& rect, std::uint32_t color) {
+  TBitmap& b = FBitmap;
+  const int left = std::max(rect.Left, 0), right = std::min(rect.Right, b.Width());
+  const int top = std::max(rect.Top, 0), bottom = std::min(rect.Bottom, b.Height());
+  if (left >= right || top >= bottom) return;
+  const int bits = b.BitsPerPixel();
+  int index = 0;
+  if (bits != 24) {
+    std::uint32_t table[256];
+    int count = 0;
+    b.GetColorTable(table, count);
+    index = TNearest(table, count).Find(color & 0xFFFFFF);
+  }
+  for (int y = top; y < bottom; ++y) {
+    std::uint8_t* row = b.ScanLine(y);
+    for (int x = left; x < right; ++x) {
+      if (bits == 24) {
+        row[x * 3] = BlueOf(color);
+        row[x * 3 + 1] = GreenOf(color);
+        row[x * 3 + 2] = RedOf(color);
+      } else {
+        PutIndex(row, x, bits, index);
+      }
+    }
+  }
+}
+
+// ---- bitmap -----------------------------------------------------------------------------
+
+TBitmap::TBitmap() = default;
+TBitmap::~TBitmap() = default;
+
+int TBitmap::RowBytes() const noexcept { return static_cast<int>(RowBytesOf(FWidth, BitsPerPixel())); }
+
+std::size_t TBitmap::ImageBytes() const noexcept {
+  return static_cast<std::size_t>(RowBytes()) * static_cast<std::size_t>(FHeight);
+}
+
+void TBitmap::EnsurePixels() const {
+  if (!FPixels && FWidth > 0 && FHeight > 0) FPixels = NewPixelBuffer(ImageBytes());
+}
+
+void TBitmap::MakeUnique() {
+  EnsurePixels();
+  if (FPixels && FPixels.use_count() > 1) {
+    TPixelBufferRef copy = NewPixelBuffer(ImageBytes(), false);
+    std::memcpy(copy->Data(), FPixels->Data(), ImageBytes());
+    FPixels = std::move(copy);
+  }
+}
+
+void TBitmap::Assign(const TPersistent* source) {
+  if (!source) {
+    FPixels.reset();
+    FPalette.reset();
+    FWidth = FHeight = 0;
+    Changed(this);
+    return;
+  }
+  if (const auto* other = dynamic_cast<const TBitmap*>(source)) {
+    if (other == this) return;
+    platform::TPaletteOwner palette(CopyPalette(other->FPalette.get()));
+    FPixels = other->FPixels;
+    FWidth = other->FWidth;
+    FHeight = other->FHeight;
+    FPixelFormat = other->FPixelFormat;
+    FPalette = std::move(palette);
+    SetPaletteModified(true);
+    Changed(this);
+    return;
+  }
+  TGraphic::Assign(source);
+}
+
+void TBitmap::Draw(TCanvas& canvas, const TRect& rect) {
+  auto* target = dynamic_cast<TBitmapCanvas*>(&canvas);
+  if (!target) throw EInvalidOperation("TBitmap.Draw: The canvas cannot take a bitmap");
+  if (target == FCanvas.get()) throw EInvalidOperation("TBitmap.Draw: A bitmap cannot draw onto itself");
+  const int w = rect.Width(), h = rect.Height();
+  if (w <= 0 || h <= 0 || FWidth == 0 || FHeight == 0) return;
+  TBitmap& dest = target->Bitmap();
+  const int bits = BitsPerPixel();
+  std::uint32_t table[256];
+  int count = 0;
+  if (bits != 24) GetColorTable(table, count);
+  std::uint32_t destTable[256];
+  int destCount = 0;
+  if (dest.BitsPerPixel() != 24) dest.GetColorTable(destTable, destCount);
+  TNearest nearest(destTable, destCount);
+  const int y0 = std::max(rect.Top, 0), y1 = std::min(rect.Bottom, dest.Height());
+  const int x0 = std::max(rect.Left, 0), x1 = std::min(rect.Right, dest.Width());
+  for (int y = y0; y < y1; ++y) {
+    const int sy = static_cast<int>(std::int64_t{y - rect.Top} * FHeight / h);
+    const std::uint8_t* src = static_cast<const TBitmap&>(*this).ScanLine(sy);
+    std::uint8_t* dst = dest.ScanLine(y);
+    for (int x = x0; x < x1; ++x) {
+      const int sx = static_cast<int>(std::int64_t{x - rect.Left} * FWidth / w);
+      const std::uint32_t c = bits == 24 ? Rgb(src[sx * 3 + 2], src[sx * 3 + 1], src[sx * 3]) : table[GetIndex(src, sx, bits)];
+      if (dest.BitsPerPixel() == 24) {
+        dst[x * 3] = BlueOf(c);
+        dst[x * 3 + 1] = GreenOf(c);
+        dst[x * 3 + 2] = RedOf(c);
+      } else {
+        PutIndex(dst, x, dest.BitsPerPixel(), nearest.Find(c));
+      }
+    }
+  }
+  dest.Changed(&dest);
+}
+
+bool TBitmap::GetEmpty() const { return FWidth == 0 || FHeight == 0; }
+int TBitmap::GetHeight() const { return FHeight; }
+int TBitmap::GetWidth() const { return FWidth; }
+TPaletteHandle TBitmap::GetPalette() const { return FPalette.get(); }
+
+void TBitmap::SetPalette(TPaletteHandle value) {
+  if (value == FPalette.get()) return;
+  FPalette.reset(value);
+  SetPaletteModified(true);
+  Changed(this);
+}
+
+void TBitmap::Resize(int width, int height) {
+  if (width < 0 || height < 0) throw EInvalidGraphic("TBitmap.SetSize: Invalid bitmap size");
+  if (width == FWidth && height == FHeight) return;
+  const std::int64_t row = RowBytesOf(width, BitsPerPixel());
+  if (height != 0 && row > MaxImageBytes / height) throw EOutOfResources("Out of system resources");
+  if (FPixels && width > 0 && height > 0) {
+    TPixelBufferRef next = NewPixelBuffer(static_cast<std::size_t>(row) * static_cast<std::size_t>(height));
+    const std::size_t oldRow = static_cast<std::size_t>(RowBytes());
+    const std::size_t copyBytes =
+        static_cast<std::size_t>((std::int64_t{std::min(width, FWidth)} * BitsPerPixel() + 7) / 8);
+    for (int r = 0; r < std::min(height, FHeight); ++r)
+      std::memcpy(next->Data() + static_cast<std::size_t>(height - 1 - r) * static_cast<std::size_t>(row),
+                  FPixels->Data() + static_cast<std::size_t>(FHeight - 1 - r) * oldRow, copyBytes);
+    FPixels = std::move(next);
+  } else {
+    FPixels.reset();
+  }
+  FWidth = width;
+  FHeight = height;
+  Changed(this);
+}
+
+void TBitmap::SetHeight(int value) { Resize(FWidth, value); }
+void TBitmap::SetWidth(int value) { Resize(value, FHeight); }
+void TBitmap::SetSize(int width, int height) { Resize(width, height); }
+
+void TBitmap::GetColorTable(std::uint32_t (&table)[256], int& count) const {
+  std::fill(std::begin(table), std::end(table), 0u);
+  const int bits = BitsPerPixel();
+  if (FPalette) {
+    platform::TPaletteEntry entries[256];
+    count = platform::GetPaletteEntries(FPalette.get(), 0, 256, entries);
+    for (int i = 0; i < count; ++i) table[i] = Rgb(entries[i].peRed, entries[i].peGreen, entries[i].peBlue);
+    return;
+  }
+  count = bits == 24 ? 256 : 1 << bits;
+  for (int i = 0; i < count; ++i) {
+    const auto v = static_cast<std::uint8_t>(i * 255 / (count - 1));
+    table[i] = Rgb(v, v, v);
+  }
+}
+
+void TBitmap::SetPixelFormat(TPixelFormat value) {
+  if (value == FPixelFormat) return;
+  const int oldBits = BitsPerPixel();
+  const int newBits = PixelFormatBits(value);
+  if (!FPixels || oldBits == newBits) {
+    const std::int64_t row = RowBytesOf(FWidth, newBits);
+    if (FHeight != 0 && row > MaxImageBytes / FHeight) throw EOutOfResources("Out of system resources");
+    FPixelFormat = value;
+    Changed(this);
+    return;
+  }
+  const std::int64_t newRow = RowBytesOf(FWidth, newBits);
+  if (newRow > MaxImageBytes / FHeight) throw EOutOfResources("Out of system resources");
+  std::uint32_t srcTable[256];
+  int srcCount = 0;
+  GetColorTable(srcTable, srcCount);
+  const TPixelFormat oldFormat = FPixelFormat;
+  FPixelFormat = value;  // the target's table (palette or grey ramp) for the nearest search
+  std::uint32_t dstTable[256];
+  int dstCount = 0;
+  GetColorTable(dstTable, dstCount);
+  FPixelFormat = oldFormat;
+  TPixelBufferRef next = NewPixelBuffer(static_cast<std::size_t>(newRow) * static_cast<std::size_t>(FHeight), false);
+  const std::size_t oldRowBytes = static_cast<std::size_t>(RowBytes());
+  const std::size_t nr = static_cast<std::size_t>(newRow);
+  TNearest nearest(dstTable, dstCount);
+  // Palette entries as blue, green, red bytes, for the common indexed-to-24-bit case.
+  std::uint8_t bgr[256][3];
+  for (int i = 0; i < 256; ++i) {
+    bgr[i][0] = BlueOf(srcTable[i]);
+    bgr[i][1] = GreenOf(srcTable[i]);
+    bgr[i][2] = RedOf(srcTable[i]);
+  }
+  for (int r = 0; r < FHeight; ++r) {
+    const std::uint8_t* src = FPixels->Data() + static_cast<std::size_t>(r) * oldRowBytes;
+    std::uint8_t* dst = next->Data() + static_cast<std::size_t>(r) * nr;
+    std::memset(dst, 0, nr);
+    if (newBits == 24) {
+      if (oldBits == 8) {
+        for (int x = 0; x < FWidth; ++x) std::memcpy(dst + x * 3, bgr[src[x]], 3);
+      } else {
+        for (int x = 0; x < FWidth; ++x) std::memcpy(dst + x * 3, bgr[GetIndex(src, x, oldBits)], 3);
+      }
+    } else {
+      for (int x = 0; x < FWidth; ++x) {
+        const std::uint32_t c =
+            oldBits == 24 ? Rgb(src[x * 3 + 2], src[x * 3 + 1], src[x * 3]) : srcTable[GetIndex(src, x, oldBits)];
+        PutIndex(dst, x, newBits, nearest.Find(c));
+      }
+    }
+  }
+  FPixels = std::move(next);
+  FPixelFormat = value;
+  Changed(this);
+}
+
+std::uint8_t* TBitmap::ScanLine(int row) {
+  if (row < 0 || row >= FHeight || FWidth == 0) throw EInvalidGraphic("Scan line index out of range");
+  MakeUnique();
+  return FPixels->Data() + static_cast<std::size_t>(FHeight - 1 - row) * static_cast<std::size_t>(RowBytes());
+}
+
+const std::uint8_t* TBitmap::ScanLine(int row) const {
+  if (row < 0 || row >= FHeight || FWidth == 0) throw EInvalidGraphic("Scan line index out of range");
+  EnsurePixels();
+  return FPixels->Data() + static_cast<std::size_t>(FHeight - 1 - row) * static_cast<std::size_t>(RowBytes());
+}
+
+TCanvas& TBitmap::Canvas() {
+  if (!FCanvas) FCanvas = std::make_unique<TBitmapCanvas>(*this);
+  return *FCanvas;
+}
+
+void TBitmap::SetPixelBuffer(TPixelBufferRef buffer) {
+  if (buffer && buffer->Size() < ImageBytes()) throw EInvalidOperation("TBitmap.SetPixelBuffer: Block too small");
+  FPixels = std::move(buffer);
+  Changed(this);
+}
+
+namespace {
+
+// Header and table of a DIB as this bitmap reads them.
+struct TDibInfo {
+  int Width = 0;
+  int Height = 0;  // negative: rows top-down
+  int Bits = 0;
+  std::uint32_t ColorsUsed = 0;
+  platform::TPaletteEntry Palette[256]{};
+  std::size_t TableBytes = 0;
+};
+
+// Parses header and table from the stream (positioned at the header).
+TDibInfo ReadInfo(TStream& stream) {
+  std::uint8_t h[40];
+  stream.ReadBuffer(h, 40);
+  if (Le32(h) != 40) throw EInvalidGraphic(InvalidBitmap);
+  TDibInfo info;
+  info.Width = static_cast<std::int32_t>(Le32(h + 4));
+  info.Height = static_cast<std::int32_t>(Le32(h + 8));
+  info.Bits = Le16(h + 14);
+  const std::uint32_t compression = Le32(h + 16);
+  std::uint32_t used = Le32(h + 32);
+  if (info.Width <= 0 || info.Height == 0 || info.Height == INT32_MIN || compression != 0 ||
+      (info.Bits != 1 && info.Bits != 4 && info.Bits != 8 && info.Bits != 24))
+    throw EInvalidGraphic(InvalidBitmap);
+  const std::uint32_t maxColors = info.Bits == 24 ? 256u : (1u << info.Bits);
+  if (used == 0 && info.Bits != 24) used = maxColors;
+  if (used > maxColors) throw EInvalidGraphic(InvalidBitmap);
+  info.ColorsUsed = used;
+  std::uint8_t table[1024];
+  stream.ReadBuffer(table, used * 4);
+  for (std::uint32_t i = 0; i < used; ++i)
+    info.Palette[i] = {table[i * 4 + 2], table[i * 4 + 1], table[i * 4], 0};
+  info.TableBytes = used * 4;
+  const std::int64_t rows = info.Height < 0 ? -std::int64_t{info.Height} : info.Height;
+  if (RowBytesOf(info.Width, info.Bits) > MaxImageBytes / rows) throw EInvalidGraphic(InvalidBitmap);
+  return info;
+}
+
+}  // namespace
+
+void TBitmap::LoadFromStream(TStream& stream) {
+  std::uint8_t fh[14];
+  stream.ReadBuffer(fh, 14);
+  if (Le16(fh) != 0x4D42) throw EInvalidGraphic(InvalidBitmap);
+  const std::uint32_t offBits = Le32(fh + 10);
+  const TDibInfo info = ReadInfo(stream);
+  const std::size_t headerEnd = 14 + 40 + info.TableBytes;
+  if (offBits < headerEnd) throw EInvalidGraphic(InvalidBitmap);
+  if (offBits > headerEnd) stream.Seek(offBits - headerEnd, soCurrent);
+
+  TBitmap next;
+  next.FPixelFormat = FormatOfBits(info.Bits);
+  next.FWidth = info.Width;
+  next.FHeight = info.Height < 0 ? -info.Height : info.Height;
+  if (info.ColorsUsed && info.Bits != 24) {
+    next.FPalette.reset(platform::CreatePalette(info.Palette, static_cast<int>(info.ColorsUsed)));
+    if (!next.FPalette) throw EOutOfResources("Out of system resources");
+  }
+  const std::size_t row = static_cast<std::size_t>(next.RowBytes());
+  TPixelBufferRef pixels = NewPixelBuffer(next.ImageBytes(), false);
+  if (info.Height > 0) {
+    stream.ReadBuffer(pixels->Data(), static_cast<std::int64_t>(next.ImageBytes()));
+  } else {
+    for (int r = 0; r < next.FHeight; ++r)
+      stream.ReadBuffer(pixels->Data() + static_cast<std::size_t>(next.FHeight - 1 - r) * row,
+                        static_cast<std::int64_t>(row));
+  }
+  FPixels = std::move(pixels);
+  FWidth = next.FWidth;
+  FHeight = next.FHeight;
+  FPixelFormat = next.FPixelFormat;
+  FPalette = std::move(next.FPalette);
+  SetPaletteModified(true);
+  Changed(this);
+}
+
+namespace {
+
+// Header, table and size of the pixel block of a bitmap written as a DIB.
+void WriteInfo(const TBitmap& b, std::vector<std::uint8_t>& out) {
+  const int bits = b.BitsPerPixel();
+  std::uint32_t table[256];
+  int count = 0;
+  if (bits != 24) b.GetColorTable(table, count);
+  if (bits != 24) count = std::min(count, 1 << bits);
+  out.assign(40 + static_cast<std::size_t>(count) * 4, 0);
+  std::uint8_t* h = out.data();
+  Put32(h, 40);
+  Put32(h + 4, static_cast<std::uint32_t>(b.Width()));
+  Put32(h + 8, static_cast<std::uint32_t>(b.Height()));
+  Put16(h + 12, 1);
+  Put16(h + 14, static_cast<std::uint32_t>(bits));
+  Put32(h + 20, static_cast<std::uint32_t>(b.RowBytes()) * static_cast<std::uint32_t>(b.Height()));
+  Put32(h + 24, 3780);
+  Put32(h + 28, 3780);
+  Put32(h + 32, static_cast<std::uint32_t>(count));
+  for (int i = 0; i < count; ++i) {
+    h[40 + i * 4] = BlueOf(table[i]);
+    h[41 + i * 4] = GreenOf(table[i]);
+    h[42 + i * 4] = RedOf(table[i]);
+  }
+}
+
+}  // namespace
+
+void TBitmap::SaveToStream(TStream& stream) const {
+  std::vector<std::uint8_t> info;
+  WriteInfo(*this, info);
+  const std::size_t bytes = ImageBytes();
+  std::uint8_t fh[14] = {'B', 'M'};
+  Put32(fh + 2, static_cast<std::uint32_t>(14 + info.size() + bytes));
+  Put32(fh + 10, static_cast<std::uint32_t>(14 + info.size()));
+  stream.WriteBuffer(fh, 14);
+  stream.WriteBuffer(info.data(), static_cast<std::int64_t>(info.size()));
+  if (bytes == 0) return;
+  EnsurePixels();
+  stream.WriteBuffer(FPixels->Data(), static_cast<std::int64_t>(bytes));
+}
+
+void TBitmap::LoadFromClipboardFormat(std::uint16_t format, TGlobalHandle data, TPaletteHandle) {
+  if (format != 8 || !data) throw EInvalidGraphic("Unsupported clipboard format");
+  platform::TGlobalLock lock(data);
+  if (!lock.Get()) throw EInvalidGraphic(InvalidBitmap);
+  const std::size_t size = platform::GlobalSize(data);
+  // Read through a file header in front of the packed DIB, so both forms share one reader.
+  TMemoryStream s;
+  std::uint8_t fh[14] = {'B', 'M'};
+  TCustomMemoryStream packed(lock.Get(), static_cast<std::int64_t>(size));
+  const TDibInfo info = ReadInfo(packed);
+  Put32(fh + 10, static_cast<std::uint32_t>(14 + 40 + info.TableBytes));
+  s.WriteBuffer(fh, 14);
+  s.WriteBuffer(lock.Get(), static_cast<std::int64_t>(size));
+  s.SetPosition(0);
+  LoadFromStream(s);
+}
+
+void TBitmap::SaveToClipboardFormat(std::uint16_t& format, TGlobalHandle& data, TPaletteHandle& palette) const {
+  std::vector<std::uint8_t> info;
+  WriteInfo(*this, info);
+  const std::size_t bytes = ImageBytes();
+  TGlobalHandle h = platform::GlobalAllocZeroed(info.size() + bytes);
+  if (!h) throw EOutOfMemory("Out of memory");
+  {
+    platform::TGlobalLock lock(h);
+    if (!lock.Get()) {
+      platform::GlobalFree(h);
+      throw EOutOfMemory("Out of memory");
+    }
+    auto* p = static_cast<std::uint8_t*>(lock.Get());
+    std::memcpy(p, info.data(), info.size());
+    if (bytes) {
+      EnsurePixels();
+      std::memcpy(p + info.size(), FPixels->Data(), bytes);
+    }
+  }
+  format = 8;
+  data = h;
+  palette = nullptr;
+}
+
+void GraphicsInitialize() { TPicture::RegisterFileFormat("bmp", "Bitmaps", TBitmap::ClassInfo()); }
+
+void GraphicsFinalize() { TPicture::UnregisterGraphicClass(TBitmap::ClassInfo()); }
