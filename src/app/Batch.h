@@ -56,5 +56,9 @@ using TFileConversionFactory = std::function<std::unique_ptr<TFileConversion>()>
 // shows it); files already written stay, the bar keeps the failed file's position.
 void RunBatch(TBatchUI& ui, const std::vector<std::filesystem::path>& files, const TFileConversionFactory& factory);
 
-// The same with the program's conversion: the DIB object's loader, a bitmap, TJPEGImage.
+// The program's conversion of one file: the source decoded by the DIB library, its
+// picture handed to a JPEG object, which is saved.
+std::unique_ptr<TFileConversion> NewProgramConversion();
+
+// The batch with the program's conversion.
 void RunBatch(TBatchUI& ui, const std::vector<std::filesystem::path>& files);

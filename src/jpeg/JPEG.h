@@ -108,6 +108,14 @@ private:
 using TJPEGPictureSource = bool (*)(const TPersistent& source, TJPEGPicture& picture);
 void SetJPEGPictureSource(TJPEGPictureSource source) noexcept;
 
+struct TVxDIBRecord;
+
+// The rows of a DIB as the compressor takes them: a 24-bit uncompressed DIB's own pixels
+// (keep holds whatever keeps them alive); any other DIB is expanded through its colour
+// table (run-length data unpacked first) into a block that the picture owns. The DIB
+// library's errors pass on unchanged.
+TJPEGPicture DIBRecordPicture(const TVxDIBRecord& dib, bool useFMO, std::shared_ptr<const void> keep);
+
 // Writes size bytes as the whole content of fileName: into a new file beside it first,
 // then moved over the name. Failures raise EFCreateError naming fileName (never the
 // file beside it, which is removed); the old file, if any, stays as it was.
