@@ -461,4 +461,31 @@ TEST_F(MainForm, ACloseDuringAFailingBatchWaitsForTheErrorBox) {
   EXPECT_FALSE(form->HandleAllocated());
 }
 
+// A 2 x 2 24-bit BMP, bottom-up, each row padded to 8 bytes.
+std::vector<unsigned char> TinyBmp() {
+  return {'B', 'M', 70, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,                    // file header
+          40, 0, 0, 0, 2, 0, 0, 0, 2, 0, 0, 0, 1, 0, 24, 0, 0, 0, 0, 0,      // 2 x 2, 24 bits
+          16, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,       // 16 bytes of pixels
+          0, 0, 255, 0, 255, 0, 0, 0, 255, 0, 0, 255, 255, 255, 0, 0};      // two padded rows
+}
+
+TEST_F(MainForm, TheProgramsOwnConversionWritesAJpegBesideTheSourceAndReportsAnUndecodableFile) {
+  auto form = std::make_unique<TTavexMainForm>(nullptr, Exe());  // no factory of the test's
+  WriteAllBytes(Dir / "a.bmp", TinyBmp());
+  WriteAllBytes(Dir / "b.bmp", Bytes("not an image"));
+  SendDrop(form->Handle(), {(Dir / "a.bmp").wstring()});
+  EXPECT_TRUE(Shell.Boxes.empty());
+  const std::vector<unsigned char> jpeg = ReadAllBytes(Dir / "_a.jpg");
+  ASSERT_GE(jpeg.size(), 4u);
+  EXPECT_EQ(jpeg[0], 0xFF);
+  EXPECT_EQ(jpeg[1], 0xD8);
+  EXPECT_EQ(jpeg[jpeg.size() - 2], 0xFF);
+  EXPECT_EQ(jpeg[jpeg.size() - 1], 0xD9);
+  SendDrop(form->Handle(), {(Dir / "b.bmp").wstring(), (Dir / "a.bmp").wstring()});
+  EXPECT_EQ(Shell.Boxes.size(), 1u);
+  EXPECT_FALSE(std::filesystem::exists(Dir / "_b.jpg"));
+  EXPECT_FALSE(std::filesystem::exists(Dir / "__a.jpg"));  // the batch ended at b.bmp
+  EXPECT_EQ(form->ProgressBar->Position(), 1);
+}
+
 }  // namespace

@@ -186,7 +186,10 @@ void TTavexMainForm::FileDrop1FileDrop(TObject*, int, const std::vector<std::fil
     TDepth& operator=(const TDepth&) = delete;
   } depth(*this);
   TWindowAccess access(*this);
-  RunBatch(access, files, ConversionFactory);
+  if (ConversionFactory)
+    RunBatch(access, files, ConversionFactory);
+  else
+    RunBatch(access, files);
 }
 
 void TTavexMainForm::CloseRequested() {

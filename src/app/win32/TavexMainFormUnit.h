@@ -34,7 +34,7 @@ public:
 
   std::filesystem::path IniFileName;
 
-  // Makes one file's conversion.
+  // Makes one file's conversion; empty means the program's own.
   TFileConversionFactory ConversionFactory;
   // The program's main window ends the message loop when it is destroyed.
   bool IsMainForm = false;
