@@ -15,7 +15,7 @@ namespace {
 TJPEGPictureSource PictureSource = nullptr;
 
 [[noreturn]] void RaiseCreateError(const std::filesystem::path& fileName, const std::string& reason) {
-  throw EFCreateError("Cannot create file \"" + PathToUtf8(fileName) + "\". " + reason);
+  throw EFCreateError(FCreateErrorText(fileName, reason));
 }
 
 // A name for the new content beside the final file, in its folder so that the move

@@ -67,12 +67,20 @@ std::filesystem::path Utf8ToPath(const std::string& utf8) {
   return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
 }
 
+std::string FOpenErrorText(const std::filesystem::path& fileName, const std::string& reason) {
+  return "ファイル " + PathToUtf8(fileName) + " は開けません。 " + reason + " ";
+}
+
+std::string FCreateErrorText(const std::filesystem::path& fileName, const std::string& reason) {
+  return "ファイル \"" + PathToUtf8(fileName) + "\" を作成できません。" + reason;
+}
+
 TFileStream::TFileStream(const std::filesystem::path& fileName, std::uint16_t mode) : FFileName(fileName) {
   std::string error;
   if (mode == fmCreate) {
     FFile = platform::TFile::Open(fileName, platform::TFileAccess::ReadWrite, platform::TFileShare::Exclusive,
                                   platform::TFileCreate::CreateAlways, error);
-    if (!FFile.IsOpen()) throw EFCreateError("Cannot create file \"" + PathToUtf8(fileName) + "\". " + error);
+    if (!FFile.IsOpen()) throw EFCreateError(FCreateErrorText(fileName, error));
     return;
   }
   const auto access = (mode & 3) == fmOpenWrite       ? platform::TFileAccess::Write
@@ -84,7 +92,7 @@ TFileStream::TFileStream(const std::filesystem::path& fileName, std::uint16_t mo
                      : (mode & 0xF0) == fmShareDenyNone  ? platform::TFileShare::DenyNone
                                                          : platform::TFileShare::Exclusive;
   FFile = platform::TFile::Open(fileName, access, share, platform::TFileCreate::OpenExisting, error);
-  if (!FFile.IsOpen()) throw EFOpenError("Cannot open file \"" + PathToUtf8(fileName) + "\". " + error);
+  if (!FFile.IsOpen()) throw EFOpenError(FOpenErrorText(fileName, error));
 }
 
 std::int64_t TCustomMemoryStream::Read(void* buffer, std::int64_t count) {

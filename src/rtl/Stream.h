@@ -62,9 +62,14 @@ protected:
   platform::TFile FFile;
 };
 
-// Opens or creates a file; failures raise EFOpenError "Cannot open file "NAME". REASON"
-// or EFCreateError "Cannot create file "NAME". REASON". fmCreate creates or truncates
-// the file and opens it exclusively for reading and writing.
+// The file layer's texts for a file that cannot be opened or created: the path, then the
+// system's reason. Every layer that reports such a failure uses these.
+std::string FOpenErrorText(const std::filesystem::path& fileName, const std::string& reason);
+std::string FCreateErrorText(const std::filesystem::path& fileName, const std::string& reason);
+
+// Opens or creates a file; failures raise EFOpenError or EFCreateError with the texts
+// above. fmCreate creates or truncates the file and opens it exclusively for reading and
+// writing.
 class TFileStream : public THandleStream {
 public:
   TFileStream(const std::filesystem::path& fileName, std::uint16_t mode);

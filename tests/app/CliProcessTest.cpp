@@ -71,7 +71,7 @@ TEST(CliProgram, FailuresAndUsage) {
   TRun run = RunProgram({missing}, dir);
   EXPECT_EQ(run.Status, 1);
   EXPECT_EQ(run.Out, "");
-  EXPECT_EQ(run.Err.rfind("Cannot open file \"" + missing + "\". ", 0), 0u) << run.Err;
+  EXPECT_EQ(run.Err.rfind("ファイル " + missing + " は開けません。 ", 0), 0u) << run.Err;
 
   run = RunProgram({"--method", "2", missing}, dir);
   EXPECT_EQ(run.Status, 1);

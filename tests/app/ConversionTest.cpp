@@ -170,7 +170,7 @@ TEST_F(ProgramBatch, MissingSourceNamesItInTheOpenError) {
     RunBatch(UI, {missing});
     FAIL() << "no exception";
   } catch (const EFOpenError& e) {
-    const std::string prefix = "Cannot open file \"" + PathToUtf8(missing) + "\". ";
+    const std::string prefix = "ファイル " + PathToUtf8(missing) + " は開けません。 ";
     EXPECT_EQ(std::string(e.what()).rfind(prefix, 0), 0u) << e.what();
   }
 }

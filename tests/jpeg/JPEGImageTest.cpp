@@ -171,7 +171,7 @@ TEST(JPEGImage, UncreatableOutputNamesTheFinalPath) {
       jpeg.SaveToFile(name);
       ADD_FAILURE() << "no exception for " << PathToUtf8(name);
     } catch (const EFCreateError& e) {
-      const std::string prefix = "Cannot create file \"" + PathToUtf8(name) + "\". ";
+      const std::string prefix = "ファイル \"" + PathToUtf8(name) + "\" を作成できません。";
       const std::string message = e.what();
       EXPECT_EQ(message.rfind(prefix, 0), 0u) << message;
       EXPECT_GT(message.size(), prefix.size()) << "no reason given";

@@ -107,6 +107,13 @@ TEST(FileStream, CreateTruncatesAnExistingFile) {
   EXPECT_TRUE(ReadAllBytes(dir / "a.jpg").empty());
 }
 
+TEST(FileStream, ErrorTextsPlacePathAndReason) {
+  const std::filesystem::path name = Utf8ToPath("C:/画像/a.bmp");
+  // The open text keeps a space before the reason and one after it.
+  EXPECT_EQ(FOpenErrorText(name, "なし"), "ファイル C:/画像/a.bmp は開けません。 なし ");
+  EXPECT_EQ(FCreateErrorText(name, "なし"), "ファイル \"C:/画像/a.bmp\" を作成できません。なし");
+}
+
 TEST(FileStream, MissingFileRaisesOpenErrorNamingIt) {
   TTempDir dir;
   const auto name = dir / "missing.bmp";
@@ -114,7 +121,7 @@ TEST(FileStream, MissingFileRaisesOpenErrorNamingIt) {
     TFileStream in(name, fmOpenRead | fmShareDenyWrite);
     FAIL() << "no open error";
   } catch (const EFOpenError& e) {
-    const std::string expected = "Cannot open file \"" + PathToUtf8(name) + "\". ";
+    const std::string expected = "ファイル " + PathToUtf8(name) + " は開けません。 ";
     EXPECT_EQ(std::string(e.what()).substr(0, expected.size()), expected);
     EXPECT_GT(std::string(e.what()).size(), expected.size());  // the OS's reason follows
   }
@@ -127,7 +134,7 @@ TEST(FileStream, FolderCannotBeOpenedOrCreated) {
     TFileStream out(dir.Path(), fmCreate);
     FAIL() << "no create error";
   } catch (const EFCreateError& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("Cannot create file \"" + PathToUtf8(dir.Path()) + "\". ", 0), 0u);
+    EXPECT_EQ(std::string(e.what()).rfind("ファイル \"" + PathToUtf8(dir.Path()) + "\" を作成できません。", 0), 0u);
   }
 }
 
