@@ -8,6 +8,7 @@
 
 #include "dib/Rle.h"
 #include "dib/VxDIB.h"
+#include "graphics/PixelAccess.h"
 
 namespace {
 
@@ -39,30 +40,6 @@ private:
   TVxDIBRecord FRecord;
 };
 
-int IndexAt(const std::uint8_t* row, std::int64_t x, int bits) {
-  switch (bits) {
-    case 1: return (row[x >> 3] >> (7 - (x & 7))) & 1;
-    case 4: return (x & 1) ? (row[x >> 1] & 0x0F) : (row[x >> 1] >> 4);
-    default: return row[x];
-  }
-}
-
-void PutIndex(std::uint8_t* row, int x, int bits, int index) {
-  switch (bits) {
-    case 1: {
-      const auto bit = static_cast<std::uint8_t>(0x80 >> (x & 7));
-      row[x >> 3] = static_cast<std::uint8_t>(index ? (row[x >> 3] | bit) : (row[x >> 3] & ~bit));
-      break;
-    }
-    case 4:
-      if (x & 1)
-        row[x >> 1] = static_cast<std::uint8_t>((row[x >> 1] & 0xF0) | (index & 0x0F));
-      else
-        row[x >> 1] = static_cast<std::uint8_t>((row[x >> 1] & 0x0F) | (index & 0x0F) << 4);
-      break;
-    default: row[x] = static_cast<std::uint8_t>(index);
-  }
-}
 
 // Colours as 0x00BBGGRR.
 std::uint32_t ColorOf(const TVxRGBQuad& q) {
@@ -170,20 +147,20 @@ void BlitPlain(const TVxDIBRecord& dib, TBitmap& bitmap, const TRect& dest) {
         } else {
           const std::uint32_t c = static_cast<std::uint32_t>(p[2]) | static_cast<std::uint32_t>(p[1]) << 8 |
                                   static_cast<std::uint32_t>(p[0]) << 16;
-          PutIndex(out, x, destBits, nearest.Find(c));
+          PutPixelIndex(out, x, destBits, nearest.Find(c));
         }
         continue;
       }
-      const int index = IndexAt(src, sx, bits);
+      const int index = GetPixelIndex(src, sx, bits);
       if (direct) {
-        PutIndex(out, x, destBits, index);
+        PutPixelIndex(out, x, destBits, index);
       } else if (destBits == 24) {
         const std::uint32_t c = colors[index];
         out[3 * x] = static_cast<std::uint8_t>(c >> 16);
         out[3 * x + 1] = static_cast<std::uint8_t>(c >> 8);
         out[3 * x + 2] = static_cast<std::uint8_t>(c);
       } else {
-        PutIndex(out, x, destBits, mapped[index]);
+        PutPixelIndex(out, x, destBits, mapped[index]);
       }
     }
   }

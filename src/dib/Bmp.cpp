@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dib/VxDIB.h"
+#include "graphics/PixelAccess.h"
 #include "platform/Memory.h"
 
 namespace {
@@ -20,18 +21,6 @@ constexpr std::uint32_t MasksSize = 12;
 constexpr char StreamReader[] = "TVxInternalDIB.LoadFromStream";
 constexpr char ClipboardReader[] = "TVxInternalDIB.LoadFromClipboardFormat";
 
-std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-std::uint32_t Le32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-void Put16(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-void Put32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
 
 // The 40-byte header from its little-endian bytes.
 TVxBitmapInfoHeader ParseInfoHeader(const std::uint8_t* p) {

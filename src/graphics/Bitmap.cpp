@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "graphics/PixelAccess.h"
 #include "platform/Memory.h"
 #include "rtl/Exception.h"
 
@@ -34,30 +35,6 @@ std::uint8_t RedOf(std::uint32_t c) { return static_cast<std::uint8_t>(c); }
 std::uint8_t GreenOf(std::uint32_t c) { return static_cast<std::uint8_t>(c >> 8); }
 std::uint8_t BlueOf(std::uint32_t c) { return static_cast<std::uint8_t>(c >> 16); }
 
-int GetIndex(const std::uint8_t* row, int x, int bits) {
-  switch (bits) {
-    case 1: return (row[x >> 3] >> (7 - (x & 7))) & 1;
-    case 4: return (x & 1) ? (row[x >> 1] & 0x0F) : (row[x >> 1] >> 4);
-    default: return row[x];
-  }
-}
-
-void PutIndex(std::uint8_t* row, int x, int bits, int index) {
-  switch (bits) {
-    case 1: {
-      const auto bit = static_cast<std::uint8_t>(0x80 >> (x & 7));
-      row[x >> 3] = static_cast<std::uint8_t>(index ? (row[x >> 3] | bit) : (row[x >> 3] & ~bit));
-      break;
-    }
-    case 4:
-      if (x & 1)
-        row[x >> 1] = static_cast<std::uint8_t>((row[x >> 1] & 0xF0) | (index & 0x0F));
-      else
-        row[x >> 1] = static_cast<std::uint8_t>((row[x >> 1] & 0x0F) | (index & 0x0F) << 4);
-      break;
-    default: row[x] = static_cast<std::uint8_t>(index);
-  }
-}
 
 // Nearest entry of a colour table, remembered per colour.
 class TNearest {
@@ -88,18 +65,6 @@ private:
   std::unordered_map<std::uint32_t, int> FCache;
 };
 
-std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-std::uint32_t Le32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-void Put16(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-void Put32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
 
 std::int64_t RowBytesOf(std::int64_t width, int bits) { return ((width * bits + 31) / 32) * 4; }
 
@@ -155,7 +120,7 @@ std::uint32_t TBitmapCanvas::Pixel(int x, int y) const {
   std::uint32_t table[256];
   int count = 0;
   b.GetColorTable(table, count);
-  return table[GetIndex(row, x, bits)];
+  return table[GetPixelIndex(row, x, bits)];
 }
 
 void TBitmapCanvas::SetPixel(int x, int y, std::uint32_t color) {
@@ -183,7 +148,7 @@ void TBitmapCanvas::FillRect(const TRect& rect, std::uint32_t color) {
         row[x * 3 + 1] = GreenOf(color);
         row[x * 3 + 2] = RedOf(color);
       } else {
-        PutIndex(row, x, bits, index);
+        PutPixelIndex(row, x, bits, index);
       }
     }
   }
@@ -259,13 +224,13 @@ void TBitmap::Draw(TCanvas& canvas, const TRect& rect) {
     std::uint8_t* dst = dest.ScanLine(y);
     for (int x = x0; x < x1; ++x) {
       const int sx = static_cast<int>(std::int64_t{x - rect.Left} * FWidth / w);
-      const std::uint32_t c = bits == 24 ? Rgb(src[sx * 3 + 2], src[sx * 3 + 1], src[sx * 3]) : table[GetIndex(src, sx, bits)];
+      const std::uint32_t c = bits == 24 ? Rgb(src[sx * 3 + 2], src[sx * 3 + 1], src[sx * 3]) : table[GetPixelIndex(src, sx, bits)];
       if (dest.BitsPerPixel() == 24) {
         dst[x * 3] = BlueOf(c);
         dst[x * 3 + 1] = GreenOf(c);
         dst[x * 3 + 2] = RedOf(c);
       } else {
-        PutIndex(dst, x, dest.BitsPerPixel(), nearest.Find(c));
+        PutPixelIndex(dst, x, dest.BitsPerPixel(), nearest.Find(c));
       }
     }
   }
@@ -367,13 +332,13 @@ void TBitmap::SetPixelFormat(TPixelFormat value) {
       if (oldBits == 8) {
         for (int x = 0; x < FWidth; ++x) std::memcpy(dst + x * 3, bgr[src[x]], 3);
       } else {
-        for (int x = 0; x < FWidth; ++x) std::memcpy(dst + x * 3, bgr[GetIndex(src, x, oldBits)], 3);
+        for (int x = 0; x < FWidth; ++x) std::memcpy(dst + x * 3, bgr[GetPixelIndex(src, x, oldBits)], 3);
       }
     } else {
       for (int x = 0; x < FWidth; ++x) {
         const std::uint32_t c =
-            oldBits == 24 ? Rgb(src[x * 3 + 2], src[x * 3 + 1], src[x * 3]) : srcTable[GetIndex(src, x, oldBits)];
-        PutIndex(dst, x, newBits, nearest.Find(c));
+            oldBits == 24 ? Rgb(src[x * 3 + 2], src[x * 3 + 1], src[x * 3]) : srcTable[GetPixelIndex(src, x, oldBits)];
+        PutPixelIndex(dst, x, newBits, nearest.Find(c));
       }
     }
   }
