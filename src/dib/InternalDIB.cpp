@@ -4,23 +4,37 @@
 #include <new>
 
 #include "dib/VxDIB.h"
+#include "rtl/BlockPool.h"
 #include "platform/Palette.h"
 
 namespace {
 
 bool GDefaultUseFMO = true;
 
-// Both kinds come zero-filled: calloc clears, and new mappings are zero pages from the OS.
-void AllocateBlock(std::uint32_t size, bool useFMO, platform::TMappingHandle& mappingHandle, std::uint8_t*& block) {
+
+void FreeMappingBlock(const TPooledBlock& block) noexcept {
+  // Pooled blocks were checked when they came back; nothing is left to report here.
+  platform::UnmapViewOfFile(block.Handle, block.Data);
+  platform::CloseMapping(block.Handle);
+}
+
+// Both kinds come zero-filled unless the caller overwrites every byte at once.
+void AllocateBlock(std::uint32_t size, bool useFMO, bool zeroFill, platform::TMappingHandle& mappingHandle,
+                   std::uint8_t*& block) {
   if (!useFMO) {
-    // calloc(0) may return null; a 0-byte block still gets an address of its own.
-    void* p = std::calloc(size == 0 ? 1 : size, 1);
-    if (!p) throw EOutOfMemory("Out of memory");
+    block = GetBlock(size, zeroFill);
     mappingHandle = nullptr;
-    block = static_cast<std::uint8_t*>(p);
     return;
   }
-  platform::TMappingHandle h = platform::CreateMapping(size);
+  const TPooledBlock kept = MappingBlockPool().Take(size);
+  if (kept.Data) {
+    if (zeroFill) std::memset(kept.Data, 0, size);
+    mappingHandle = kept.Handle;
+    block = kept.Data;
+    return;
+  }
+  // New mappings are zero pages from the OS.
+  platform::TMappingHandle h = platform::CreateMapping(TBlockPool::CapacityFor(size));
   if (!h) throw EOutOfResources("GetMemory: Cannot Make File Mapping Object");
   void* view = platform::MapViewOfFile(h);
   if (!view) {
@@ -32,6 +46,18 @@ void AllocateBlock(std::uint32_t size, bool useFMO, platform::TMappingHandle& ma
 }
 
 }  // namespace
+
+// Mappings given back, kept for the next image: a fresh mapping's pages fault in one by
+// one as the image is written into it.
+TBlockPool& MappingBlockPool() noexcept {
+  static TBlockPool pool(FreeMappingBlock, sizeof(void*) >= 8 ? std::size_t{512} << 20 : std::size_t{128} << 20, 4);
+  return pool;
+}
+
+void ReleasePooledMemory() noexcept {
+  MappingBlockPool().Clear();
+  HeapBlockPool().Clear();
+}
 
 int ColorCount(int bitCount) noexcept {
   switch (bitCount) {
@@ -56,25 +82,31 @@ std::int64_t DIBImageSize(std::int64_t width, std::int64_t height, int bitCount)
 }
 
 void GetMemory(std::uint32_t size, bool useFMO, platform::TMappingHandle& mappingHandle, std::uint8_t*& block) {
-  AllocateBlock(size, useFMO, mappingHandle, block);
+  AllocateBlock(size, useFMO, true, mappingHandle, block);
 }
 
 void GetMemoryForOverwrite(std::uint32_t size, bool useFMO, platform::TMappingHandle& mappingHandle,
                            std::uint8_t*& block) {
-  AllocateBlock(size, useFMO, mappingHandle, block);
+  AllocateBlock(size, useFMO, false, mappingHandle, block);
 }
 
 void ReleaseMemory(platform::TMappingHandle mappingHandle, void* block, bool useFMO) {
   if (!useFMO) {
-    std::free(block);
+    FreeBlock(block);
+    return;
+  }
+  // A large view that the OS knows goes back to the pool; anything else is freed now,
+  // and a failure is reported.
+  if (const std::size_t capacity = platform::ViewSize(mappingHandle, block); capacity >= TBlockPool::MinPooledSize) {
+    MappingBlockPool().Put(TPooledBlock{static_cast<std::uint8_t*>(block), capacity, mappingHandle});
     return;
   }
   Assert(platform::UnmapViewOfFile(mappingHandle, block), "ReleaseMemory: Failed To Unmap View of File map");
   Assert(platform::CloseMapping(mappingHandle), "ReleaseMemory: Failed To Close File Map");
 }
 
-TVxMemory::TVxMemory(std::uint32_t size, bool useFMO, bool /*zeroFill*/) : FSize(size), FUseFMO(useFMO) {
-  AllocateBlock(size, useFMO, FMapping, FBits);
+TVxMemory::TVxMemory(std::uint32_t size, bool useFMO, bool zeroFill) : FSize(size), FUseFMO(useFMO) {
+  AllocateBlock(size, useFMO, zeroFill, FMapping, FBits);
 }
 
 TVxMemory::TVxMemory(TVxMemory&& other) noexcept

@@ -303,4 +303,7 @@ void VxDIBInitialize() {
   TPicture::RegisterFileFormat("dib", "Device Independent Bitmap", TVxDIB::ClassInfo());
 }
 
-void VxDIBFinalize() { TPicture::UnregisterGraphicClass(TVxDIB::ClassInfo()); }
+void VxDIBFinalize() {
+  TPicture::UnregisterGraphicClass(TVxDIB::ClassInfo());
+  ReleasePooledMemory();
+}

@@ -9,6 +9,7 @@
 
 #include "graphics/PixelAccess.h"
 #include "platform/Memory.h"
+#include "rtl/BlockPool.h"
 #include "rtl/Exception.h"
 
 TVX_DEFINE_CLASS(TBitmap, TGraphic)
@@ -23,7 +24,7 @@ constexpr std::int64_t MaxImageBytes = 0x7FFFFFFF;
 class THeapPixelBuffer : public TPixelBuffer {
 public:
   THeapPixelBuffer(std::uint8_t* data, std::size_t size) noexcept : TPixelBuffer(data, size) {}
-  ~THeapPixelBuffer() override { std::free(Data()); }
+  ~THeapPixelBuffer() override { FreeBlock(Data()); }
 };
 
 // ---- colours ----------------------------------------------------------------------------
@@ -89,12 +90,11 @@ int PixelFormatBits(TPixelFormat format) noexcept {
 }
 
 TPixelBufferRef NewPixelBuffer(std::size_t size, bool zeroFill) {
-  void* p = zeroFill ? std::calloc(size ? size : 1, 1) : std::malloc(size ? size : 1);
-  if (!p) throw EOutOfMemory("Out of memory");
+  std::uint8_t* p = GetBlock(size, zeroFill);
   try {
-    return std::make_shared<THeapPixelBuffer>(static_cast<std::uint8_t*>(p), size);
+    return std::make_shared<THeapPixelBuffer>(p, size);
   } catch (...) {
-    std::free(p);
+    FreeBlock(p);
     throw;
   }
 }

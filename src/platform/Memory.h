@@ -22,6 +22,9 @@ void* MapViewOfFile(TMappingHandle mapping) noexcept;
 // False when the OS reports a failure.
 bool UnmapViewOfFile(TMappingHandle mapping, void* view) noexcept;
 bool CloseMapping(TMappingHandle mapping) noexcept;
+// The usable size of a view (the object's size, rounded up to whole pages on Windows);
+// 0 when the OS cannot tell.
+std::size_t ViewSize(TMappingHandle mapping, const void* view) noexcept;
 
 // Movable global memory as the clipboard hands it around (GMEM_MOVEABLE | GMEM_ZEROINIT).
 // Null when the block cannot be made.

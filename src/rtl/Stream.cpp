@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "rtl/BlockPool.h"
 #include "rtl/Exception.h"
 
 std::int64_t TStream::Size() {
@@ -116,22 +117,32 @@ std::int64_t TCustomMemoryStream::Seek(std::int64_t offset, TSeekOrigin origin) 
   return FPosition;
 }
 
-TMemoryStream::~TMemoryStream() { std::free(FBlock); }
+TMemoryStream::~TMemoryStream() { FreeBlock(FBlock); }
 
 void TMemoryStream::SetCapacity(std::int64_t newCapacity) {
   if (newCapacity == FCapacity) return;
   if (newCapacity == 0) {
-    std::free(FBlock);
+    FreeBlock(FBlock);
     FBlock = nullptr;
     FCapacity = 0;
     SetPointer(nullptr, 0);
     return;
   }
-  void* grown = newCapacity > 0 && static_cast<std::uint64_t>(newCapacity) <= SIZE_MAX
-                    ? std::realloc(FBlock, static_cast<size_t>(newCapacity))
-                    : nullptr;
-  if (!grown) throw EOutOfMemory("Out of memory while expanding memory stream");
-  FBlock = static_cast<std::uint8_t*>(grown);
+  if (newCapacity < 0 || static_cast<std::uint64_t>(newCapacity) > SIZE_MAX / 2)
+    throw EOutOfMemory("Out of memory while expanding memory stream");
+  if (FBlock && static_cast<std::size_t>(newCapacity) <= BlockCapacity(FBlock)) {
+    FCapacity = newCapacity;  // the block already has the room
+    return;
+  }
+  std::uint8_t* grown = nullptr;
+  try {
+    grown = GetBlock(static_cast<std::size_t>(newCapacity), false);
+  } catch (const EOutOfMemory&) {
+    throw EOutOfMemory("Out of memory while expanding memory stream");
+  }
+  if (FBlock) std::memcpy(grown, FBlock, static_cast<std::size_t>(std::min(FSize, newCapacity)));
+  FreeBlock(FBlock);
+  FBlock = grown;
   FCapacity = newCapacity;
   SetPointer(FBlock, FSize);
 }

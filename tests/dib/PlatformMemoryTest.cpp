@@ -7,6 +7,7 @@
 #include "dib/VxDIB.h"
 #include "platform/Memory.h"
 #include "platform/Palette.h"
+#include "rtl/BlockPool.h"
 
 namespace {
 
@@ -96,6 +97,49 @@ TEST(PlatformPalette, EmptyPalettesAreRefused) {
   EXPECT_EQ(platform::CreatePalette(&e, 0), nullptr);
   EXPECT_EQ(platform::CreatePalette(nullptr, 1), nullptr);
   EXPECT_FALSE(platform::DeletePalette(nullptr));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(PooledMappings, ALargeMappingGivenBackComesBackClearedForGetMemoryAndAsItWasForOverwrite) {
+  ReleasePooledMemory();
+  const std::uint32_t size = 3 * 1024 * 1024;
+  platform::TMappingHandle h = nullptr;
+  std::uint8_t* bits = nullptr;
+  GetMemory(size, true, h, bits);
+  ASSERT_NE(bits, nullptr);
+  EXPECT_GE(platform::ViewSize(h, bits), size);
+  std::memset(bits, 0x5A, size);
+  ReleaseMemory(h, bits, true);
+  EXPECT_EQ(MappingBlockPool().KeptBlocks(), 1u);
+
+  platform::TMappingHandle h2 = nullptr;
+  std::uint8_t* again = nullptr;
+  GetMemory(size - 4096, true, h2, again);
+  EXPECT_EQ(again, bits);
+  EXPECT_EQ(h2, h);
+  for (std::uint32_t i = 0; i < size - 4096; ++i) ASSERT_EQ(again[i], 0) << i;
+  std::memset(again, 0x77, size - 4096);
+  ReleaseMemory(h2, again, true);
+
+  GetMemoryForOverwrite(size - 4096, true, h2, again);
+  EXPECT_EQ(again, bits);
+  EXPECT_EQ(again[100], 0x77);
+  ReleaseMemory(h2, again, true);
+
+  ReleasePooledMemory();
+  EXPECT_EQ(MappingBlockPool().KeptBlocks(), 0u);
+}
+
+TEST(PooledMappings, SmallMappingsAreUnmappedAtOnce) {
+  ReleasePooledMemory();
+  platform::TMappingHandle h = nullptr;
+  std::uint8_t* bits = nullptr;
+  GetMemory(4096, true, h, bits);
+  ReleaseMemory(h, bits, true);
+  EXPECT_EQ(MappingBlockPool().KeptBlocks(), 0u);
 }
 
 }  // namespace

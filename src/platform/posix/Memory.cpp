@@ -59,6 +59,11 @@ bool CloseMapping(TMappingHandle mapping) noexcept {
   return ok;
 }
 
+std::size_t ViewSize(TMappingHandle mapping, const void* view) noexcept {
+  auto* m = static_cast<TMapping*>(mapping);
+  return m && view == m->Base && m->Views > 0 ? m->Size : 0;
+}
+
 TGlobalHandle GlobalAllocZeroed(std::size_t size) noexcept {
   if (size > std::numeric_limits<std::size_t>::max() - sizeof(TGlobalBlock)) return nullptr;
   void* p = std::calloc(1, sizeof(TGlobalBlock) + size);

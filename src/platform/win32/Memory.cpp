@@ -21,6 +21,13 @@ bool UnmapViewOfFile(TMappingHandle, void* view) noexcept { return ::UnmapViewOf
 
 bool CloseMapping(TMappingHandle mapping) noexcept { return ::CloseHandle(mapping) != FALSE; }
 
+std::size_t ViewSize(TMappingHandle mapping, const void* view) noexcept {
+  MEMORY_BASIC_INFORMATION info{};
+  if (!mapping || !view || ::VirtualQuery(view, &info, sizeof info) != sizeof info) return 0;
+  // A view of one committed object is one region.
+  return info.BaseAddress == view && info.State == MEM_COMMIT && info.Type == MEM_MAPPED ? info.RegionSize : 0;
+}
+
 TGlobalHandle GlobalAllocZeroed(std::size_t size) noexcept { return ::GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size); }
 
 void* GlobalLock(TGlobalHandle handle) noexcept { return handle ? ::GlobalLock(handle) : nullptr; }

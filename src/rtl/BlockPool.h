@@ -1,0 +1,67 @@
+#pragma once
+// Large blocks given back are kept for the next image of about the same size. A batch
+// converts image after image of one size, and touching fresh memory costs more than
+// encoding it: every new page faults in and is cleared by the OS. Blocks handed out
+// again are cleared here when the caller asks for zeroed memory, as fresh ones are.
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+struct TPooledBlock {
+  std::uint8_t* Data = nullptr;
+  std::size_t Capacity = 0;
+  void* Handle = nullptr;  // whatever else the owner needs to free the block
+};
+
+class TBlockPool {
+public:
+  using TFreeBlock = void (*)(const TPooledBlock& block) noexcept;
+
+  // Blocks smaller than this are not worth keeping: the C heap recycles them well.
+  static constexpr std::size_t MinPooledSize = 256 * 1024;
+
+  // freeBlock gives a block back to where it came from; at most maxBlocks blocks of
+  // keepBytes together are kept.
+  TBlockPool(TFreeBlock freeBlock, std::size_t keepBytes, std::size_t maxBlocks) noexcept
+      : FFreeBlock(freeBlock), FKeepBytes(keepBytes), FMaxBlocks(maxBlocks) {}
+  ~TBlockPool() { Clear(); }
+  TBlockPool(const TBlockPool&) = delete;
+  TBlockPool& operator=(const TBlockPool&) = delete;
+
+  // The smallest kept block of at least size bytes and at most about twice that (a huge
+  // block stays for a huge image); a block with Data null when none fits.
+  TPooledBlock Take(std::size_t size) noexcept;
+  // Keeps the block for a later Take, or frees it when it is small; frees the blocks
+  // kept longest beyond the limits.
+  void Put(const TPooledBlock& block) noexcept;
+  // Frees every kept block.
+  void Clear() noexcept;
+
+  std::size_t KeptBlocks() const noexcept;
+  std::size_t KeptBytes() const noexcept;
+
+  // What to allocate for a request of size bytes: a large block gets room for a slightly
+  // larger image of the next file (pages never touched cost nothing).
+  static std::size_t CapacityFor(std::size_t size) noexcept;
+
+private:
+  void TrimLocked(std::vector<TPooledBlock>& freed) noexcept;
+
+  TFreeBlock FFreeBlock;
+  std::size_t FKeepBytes;
+  std::size_t FMaxBlocks;
+  mutable std::mutex FLock;
+  std::vector<TPooledBlock> FKept;  // oldest first
+  std::size_t FKeptBytes = 0;
+};
+
+// Heap blocks for pixels and streams, large ones recycled through a process-wide pool.
+// GetBlock raises EOutOfMemory "Out of memory" when the heap refuses. A 0-byte request
+// still gets an address of its own.
+std::uint8_t* GetBlock(std::size_t size, bool zeroFill);
+void FreeBlock(void* data) noexcept;
+// The usable size of a block of GetBlock (at least the size asked for).
+std::size_t BlockCapacity(const void* data) noexcept;
+// The pool of GetBlock's large blocks (shutdown clears it; tests look into it).
+TBlockPool& HeapBlockPool() noexcept;
