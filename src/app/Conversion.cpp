@@ -1,28 +1,31 @@
 #include "app/Batch.h"
 
 #include "dib/VxDIB.h"
+#include "graphics/Bitmap.h"
 #include "jpeg/JPEG.h"
 #include "rtl/Stream.h"
 
 namespace {
 
-// One file's road: the source read by the DIB library's BMP reader into a DIB storage,
-// whose 24-bit rows the JPEG object takes (shared, or expanded through the colour
-// table), then saved. The storage lives as long as the JPEG object needs its pixels;
-// everything goes with the conversion object, on every path.
+// One file's road: the source decoded into a DIB object, the DIB assigned to a bitmap
+// (which shares the DIB's pixels where their layouts agree), the bitmap to the JPEG
+// object, which is saved. The JPEG object keeps what it needs of the pixels; the DIB and
+// the bitmap go as soon as it has them, and everything goes with the conversion object,
+// on every path.
 class TProgramConversion : public TFileConversion {
 public:
   void Load(const std::filesystem::path& source) override {
-    auto storage = std::make_shared<TVxInternalDIB>(DefaultUseFMO());
+    auto bitmap = std::make_unique<TBitmap>();
+    auto dib = std::make_unique<TVxDIB>();
     {
       // Read access only, shared with nobody; closed as soon as loading ends.
       TFileStream stream(source, fmOpenRead | fmShareExclusive);
-      storage->LoadFromStream(stream);
+      dib->LoadFromStream(stream);
     }
-    FJPEG = std::make_unique<TJPEGImage>();
-    const TVxDIBRecord& dib = storage->DIB;
-    const bool useFMO = storage->UseFMO;
-    FJPEG->SetPicture(DIBRecordPicture(dib, useFMO, std::move(storage)));
+    auto jpeg = std::make_unique<TJPEGImage>();
+    bitmap->Assign(dib.get());
+    jpeg->Assign(bitmap.get());
+    FJPEG = std::move(jpeg);
   }
 
   void Save(const std::filesystem::path& output) override { FJPEG->SaveToFile(output); }

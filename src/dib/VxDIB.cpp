@@ -28,6 +28,34 @@ private:
   TVxHalftoneMode FSaved;
 };
 
+// A storage's pixel block lent to bitmaps: the storage stays alive as long as they hold
+// it, and a bitmap copies the pixels before writing while any DIB object still shares it
+// (DIB objects likewise copy the storage before changing it while the loan is out).
+class TLentDIBPixels : public TPixelBuffer {
+public:
+  explicit TLentDIBPixels(TVxInternalDIB* storage) noexcept
+      : TPixelBuffer(storage->DIB.Bits, storage->DIB.BitsSize), FStorage(storage) {
+    ++FStorage->RefCount;
+  }
+  ~TLentDIBPixels() override {
+    if (--FStorage->RefCount == 0) delete FStorage;
+  }
+  bool SharedElsewhere() const noexcept override { return FStorage->RefCount > 1; }
+
+private:
+  TVxInternalDIB* FStorage;
+};
+
+// Whether a bitmap of the DIB's own depth can use the storage's block as it is: the same
+// layout of bottom-up, uncompressed rows padded to 4 bytes.
+bool CanLendPixels(const TVxDIBRecord& dib) noexcept {
+  const TVxBitmapInfoHeader& h = dib.Header;
+  if (!dib.Bits || h.biCompression != CompressionRGB || h.biWidth <= 0 || h.biHeight <= 0) return false;
+  if (h.biBitCount != 1 && h.biBitCount != 4 && h.biBitCount != 8 && h.biBitCount != 24) return false;
+  const std::int64_t bytes = DIBImageSize(h.biWidth, h.biHeight, h.biBitCount);
+  return bytes >= 0 && bytes <= static_cast<std::int64_t>(dib.BitsSize);
+}
+
 }  // namespace
 
 TVxDIB::TVxDIB() {
@@ -167,6 +195,12 @@ void TVxDIB::AssignTo(TPersistent& dest) const {
     auto& self = const_cast<TVxDIB&>(*this);
     THalftoneModeOverride plain(self, hmNone);
     bitmap->SetPalette(CopyPalette(GetPalette()));
+  }
+  // Drawing unscaled into a bitmap of the same layout gives the storage's own bytes: the
+  // bitmap shares them instead (no copy of a whole image per file).
+  if (CanLendPixels(FInternalDIB->DIB) && bitmap->BitsPerPixel() == FInternalDIB->DIB.Header.biBitCount) {
+    bitmap->SetPixelBuffer(std::make_shared<TLentDIBPixels>(FInternalDIB));
+    return;
   }
   BlitDIB(FInternalDIB->DIB, *bitmap, TRect{0, 0, GetWidth(), GetHeight()});
 }

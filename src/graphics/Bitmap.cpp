@@ -171,7 +171,7 @@ void TBitmap::EnsurePixels() const {
 
 void TBitmap::MakeUnique() {
   EnsurePixels();
-  if (FPixels && FPixels.use_count() > 1) {
+  if (FPixels && (FPixels.use_count() > 1 || FPixels->SharedElsewhere())) {
     TPixelBufferRef copy = NewPixelBuffer(ImageBytes(), false);
     std::memcpy(copy->Data(), FPixels->Data(), ImageBytes());
     FPixels = std::move(copy);

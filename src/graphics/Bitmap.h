@@ -25,6 +25,9 @@ public:
   TPixelBuffer& operator=(const TPixelBuffer&) = delete;
   std::uint8_t* Data() const noexcept { return FData; }
   std::size_t Size() const noexcept { return FSize; }
+  // True while the pixels also belong to someone outside the bitmaps (a DIB storage lent
+  // to them): a bitmap copies them before it writes, as for a block that bitmaps share.
+  virtual bool SharedElsewhere() const noexcept { return false; }
 
 protected:
   TPixelBuffer(std::uint8_t* data, std::size_t size) noexcept : FData(data), FSize(size) {}

@@ -12,8 +12,6 @@ TJPEGDefaults JPEGDefaults;
 
 namespace {
 
-TJPEGPictureSource PictureSource = nullptr;
-
 [[noreturn]] void RaiseCreateError(const std::filesystem::path& fileName, const std::string& reason) {
   throw EFCreateError(FCreateErrorText(fileName, reason));
 }
@@ -29,8 +27,6 @@ std::filesystem::path SideName(const std::filesystem::path& fileName, unsigned a
 }
 
 }  // namespace
-
-void SetJPEGPictureSource(TJPEGPictureSource source) noexcept { PictureSource = source; }
 
 void SaveBytesReplacing(const std::filesystem::path& fileName, const void* data, std::size_t size) {
   std::string reason;
@@ -87,33 +83,34 @@ TJPEGImage::TJPEGImage() : Options(JPEGDefaults), FData(std::make_shared<TJPEGDa
 
 TJPEGImage::~TJPEGImage() = default;
 
-void TJPEGImage::NewData() { FData = std::make_shared<TJPEGData>(); }
-
-void TJPEGImage::SetPicture(TJPEGPicture picture) {
-  // Build both parts before touching the object, so a failure leaves it as it was.
-  auto data = std::make_shared<TJPEGData>();
-  FData = std::move(data);
-  FPicture = std::move(picture);
-  Changed(this);
-}
-
 void TJPEGImage::Assign(const TPersistent* source) {
   if (source == nullptr) {
-    NewData();
-    FPicture = {};
+    FData = std::make_shared<TJPEGData>();
+    FBitmap.reset();
     Changed(this);
     return;
   }
   if (source->InheritsFrom(TJPEGImage::ClassInfo())) {
     const auto& jpeg = static_cast<const TJPEGImage&>(*source);
+    if (&jpeg == this) return;
+    std::unique_ptr<TBitmap> bitmap;
+    if (jpeg.FBitmap) {
+      bitmap = std::make_unique<TBitmap>();
+      bitmap->Assign(jpeg.FBitmap.get());
+    }
     FData = jpeg.FData;
-    FPicture = jpeg.FPicture;
+    FBitmap = std::move(bitmap);
     Changed(this);
     return;
   }
-  TJPEGPicture picture;
-  if (PictureSource && PictureSource(*source, picture)) {
-    SetPicture(std::move(picture));
+  if (const auto* given = dynamic_cast<const TBitmap*>(source)) {
+    // Both parts are made before the object changes, so a failure leaves it as it was.
+    auto bitmap = std::make_unique<TBitmap>();
+    bitmap->Assign(given);
+    auto data = std::make_shared<TJPEGData>();
+    FData = std::move(data);
+    FBitmap = std::move(bitmap);
+    Changed(this);
     return;
   }
   TGraphic::Assign(source);
@@ -122,18 +119,25 @@ void TJPEGImage::Assign(const TPersistent* source) {
 void TJPEGImage::CompressInto(TJPEGData& data) const {
   data.Data.Clear();
   data.Compressed = false;
-  if (FPicture.Width > 0 && FPicture.Height > 0) {
-    data.Width = FPicture.Width;
-    data.Height = FPicture.Height;
-    data.Grayscale = Options.Grayscale;
+  if (FBitmap && FBitmap->Width() > 0 && FBitmap->Height() > 0) {
+    // The private copy shares the pixels; converting it makes 24-bit pixels of its own
+    // only when the bitmap has another format. The rows are read in place.
+    TBitmap copy;
+    copy.Assign(FBitmap.get());
+    copy.SetPixelFormat(pf24bit);
+    const TBitmap& rows = copy;
     TJPEGCompressParams params;
-    params.Width = FPicture.Width;
-    params.Height = FPicture.Height;
-    params.TopRow = FPicture.TopRow;
-    params.RowStride = FPicture.RowStride;
+    params.Width = rows.Width();
+    params.Height = rows.Height();
+    params.TopRow = rows.ScanLine(0);
+    // Rows lie bottom-up in the bitmap's block: each row below is one row back.
+    params.RowStride = -static_cast<std::ptrdiff_t>(rows.RowBytes());
     params.Quality = Options.CompressionQuality;
     params.Grayscale = Options.Grayscale;
     params.Progressive = Options.ProgressiveEncoding;
+    data.Width = params.Width;
+    data.Height = params.Height;
+    data.Grayscale = Options.Grayscale;
     // The object's progress handler hears the library's progress; nothing in the
     // program sets one.
     TJPEGImage* self = const_cast<TJPEGImage*>(this);
@@ -181,11 +185,11 @@ void TJPEGImage::SaveToClipboardFormat(std::uint16_t&, TGlobalHandle&, TPaletteH
 // own to draw.
 void TJPEGImage::Draw(TCanvas&, const TRect&) {}
 
-bool TJPEGImage::GetEmpty() const { return FPicture.Owner == nullptr && !FData->Compressed; }
+bool TJPEGImage::GetEmpty() const { return FBitmap == nullptr && !FData->Compressed; }
 
-int TJPEGImage::GetWidth() const { return FPicture.Owner ? FPicture.Width : FData->Width; }
+int TJPEGImage::GetWidth() const { return FBitmap ? FBitmap->Width() : FData->Width; }
 
-int TJPEGImage::GetHeight() const { return FPicture.Owner ? FPicture.Height : FData->Height; }
+int TJPEGImage::GetHeight() const { return FBitmap ? FBitmap->Height() : FData->Height; }
 
 void TJPEGImage::SetWidth(int) {}
 

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "graphics/Bitmap.h"
 #include "graphics/Graphic.h"
 #include "jpeg/JPEGCompress.h"
 #include "rtl/Stream.h"
@@ -31,17 +32,6 @@ static_assert(sizeof(TJPEGDefaults) == 8);
 // Written once at start-up (JPEGInitialize), read by every new JPEG object.
 extern TJPEGDefaults JPEGDefaults;
 
-// A picture as the compressor takes it: 24-bit blue-green-red rows, the top row at
-// TopRow and each row below at TopRow + y * RowStride. Owner keeps the pixels alive
-// (they are shared with the picture they came from, never copied for their own sake).
-struct TJPEGPicture {
-  int Width = 0;
-  int Height = 0;
-  const std::uint8_t* TopRow = nullptr;
-  std::ptrdiff_t RowStride = 0;
-  std::shared_ptr<const void> Owner;
-};
-
 // The compressed stream with the size it was made for. Shared by JPEG objects assigned
 // from one another; freed with the last of them.
 class TJPEGData {
@@ -62,12 +52,15 @@ public:
   TJPEGImage();
   ~TJPEGImage() override;
 
-  // From a JPEG object: shares its data and picture. From nil: empty. From a picture
-  // that the JPEG side knows (see SetPictureSource): a fresh, empty data holder and the
-  // picture's pixels, shared. Anything else: the source's AssignTo.
+  // From a JPEG object: shares its data, and its bitmap's pixels. From nil: empty. From a
+  // bitmap: a fresh, empty data holder and a bitmap of the object's own assigned from the
+  // given one (sharing its pixels; the given bitmap may go away). Anything else: the
+  // source's AssignTo.
   void Assign(const TPersistent* source) override;
 
-  // Produces the compressed data from the picture if there is none yet.
+  // Produces the compressed data from the bitmap if there is none yet: a private copy of
+  // the bitmap converted to 24 bits (sharing the pixels when they are 24-bit already)
+  // hands its rows to the library, top row first.
   void Compress();
   // The compressed data first, then the file: written beside the name and moved over
   // it in one step, so a failure never leaves a partial or empty file where one stood.
@@ -82,7 +75,7 @@ public:
   bool GetEmpty() const override;
   int GetWidth() const override;
   int GetHeight() const override;
-  // The size comes from the picture; these do nothing.
+  // The size comes from the bitmap; these do nothing.
   void SetWidth(int value) override;
   void SetHeight(int value) override;
 
@@ -90,31 +83,15 @@ public:
   TJPEGDefaults Options;
 
   const TJPEGData& Data() const noexcept { return *FData; }
-  const TJPEGPicture& Picture() const noexcept { return FPicture; }
-  // Takes the picture with a fresh, empty data holder (assignment without a graphic).
-  void SetPicture(TJPEGPicture picture);
+  // The object's own bitmap; null until a bitmap is assigned.
+  const TBitmap* Bitmap() const noexcept { return FBitmap.get(); }
 
 private:
-  void NewData();
   void CompressInto(TJPEGData& data) const;
 
   std::shared_ptr<TJPEGData> FData;
-  TJPEGPicture FPicture;
+  std::unique_ptr<TBitmap> FBitmap;
 };
-
-// How a graphic class other than TJPEGImage becomes a JPEG picture: fills picture from
-// source and returns true, or returns false for a source it does not take. The picture
-// library that owns the bitmap class sets this at start-up.
-using TJPEGPictureSource = bool (*)(const TPersistent& source, TJPEGPicture& picture);
-void SetJPEGPictureSource(TJPEGPictureSource source) noexcept;
-
-struct TVxDIBRecord;
-
-// The rows of a DIB as the compressor takes them: a 24-bit uncompressed DIB's own pixels
-// (keep holds whatever keeps them alive); any other DIB is expanded through its colour
-// table (run-length data unpacked first) into a block that the picture owns. The DIB
-// library's errors pass on unchanged.
-TJPEGPicture DIBRecordPicture(const TVxDIBRecord& dib, bool useFMO, std::shared_ptr<const void> keep);
 
 // Writes size bytes as the whole content of fileName: into a new file beside it first,
 // then moved over the name. Failures raise EFCreateError naming fileName (never the

@@ -2,6 +2,7 @@
 
 #include "app/Startup.h"
 #include "graphics/Graphic.h"
+#include "dib/VxDIB.h"
 #include "jpeg/JPEG.h"
 
 namespace {
@@ -15,7 +16,10 @@ std::vector<std::string> Registered() {
 // The test program's main ran the start-up: the registry holds what the program's does,
 // in its order.
 TEST(Startup, RegistersTheGraphicClassesInOrder) {
-  EXPECT_EQ(Registered(), (std::vector<std::string>{"jpeg TJPEGImage", "jpg TJPEGImage"}));
+  EXPECT_EQ(Registered(), (std::vector<std::string>{"bmp TBitmap", "jpeg TJPEGImage", "jpg TJPEGImage", "dib TVxDIB"}));
+  ASSERT_EQ(TPicture::ClipboardFormats().size(), 1u);
+  EXPECT_EQ(TPicture::ClipboardFormats().front().Format, 8);
+  EXPECT_EQ(TPicture::FindClipboardFormatClass(8), &TVxDIB::ClassInfo());
   for (const auto& f : TPicture::FileFormats())
     if (f.GraphicClass == &TJPEGImage::ClassInfo()) {
       EXPECT_EQ(f.Description, "JPEG イメージファイル");

@@ -90,6 +90,9 @@ TEST_P(AssignToBitmap, GivesSizeDepthPaletteAndUprightPixels) {
   EXPECT_EQ(bmp.Width(), w);
   EXPECT_EQ(bmp.Height(), h);
   EXPECT_EQ(bmp.PixelFormat(), c.Format);
+  // A bottom-up DIB's block already is the bitmap's layout: lent, not drawn.
+  ASSERT_NE(bmp.PixelBuffer(), nullptr);
+  EXPECT_EQ(bmp.PixelBuffer()->Data() == dib.InternalDIB()->DIB.Bits, !c.TopDown);
   if (c.Colors == 0) {
     EXPECT_EQ(bmp.Palette(), nullptr);
   } else {
@@ -124,6 +127,56 @@ INSTANTIATE_TEST_SUITE_P(TVxDIB, AssignToBitmap,
                                            TAssignCase{"TwentyFourBits", 24, 0, false, pf24bit},
                                            TAssignCase{"TwentyFourBitsTopDown", 24, 0, true, pf24bit}),
                          [](const auto& p) { return std::string(p.param.Name); });
+
+// 24-bit picture whose pixel (x, y) is red 9, green y, blue x.
+TBmpBuilder Lendable(int w, int h) {
+  return Picture(w, h, 24, 0, false, [](int x, int y) { return 9u << 16 | static_cast<std::uint32_t>(y) << 8 | static_cast<std::uint32_t>(x); });
+}
+
+TEST(TVxDIBAssignTo, LentPixelsAreCopiedBeforeTheBitmapWrites) {
+  TVxDIB dib;
+  LoadBytes(dib, Lendable(5, 3).Build());
+  const std::uint8_t* dibBits = dib.InternalDIB()->DIB.Bits;
+  TBitmap bmp;
+  bmp.Assign(&dib);
+  ASSERT_EQ(bmp.PixelBuffer()->Data(), dibBits);
+  EXPECT_EQ(dib.InternalDIB()->RefCount, 2);  // the loan holds the storage
+  bmp.ScanLine(2)[0] = 0xEE;  // bottom row, first pixel's blue
+  EXPECT_NE(bmp.PixelBuffer()->Data(), dibBits);
+  EXPECT_EQ(dibBits[0], 0);  // the DIB's bottom-left pixel is unchanged
+  EXPECT_EQ(ColorAt(bmp, 0, 2), 0xEE0209u);
+  EXPECT_EQ(ColorAt(bmp, 4, 1), 0x040109u);
+  EXPECT_EQ(dib.InternalDIB()->RefCount, 1);  // the copy let go of the storage
+}
+
+TEST(TVxDIBAssignTo, TheDIBCopiesItsStorageBeforeChangingWhileLent) {
+  TVxDIB dib;
+  LoadBytes(dib, Lendable(4, 2).Build());
+  TBitmap bmp;
+  bmp.Assign(&dib);
+  const std::uint8_t* lent = bmp.PixelBuffer()->Data();
+  dib.UniqueDIB();
+  EXPECT_NE(dib.InternalDIB()->DIB.Bits, lent);
+  dib.InternalDIB()->DIB.Bits[0] = 0x77;
+  EXPECT_EQ(ColorAt(bmp, 0, 1), 0x000109u);
+  // The bitmap is now the storage's only holder: writing needs no copy.
+  bmp.ScanLine(0)[0] = 0x55;
+  EXPECT_EQ(bmp.PixelBuffer()->Data(), lent);
+}
+
+TEST(TVxDIBAssignTo, TheBitmapOutlivesTheDIB) {
+  TBitmap bmp;
+  {
+    TVxDIB dib;
+    LoadBytes(dib, Lendable(3, 3).Build());
+    bmp.Assign(&dib);
+  }
+  const std::uint8_t* lent = bmp.PixelBuffer()->Data();
+  for (int y = 0; y < 3; ++y)
+    for (int x = 0; x < 3; ++x) ASSERT_EQ(ColorAt(bmp, x, y), static_cast<std::uint32_t>(x) << 16 | static_cast<std::uint32_t>(y) << 8 | 9u);
+  bmp.ScanLine(1)[0] = 1;
+  EXPECT_EQ(bmp.PixelBuffer()->Data(), lent);
+}
 
 TEST(TVxDIBAssignTo, Rle8IsDrawnDecoded) {
   TBmpBuilder b = Picture(4, 2, 8, 16, false, [](int, int) { return 0u; });

@@ -417,6 +417,9 @@ class TVxDIBDescendant : public TVxDIB {
 TVX_DEFINE_CLASS(TVxDIBDescendant, TVxDIB)
 
 TEST(VxDIBInitialize, RegistersClipboardFormatEightAndTheDibExtension) {
+  // The test program's start-up registered the class already: withdraw it first, and
+  // leave it registered again at the end.
+  VxDIBFinalize();
   const std::size_t files = TPicture::FileFormats().size();
   const std::size_t clips = TPicture::ClipboardFormats().size();
   VxDIBInitialize();
@@ -432,6 +435,7 @@ TEST(VxDIBInitialize, RegistersClipboardFormatEightAndTheDibExtension) {
   EXPECT_EQ(TPicture::FileFormats().size(), files);
   EXPECT_EQ(TPicture::ClipboardFormats().size(), clips);
   EXPECT_EQ(TPicture::FindClipboardFormatClass(8), nullptr);
+  VxDIBInitialize();
 }
 
 // ---- the nil-storage assertions ------------------------------------------------------------------

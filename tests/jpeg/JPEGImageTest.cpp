@@ -9,24 +9,25 @@
 
 namespace {
 
-// A picture of 24-bit top-down blue-green-red rows padded to 4 bytes, owned by the
-// returned structure's Owner.
-TJPEGPicture MakePicture(int w, int h, const std::vector<std::uint8_t>& rgb) {
-  const std::ptrdiff_t stride = static_cast<std::ptrdiff_t>((static_cast<std::size_t>(w) * 3 + 3) & ~std::size_t{3});
-  auto pixels = std::make_shared<std::vector<std::uint8_t>>(static_cast<std::size_t>(stride * std::max(h, 0)), 0);
-  for (int y = 0; y < h; ++y)
+// A 24-bit bitmap of the given red-green-blue pixels (row 0 at the top).
+std::unique_ptr<TBitmap> MakePicture(int w, int h, const std::vector<std::uint8_t>& rgb) {
+  auto bitmap = std::make_unique<TBitmap>();
+  bitmap->SetPixelFormat(pf24bit);
+  bitmap->SetSize(w, h);
+  for (int y = 0; y < h && w > 0; ++y) {
+    std::uint8_t* row = bitmap->ScanLine(y);
     for (int x = 0; x < w; ++x)
-      for (int c = 0; c < 3; ++c)
-        (*pixels)[static_cast<std::size_t>(y * stride + x * 3 + c)] =
-            rgb[static_cast<std::size_t>((y * w + x) * 3 + (2 - c))];
-  TJPEGPicture picture;
-  picture.Width = w;
-  picture.Height = h;
-  picture.TopRow = pixels->data();
-  picture.RowStride = stride;
-  picture.Owner = pixels;
-  return picture;
+      for (int c = 0; c < 3; ++c) row[x * 3 + c] = rgb[static_cast<std::size_t>((y * w + x) * 3 + (2 - c))];
+  }
+  return bitmap;
 }
+
+// One grey row of the given width.
+std::unique_ptr<TBitmap> GreyRow(int w) {
+  return MakePicture(w, 1, std::vector<std::uint8_t>(static_cast<std::size_t>(w) * 3, 0x40));
+}
+
+void SetPicture(TJPEGImage& jpeg, const std::unique_ptr<TBitmap>& bitmap) { jpeg.Assign(bitmap.get()); }
 
 std::vector<unsigned char> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
 
@@ -58,7 +59,7 @@ TEST(JPEGImage, SavedFileDecodesToTheReferencePixels) {
   TTempDir dir;
   const auto rgb = TestPictureRGB(37, 19, 5);
   TJPEGImage jpeg;
-  jpeg.SetPicture(MakePicture(37, 19, rgb));
+  SetPicture(jpeg, MakePicture(37, 19, rgb));
   jpeg.SaveToFile(dir / "out.jpg");
   const auto ours = DecodeJPEG(ReadAllBytes(dir / "out.jpg"));
   const auto reference = DecodeJPEG(ReferenceJPEG(37, 19, rgb));
@@ -79,14 +80,14 @@ TEST(JPEGImage, SecondSaveReusesTheCompressedData) {
     EXPECT_EQ(sender, &jpeg);
     if (stage == psStarting) ++starts;
   };
-  jpeg.SetPicture(MakePicture(8, 8, TestPictureRGB(8, 8, 2)));
+  SetPicture(jpeg, MakePicture(8, 8, TestPictureRGB(8, 8, 2)));
   jpeg.SaveToFile(dir / "a.jpg");
   jpeg.SaveToFile(dir / "b.jpg");
   EXPECT_EQ(starts, 1);
   EXPECT_FALSE(ReadAllBytes(dir / "a.jpg").empty());
   EXPECT_EQ(ReadAllBytes(dir / "a.jpg"), ReadAllBytes(dir / "b.jpg"));
   // A new picture drops the data: the next save compresses again.
-  jpeg.SetPicture(MakePicture(8, 8, TestPictureRGB(8, 8, 3)));
+  SetPicture(jpeg, MakePicture(8, 8, TestPictureRGB(8, 8, 3)));
   EXPECT_FALSE(jpeg.Data().Compressed);
   jpeg.SaveToFile(dir / "c.jpg");
   EXPECT_EQ(starts, 2);
@@ -98,7 +99,7 @@ TEST(JPEGImage, ZeroSizedPictureGivesAnEmptyFile) {
   for (const auto& [w, h] : {std::pair{0, 5}, std::pair{5, 0}, std::pair{0, 0}}) {
     WriteAllBytes(dir / "z.jpg", Bytes("old content"));
     TJPEGImage jpeg;
-    jpeg.SetPicture(MakePicture(w, h, std::vector<std::uint8_t>(static_cast<std::size_t>(w * h * 3))));
+    SetPicture(jpeg, MakePicture(w, h, std::vector<std::uint8_t>(static_cast<std::size_t>(w * h * 3))));
     jpeg.SaveToFile(dir / "z.jpg");
     EXPECT_TRUE(ReadAllBytes(dir / "z.jpg").empty()) << w << "x" << h;
     EXPECT_TRUE(jpeg.Data().Compressed);
@@ -111,14 +112,8 @@ TEST(JPEGImage, ZeroSizedPictureGivesAnEmptyFile) {
 TEST(JPEGImage, EncodingFailureDestroysNothing) {
   TTempDir dir;
   WriteAllBytes(dir / "wide.jpg", Bytes("precious"));
-  TJPEGPicture picture;
-  auto row = std::make_shared<std::vector<std::uint8_t>>(65501u * 3, 0x40);
-  picture.Width = 65501;
-  picture.Height = 1;
-  picture.TopRow = row->data();
-  picture.Owner = row;
   TJPEGImage jpeg;
-  jpeg.SetPicture(picture);
+  SetPicture(jpeg, GreyRow(65501));
   try {
     jpeg.SaveToFile(dir / "wide.jpg");
     FAIL() << "no exception";
@@ -134,14 +129,8 @@ TEST(JPEGImage, EncodingFailureDestroysNothing) {
 
 TEST(JPEGImage, WidestImageIsSaved) {
   TTempDir dir;
-  TJPEGPicture picture;
-  auto row = std::make_shared<std::vector<std::uint8_t>>(65500u * 3, 0x40);
-  picture.Width = 65500;
-  picture.Height = 1;
-  picture.TopRow = row->data();
-  picture.Owner = row;
   TJPEGImage jpeg;
-  jpeg.SetPicture(picture);
+  SetPicture(jpeg, GreyRow(65500));
   jpeg.SaveToFile(dir / "wide.jpg");
   const auto decoded = DecodeJPEG(ReadAllBytes(dir / "wide.jpg"));
   ASSERT_EQ(decoded.Error, "");
@@ -152,7 +141,7 @@ TEST(JPEGImage, ReplacesAnExistingFileWhole) {
   TTempDir dir;
   WriteAllBytes(dir / "r.jpg", std::vector<unsigned char>(100000, 0xAA));
   TJPEGImage jpeg;
-  jpeg.SetPicture(MakePicture(4, 4, TestPictureRGB(4, 4, 9)));
+  SetPicture(jpeg, MakePicture(4, 4, TestPictureRGB(4, 4, 9)));
   jpeg.SaveToFile(dir / "r.jpg");
   const auto bytes = ReadAllBytes(dir / "r.jpg");
   EXPECT_EQ(static_cast<std::int64_t>(bytes.size()), jpeg.Data().DataSize());
@@ -166,7 +155,7 @@ TEST(JPEGImage, UncreatableOutputNamesTheFinalPath) {
   const std::filesystem::path cases[] = {dir / "missing" / "x.jpg", dir / "taken.jpg", ""};
   for (const auto& name : cases) {
     TJPEGImage jpeg;
-    jpeg.SetPicture(MakePicture(2, 2, TestPictureRGB(2, 2, 1)));
+    SetPicture(jpeg, MakePicture(2, 2, TestPictureRGB(2, 2, 1)));
     try {
       jpeg.SaveToFile(name);
       ADD_FAILURE() << "no exception for " << PathToUtf8(name);
@@ -184,7 +173,7 @@ TEST(JPEGImage, UncreatableOutputNamesTheFinalPath) {
 
 TEST(JPEGImage, AssignSharesDataAndPicture) {
   TJPEGImage a;
-  a.SetPicture(MakePicture(3, 2, TestPictureRGB(3, 2, 4)));
+  SetPicture(a, MakePicture(3, 2, TestPictureRGB(3, 2, 4)));
   a.Compress();
   TJPEGImage b;
   b.Assign(&a);
@@ -213,7 +202,7 @@ TEST(JPEGImage, AssignFromAnUnknownGraphicFails) {
 
 TEST(JPEGImage, SaveToStreamWritesTheCompressedData) {
   TJPEGImage jpeg;
-  jpeg.SetPicture(MakePicture(5, 3, TestPictureRGB(5, 3, 6)));
+  SetPicture(jpeg, MakePicture(5, 3, TestPictureRGB(5, 3, 6)));
   TMemoryStream out;
   jpeg.SaveToStream(out);
   ASSERT_EQ(out.Size(), jpeg.Data().DataSize());
