@@ -50,8 +50,10 @@ void AllocateBlock(std::uint32_t size, bool useFMO, bool zeroFill, platform::TMa
 // Mappings given back, kept for the next image: a fresh mapping's pages fault in one by
 // one as the image is written into it.
 TBlockPool& MappingBlockPool() noexcept {
-  static TBlockPool pool(FreeMappingBlock, sizeof(void*) >= 8 ? std::size_t{512} << 20 : std::size_t{128} << 20, 4);
-  return pool;
+  // Never destroyed, like the heap's pool; shutdown empties it.
+  static TBlockPool* pool =
+      new TBlockPool(FreeMappingBlock, sizeof(void*) >= 8 ? std::size_t{512} << 20 : std::size_t{128} << 20, 4);
+  return *pool;
 }
 
 void ReleasePooledMemory() noexcept {

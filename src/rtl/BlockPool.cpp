@@ -107,8 +107,10 @@ constexpr std::size_t HeapKeepBytes = sizeof(void*) >= 8 ? std::size_t{512} << 2
 }  // namespace
 
 TBlockPool& HeapBlockPool() noexcept {
-  static TBlockPool pool(FreeHeapBlock, HeapKeepBytes, 4);
-  return pool;
+  // Never destroyed: blocks may come back from other objects' static destructors, in any
+  // order. Shutdown empties it.
+  static TBlockPool* pool = new TBlockPool(FreeHeapBlock, HeapKeepBytes, 4);
+  return *pool;
 }
 
 std::uint8_t* GetBlock(std::size_t size, bool zeroFill) {

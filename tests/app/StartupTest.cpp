@@ -4,6 +4,7 @@
 #include "graphics/Graphic.h"
 #include "dib/VxDIB.h"
 #include "jpeg/JPEG.h"
+#include "rtl/BlockPool.h"
 
 namespace {
 
@@ -28,9 +29,21 @@ TEST(Startup, RegistersTheGraphicClassesInOrder) {
 
 TEST(Startup, ShutdownWithdrawsEverythingAndStartupRestoresIt) {
   const auto before = Registered();
+  // Large blocks given back wait in the pools for the next file; shutdown frees them.
+  ReleasePooledMemory();
+  for (const bool useFMO : {true, false}) {
+    platform::TMappingHandle h = nullptr;
+    std::uint8_t* bits = nullptr;
+    GetMemory(1 << 20, useFMO, h, bits);
+    ReleaseMemory(h, bits, useFMO);
+  }
+  ASSERT_EQ(MappingBlockPool().KeptBlocks(), 1u);
+  ASSERT_EQ(HeapBlockPool().KeptBlocks(), 1u);
   TavexShutdown();
   EXPECT_TRUE(TPicture::FileFormats().empty());
   EXPECT_TRUE(TPicture::ClipboardFormats().empty());
+  EXPECT_EQ(MappingBlockPool().KeptBlocks(), 0u);
+  EXPECT_EQ(HeapBlockPool().KeptBlocks(), 0u);
   TavexStartup();
   EXPECT_EQ(Registered(), before);
 }
