@@ -89,9 +89,8 @@ std::size_t TBlockPool::KeptBytes() const noexcept {
 
 namespace {
 
-// In front of every heap block: its capacity, and room to keep the data 64-byte aligned
-// relative to the allocation.
-struct alignas(64) THeapHeader {
+// In front of every heap block: its capacity, sized so the data keeps the heap's alignment.
+struct alignas(std::max_align_t) THeapHeader {
   std::size_t Capacity;
 };
 
