@@ -26,15 +26,20 @@ void AllocateBlock(std::uint32_t size, bool useFMO, bool zeroFill, platform::TMa
     mappingHandle = nullptr;
     return;
   }
-  const TPooledBlock kept = MappingBlockPool().Take(size);
+  // A mapping of 0 bytes cannot be made; the OS says so below.
+  const TPooledBlock kept = size == 0 ? TPooledBlock{} : MappingBlockPool().Take(size);
   if (kept.Data) {
     if (zeroFill) std::memset(kept.Data, 0, size);
     mappingHandle = kept.Handle;
     block = kept.Data;
     return;
   }
-  // New mappings are zero pages from the OS.
-  platform::TMappingHandle h = platform::CreateMapping(TBlockPool::CapacityFor(size));
+  // New mappings are zero pages from the OS. Whole granules: a view takes that much
+  // address space anyway.
+  const std::size_t capacity =
+      size == 0 ? 0
+                : (TBlockPool::CapacityFor(size) + TBlockPool::Granule - 1) / TBlockPool::Granule * TBlockPool::Granule;
+  platform::TMappingHandle h = platform::CreateMapping(capacity);
   if (!h) throw EOutOfResources("GetMemory: Cannot Make File Mapping Object");
   void* view = platform::MapViewOfFile(h);
   if (!view) {
@@ -51,8 +56,9 @@ void AllocateBlock(std::uint32_t size, bool useFMO, bool zeroFill, platform::TMa
 // one as the image is written into it.
 TBlockPool& MappingBlockPool() noexcept {
   // Never destroyed, like the heap's pool; shutdown empties it.
+  // Every mapping is worth keeping: even a one-pixel image costs two system calls afresh.
   static TBlockPool* pool =
-      new TBlockPool(FreeMappingBlock, sizeof(void*) >= 8 ? std::size_t{512} << 20 : std::size_t{128} << 20, 4);
+      new TBlockPool(FreeMappingBlock, 0, sizeof(void*) >= 8 ? std::size_t{512} << 20 : std::size_t{128} << 20, 8);
   return *pool;
 }
 
@@ -97,9 +103,9 @@ void ReleaseMemory(platform::TMappingHandle mappingHandle, void* block, bool use
     FreeBlock(block);
     return;
   }
-  // A large view that the OS knows goes back to the pool; anything else is freed now,
-  // and a failure is reported.
-  if (const std::size_t capacity = platform::ViewSize(mappingHandle, block); capacity >= TBlockPool::MinPooledSize) {
+  // A view that the OS knows goes back to the pool; anything else is freed now, and a
+  // failure is reported.
+  if (const std::size_t capacity = platform::ViewSize(mappingHandle, block); capacity > 0) {
     MappingBlockPool().Put(TPooledBlock{static_cast<std::uint8_t*>(block), capacity, mappingHandle});
     return;
   }

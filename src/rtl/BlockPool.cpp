@@ -6,21 +6,15 @@
 
 #include "rtl/Exception.h"
 
-namespace {
-
-constexpr std::size_t Granule = 64 * 1024;
-
-}  // namespace
-
 std::size_t TBlockPool::CapacityFor(std::size_t size) noexcept {
-  if (size < MinPooledSize) return size;
+  if (size < LargeSize) return size;
   const std::size_t extra = size / 8;
   if (size > std::numeric_limits<std::size_t>::max() - extra - Granule) return size;
   return (size + extra + Granule - 1) / Granule * Granule;
 }
 
 TPooledBlock TBlockPool::Take(std::size_t size) noexcept {
-  if (size < MinPooledSize) return {};
+  if (size < FMinSize) return {};
   std::lock_guard<std::mutex> lock(FLock);
   std::size_t best = FKept.size();
   for (std::size_t i = 0; i < FKept.size(); ++i) {
@@ -45,7 +39,7 @@ void TBlockPool::TrimLocked(std::vector<TPooledBlock>& freed) noexcept {
 
 void TBlockPool::Put(const TPooledBlock& block) noexcept {
   if (!block.Data) return;
-  if (block.Capacity < MinPooledSize || block.Capacity > FKeepBytes) {
+  if (block.Capacity < FMinSize || block.Capacity > FKeepBytes) {
     FFreeBlock(block);
     return;
   }
@@ -108,7 +102,7 @@ constexpr std::size_t HeapKeepBytes = sizeof(void*) >= 8 ? std::size_t{512} << 2
 TBlockPool& HeapBlockPool() noexcept {
   // Never destroyed: blocks may come back from other objects' static destructors, in any
   // order. Shutdown empties it.
-  static TBlockPool* pool = new TBlockPool(FreeHeapBlock, HeapKeepBytes, 4);
+  static TBlockPool* pool = new TBlockPool(FreeHeapBlock, TBlockPool::Granule, HeapKeepBytes, 8);
   return *pool;
 }
 

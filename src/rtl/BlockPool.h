@@ -18,13 +18,15 @@ class TBlockPool {
 public:
   using TFreeBlock = void (*)(const TPooledBlock& block) noexcept;
 
-  // Blocks smaller than this are not worth keeping: the C heap recycles them well.
-  static constexpr std::size_t MinPooledSize = 256 * 1024;
+  // Requests from this size on get room to spare (CapacityFor).
+  static constexpr std::size_t LargeSize = 256 * 1024;
+  // The step in which capacities grow; also the least address space a view takes on Windows.
+  static constexpr std::size_t Granule = 64 * 1024;
 
-  // freeBlock gives a block back to where it came from; at most maxBlocks blocks of
-  // keepBytes together are kept.
-  TBlockPool(TFreeBlock freeBlock, std::size_t keepBytes, std::size_t maxBlocks) noexcept
-      : FFreeBlock(freeBlock), FKeepBytes(keepBytes), FMaxBlocks(maxBlocks) {}
+  // freeBlock gives a block back to where it came from. Blocks under minSize are freed at
+  // once; at most maxBlocks blocks of keepBytes together are kept.
+  TBlockPool(TFreeBlock freeBlock, std::size_t minSize, std::size_t keepBytes, std::size_t maxBlocks) noexcept
+      : FFreeBlock(freeBlock), FMinSize(minSize), FKeepBytes(keepBytes), FMaxBlocks(maxBlocks) {}
   ~TBlockPool() { Clear(); }
   TBlockPool(const TBlockPool&) = delete;
   TBlockPool& operator=(const TBlockPool&) = delete;
@@ -32,8 +34,8 @@ public:
   // The smallest kept block of at least size bytes and at most about twice that (a huge
   // block stays for a huge image); a block with Data null when none fits.
   TPooledBlock Take(std::size_t size) noexcept;
-  // Keeps the block for a later Take, or frees it when it is small; frees the blocks
-  // kept longest beyond the limits.
+  // Keeps the block for a later Take, or frees it when it is under the pool's least size;
+  // frees the blocks kept longest beyond the limits.
   void Put(const TPooledBlock& block) noexcept;
   // Frees every kept block.
   void Clear() noexcept;
@@ -42,13 +44,15 @@ public:
   std::size_t KeptBytes() const noexcept;
 
   // What to allocate for a request of size bytes: a large block gets room for a slightly
-  // larger image of the next file (pages never touched cost nothing).
+  // larger image of the next file (pages never touched cost nothing), in whole granules.
   static std::size_t CapacityFor(std::size_t size) noexcept;
+  std::size_t MinSize() const noexcept { return FMinSize; }
 
 private:
   void TrimLocked(std::vector<TPooledBlock>& freed) noexcept;
 
   TFreeBlock FFreeBlock;
+  std::size_t FMinSize;
   std::size_t FKeepBytes;
   std::size_t FMaxBlocks;
   mutable std::mutex FLock;
@@ -56,7 +60,8 @@ private:
   std::size_t FKeptBytes = 0;
 };
 
-// Heap blocks for pixels and streams, large ones recycled through a process-wide pool.
+// Heap blocks for pixels and streams; those of 64 KiB and more are recycled through a
+// process-wide pool (the C heap maps blocks of that size afresh each time).
 // GetBlock raises EOutOfMemory "Out of memory" when the heap refuses. A 0-byte request
 // still gets an address of its own.
 std::uint8_t* GetBlock(std::size_t size, bool zeroFill);

@@ -133,12 +133,21 @@ TEST(PooledMappings, ALargeMappingGivenBackComesBackClearedForGetMemoryAndAsItWa
   EXPECT_EQ(MappingBlockPool().KeptBlocks(), 0u);
 }
 
-TEST(PooledMappings, SmallMappingsAreUnmappedAtOnce) {
+TEST(PooledMappings, EvenAOnePixelMappingTakesAWholeGranuleAndIsKept) {
   ReleasePooledMemory();
   platform::TMappingHandle h = nullptr;
   std::uint8_t* bits = nullptr;
-  GetMemory(4096, true, h, bits);
+  GetMemory(4, true, h, bits);
+  EXPECT_EQ(platform::ViewSize(h, bits), TBlockPool::Granule);
+  bits[3] = 9;
   ReleaseMemory(h, bits, true);
+  EXPECT_EQ(MappingBlockPool().KeptBlocks(), 1u);
+  std::uint8_t* again = nullptr;
+  GetMemory(1000, true, h, again);
+  EXPECT_EQ(again, bits);
+  EXPECT_EQ(again[3], 0);
+  ReleaseMemory(h, again, true);
+  ReleasePooledMemory();
   EXPECT_EQ(MappingBlockPool().KeptBlocks(), 0u);
 }
 

@@ -23,7 +23,7 @@ protected:
 };
 
 TEST_F(BlockPoolTest, TakeFindsTheSmallestKeptBlockThatFitsWithoutWastingHalf) {
-  TBlockPool pool(RecordFree, 64 * Mi, 8);
+  TBlockPool pool(RecordFree, 256 * 1024, 64 * Mi, 8);
   pool.Put({Fake(1), 8 * Mi, nullptr});
   pool.Put({Fake(2), 3 * Mi, nullptr});
   pool.Put({Fake(3), 4 * Mi, nullptr});
@@ -37,7 +37,7 @@ TEST_F(BlockPoolTest, TakeFindsTheSmallestKeptBlockThatFitsWithoutWastingHalf) {
       {9 * Mi, nullptr},   // nothing that large
       {1 * Mi, nullptr},   // 3 MiB would waste more than half
       {2 * Mi, Fake(2)},   // the smaller of 3 and 4 MiB
-      {100, nullptr},      // small requests never come from the pool
+      {100, nullptr},      // requests under the pool's least size never come from it
       {4 * Mi, Fake(3)},   // exact fit
       {4 * Mi, nullptr},   // empty now
   };
@@ -51,8 +51,8 @@ TEST_F(BlockPoolTest, TakeFindsTheSmallestKeptBlockThatFitsWithoutWastingHalf) {
 }
 
 TEST_F(BlockPoolTest, SmallAndOversizedBlocksAreFreedAtOnce) {
-  TBlockPool pool(RecordFree, 16 * Mi, 8);
-  pool.Put({Fake(1), TBlockPool::MinPooledSize - 1, nullptr});
+  TBlockPool pool(RecordFree, 256 * 1024, 16 * Mi, 8);
+  pool.Put({Fake(1), 256 * 1024 - 1, nullptr});
   pool.Put({Fake(2), 17 * Mi, nullptr});
   pool.Put({nullptr, 4 * Mi, nullptr});  // nothing to keep
   EXPECT_EQ(Freed, (std::vector<std::uint8_t*>{Fake(1), Fake(2)}));
@@ -60,7 +60,7 @@ TEST_F(BlockPoolTest, SmallAndOversizedBlocksAreFreedAtOnce) {
 }
 
 TEST_F(BlockPoolTest, TheBlocksKeptLongestGoFirstBeyondEitherLimit) {
-  TBlockPool pool(RecordFree, 10 * Mi, 3);
+  TBlockPool pool(RecordFree, 256 * 1024, 10 * Mi, 3);
   pool.Put({Fake(1), 1 * Mi, nullptr});
   pool.Put({Fake(2), 1 * Mi, nullptr});
   pool.Put({Fake(3), 1 * Mi, nullptr});
@@ -80,7 +80,7 @@ TEST_F(BlockPoolTest, TheBlocksKeptLongestGoFirstBeyondEitherLimit) {
 
 TEST_F(BlockPoolTest, DestroyingThePoolFreesWhatItKept) {
   {
-    TBlockPool pool(RecordFree, 10 * Mi, 3);
+    TBlockPool pool(RecordFree, 256 * 1024, 10 * Mi, 3);
     pool.Put({Fake(7), 1 * Mi, nullptr});
   }
   EXPECT_EQ(Freed, (std::vector<std::uint8_t*>{Fake(7)}));
@@ -94,8 +94,8 @@ TEST(BlockPoolCapacity, LargeRequestsGetRoomForASlightlyLargerImage) {
   const Case cases[] = {
       {0, 0},
       {1000, 1000},
-      {TBlockPool::MinPooledSize - 1, TBlockPool::MinPooledSize - 1},
-      {TBlockPool::MinPooledSize, 320 * 1024},          // 256 KiB + 32 KiB, in 64 KiB steps
+      {TBlockPool::LargeSize - 1, TBlockPool::LargeSize - 1},
+      {TBlockPool::LargeSize, 320 * 1024},          // 256 KiB + 32 KiB, in 64 KiB steps
       {6 * Mi, 6 * Mi + 768 * 1024},                     // an eighth more
       {6 * Mi + 1, 6 * Mi + 832 * 1024},
   };
@@ -124,6 +124,19 @@ TEST(HeapBlocks, ALargeBlockGivenBackIsHandedOutAgainClearedUnlessOverwriteIsAsk
   FreeBlock(c);
   HeapBlockPool().Clear();
   EXPECT_EQ(HeapBlockPool().KeptBlocks(), 0u);
+}
+
+TEST(HeapBlocks, BlocksFromSixtyFourKiBOnAreKept) {
+  HeapBlockPool().Clear();
+  FreeBlock(GetBlock(64 * 1024 - 1, false));
+  EXPECT_EQ(HeapBlockPool().KeptBlocks(), 0u);
+  std::uint8_t* a = GetBlock(64 * 1024, false);
+  FreeBlock(a);
+  EXPECT_EQ(HeapBlockPool().KeptBlocks(), 1u);
+  std::uint8_t* b = GetBlock(100 * 1024, true);  // capacity 64 KiB: too small
+  EXPECT_NE(b, a);
+  FreeBlock(b);
+  HeapBlockPool().Clear();
 }
 
 TEST(HeapBlocks, SmallAndEmptyBlocksHaveAddressesOfTheirOwn) {
