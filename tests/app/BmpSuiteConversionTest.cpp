@@ -4,28 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 
 #include "app/BatchTestSupport.h"
 #include "app/SaveFileName.h"
 #include "dib/VxDIB.h"
 #include "jpeg/JPEGTestSupport.h"
+#include "support/SharedData.h"
 #include "support/TempDir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-fs::path SuiteDir() {
-  std::vector<fs::path> candidates;
-  if (const char* env = std::getenv("TAVEX_SHARED_DIR")) candidates.emplace_back(env);
-  candidates.emplace_back(TAVEX_SHARED_DIR);
-  for (const fs::path& c : candidates) {
-    std::error_code ec;
-    if (fs::is_directory(c / "testdata" / "bmpsuite", ec)) return c / "testdata" / "bmpsuite";
-  }
-  return {};
-}
 
 // The picture as the DIB library draws it into a 24-bit bitmap, red-green-blue rows.
 std::vector<std::uint8_t> DrawnRGB(const TVxDIB& dib) {
@@ -42,7 +31,7 @@ std::vector<std::uint8_t> DrawnRGB(const TVxDIB& dib) {
 }
 
 TEST(BmpSuiteConversion, EveryFileBecomesTheJPEGOfItsPictureOrFailsWithTheLibrarysMessage) {
-  const fs::path suite = SuiteDir();
+  const fs::path suite = BmpSuiteDir();
   if (suite.empty()) GTEST_SKIP() << "BMP Suite not found (TAVEX_SHARED_DIR)";
   std::vector<fs::path> files;
   for (const char* group : {"g", "q", "b"})

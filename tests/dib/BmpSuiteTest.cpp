@@ -16,24 +16,11 @@
 #include <vector>
 
 #include "dib/VxDIB.h"
+#include "support/SharedData.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-fs::path SuiteDir() {
-  std::vector<fs::path> candidates;
-  if (const char* env = std::getenv("TAVEX_SHARED_DIR")) candidates.emplace_back(env);
-  candidates.emplace_back(TAVEX_SHARED_DIR);
-  // A worktree beside the main checkout finds the shared folder further up.
-  for (fs::path p = fs::path(TAVEX_SOURCE_DIR); p.has_relative_path(); p = p.parent_path())
-    candidates.push_back(p / "shared");
-  for (const fs::path& c : candidates) {
-    std::error_code ec;
-    if (fs::is_directory(c / "testdata" / "bmpsuite", ec)) return c / "testdata" / "bmpsuite";
-  }
-  return {};
-}
 
 enum class TCheck {
   Any,        // drawn, nothing more is known about the picture
@@ -201,7 +188,7 @@ int Channel(std::uint32_t c, int i) { return static_cast<int>(c >> (8 * i) & 0xF
 class BmpSuite : public ::testing::TestWithParam<TSuiteCase> {
 protected:
   void SetUp() override {
-    Dir = SuiteDir();
+    Dir = BmpSuiteDir();
     if (Dir.empty()) GTEST_SKIP() << "BMP Suite not found (TAVEX_SHARED_DIR)";
   }
   fs::path Dir;
@@ -302,7 +289,7 @@ std::string CaseName(const ::testing::TestParamInfo<TSuiteCase>& info) {
 INSTANTIATE_TEST_SUITE_P(TVxDIB, BmpSuite, ::testing::ValuesIn(Cases()), CaseName);
 
 TEST(BmpSuiteTable, CoversEveryFileOfTheSuite) {
-  const fs::path dir = SuiteDir();
+  const fs::path dir = BmpSuiteDir();
   if (dir.empty()) GTEST_SKIP() << "BMP Suite not found (TAVEX_SHARED_DIR)";
   std::set<std::string> listed;
   for (const TSuiteCase& c : Cases()) listed.insert(c.File);
