@@ -16,21 +16,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-template <class E, class F>
-std::string MessageOf(F&& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "<no exception>";
-}
-
-void LoadBytes(TVxDIB& dib, const Bytes& file) {
-  TCustomMemoryStream s(file.data(), static_cast<std::int64_t>(file.size()));
-  dib.LoadFromStream(s);
-}
-
 // 0x00BBGGRR of ramp entry i of TBmpBuilder::RampPalette.
 std::uint32_t Ramp(int i) {
   return static_cast<std::uint32_t>((i * 7) & 0xFF) | static_cast<std::uint32_t>(255 - i) << 8 |

@@ -1,11 +1,30 @@
 #pragma once
-// Helpers for the DIB tests: global blocks made from bytes, and a storage snapshot that
-// tells whether a failed operation left a storage exactly as it was.
+// Helpers for the DIB tests: the message of an expected failure, loading from bytes, global
+// blocks made from bytes, and a storage snapshot that tells whether a failed operation left
+// a storage exactly as it was.
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "dib/VxDIB.h"
 #include "platform/Memory.h"
+
+// The message of the E that f raises; "<no exception>" when it returns.
+template <class E, class F>
+std::string MessageOf(F&& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.what();
+  }
+  return "<no exception>";
+}
+
+// Loads a DIB object from a BMP file's bytes.
+inline void LoadBytes(TVxDIB& dib, const std::vector<std::uint8_t>& file) {
+  TCustomMemoryStream s(file.data(), static_cast<std::int64_t>(file.size()));
+  dib.LoadFromStream(s);
+}
 
 // A movable global block holding the bytes; the caller frees it.
 inline TGlobalHandle MakeGlobal(const std::vector<std::uint8_t>& bytes) {

@@ -5,20 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "dib/DIBTestSupport.h"
 #include "dib/VxDIB.h"
 #include "platform/Palette.h"
 
 namespace {
-
-template <class E, class F>
-std::string MessageOf(F&& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "<no exception>";
-}
 
 bool AllZero(const std::uint8_t* p, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i)

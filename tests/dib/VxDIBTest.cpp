@@ -17,21 +17,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-template <class E, class F>
-std::string MessageOf(F&& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "<no exception>";
-}
-
-void LoadBytes(TVxDIB& dib, const Bytes& file) {
-  TCustomMemoryStream s(file.data(), static_cast<std::int64_t>(file.size()));
-  dib.LoadFromStream(s);
-}
-
 // An 8-bit picture of w x h whose pixel (x, y from the top) is index x + 10 y, with a
 // table of n ramp colours.
 TBmpBuilder Indexed8(int w, int h, int n, bool topDown = false) {
