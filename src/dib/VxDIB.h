@@ -116,9 +116,10 @@ void GetMemoryForOverwrite(std::uint32_t size, bool useFMO, platform::TMappingHa
 // Frees a block of GetMemory. A failing unmap or close is an assertion failure.
 void ReleaseMemory(platform::TMappingHandle mappingHandle, void* block, bool useFMO);
 
-// Large blocks that ReleaseMemory gave back are kept for the next image of about the
-// same size and handed out again (cleared, for GetMemory). ReleasePooledMemory frees
-// them (shutdown); the pool of mappings is here for tests to look into.
+// Blocks that ReleaseMemory gives back (every mapping, heap blocks from 64 KiB on) are kept
+// for the next image of about the same size and handed out again (cleared, for GetMemory).
+// ReleasePooledMemory frees them (shutdown); the pool of mappings is here for tests to
+// look into.
 class TBlockPool;
 TBlockPool& MappingBlockPool() noexcept;
 void ReleasePooledMemory() noexcept;
