@@ -1,19 +1,34 @@
 #!/bin/bash
 # The test runner of the x86_64 toolchain (CMAKE_CROSSCOMPILING_EMULATOR): wine-run.sh,
-# repeated once when the run ended in the host loader's exit race. glibc's loader can
-# trip over one of Wine's own threads loading a library while the process exits
-# ("Inconsistency detected by ld.so: dl-fini.c"), after the program itself has finished;
-# that says nothing about the program, so such a run is repeated, once. Any other
-# failure stands.
+# repeated once when the run failed for reasons of the host rather than the program:
+# - glibc's loader tripped over one of Wine's own threads while the process exited
+#   ("Inconsistency detected by ld.so: dl-fini.c"), after the program had finished;
+# - the run failed without a single byte of output: the program never got to run (every
+#   test program prints from its first line on).
+# A failure that repeats stands, and so does every other failure.
 here=$(cd "$(dirname "$0")" && pwd)
+out=$(mktemp /tmp/tavex-wine-test.XXXXXX)
 err=$(mktemp /tmp/tavex-wine-test.XXXXXX)
-trap 'rm -f "$err"' EXIT
-"$here/wine-run.sh" "$@" 2> >(tee "$err" >&2)
-rc=$?
-wait "$!" 2>/dev/null  # tee has written everything
-if [ "$rc" -ne 0 ] && grep -q 'Inconsistency detected by ld.so: dl-fini.c' "$err"; then
-  echo "wine-test: the host loader failed at exit; running once more" >&2
-  "$here/wine-run.sh" "$@"
+trap 'rm -f "$out" "$err"' EXIT
+
+run() {
+  "$here/wine-run.sh" "$@" >"$out" 2>"$err"
   rc=$?
+  cat "$out"
+  cat "$err" >&2
+}
+
+run "$@"
+if [ "$rc" -ne 0 ]; then
+  why=
+  if grep -q 'Inconsistency detected by ld.so: dl-fini.c' "$err"; then
+    why="the host loader failed at exit"
+  elif [ ! -s "$out" ] && [ ! -s "$err" ]; then
+    why="the run failed without any output"
+  fi
+  if [ -n "$why" ]; then
+    echo "wine-test: $why (status $rc); running once more" >&2
+    run "$@"
+  fi
 fi
 exit "$rc"
