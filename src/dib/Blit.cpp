@@ -4,10 +4,10 @@
 // of leaving a partly drawn picture.
 #include <algorithm>
 #include <cstring>
-#include <unordered_map>
 
 #include "dib/Rle.h"
 #include "dib/VxDIB.h"
+#include "graphics/NearestColor.h"
 #include "graphics/PixelAccess.h"
 
 namespace {
@@ -40,41 +40,11 @@ private:
   TVxDIBRecord FRecord;
 };
 
-
 // Colours as 0x00BBGGRR.
 std::uint32_t ColorOf(const TVxRGBQuad& q) {
   return static_cast<std::uint32_t>(q.rgbRed) | static_cast<std::uint32_t>(q.rgbGreen) << 8 |
          static_cast<std::uint32_t>(q.rgbBlue) << 16;
 }
-
-// The nearest entry of a bitmap's colour table, remembered per colour.
-class TNearestIndex {
-public:
-  explicit TNearestIndex(const TBitmap& bitmap) { bitmap.GetColorTable(FTable, FCount); }
-  int Find(std::uint32_t c) {
-    const auto it = FCache.find(c);
-    if (it != FCache.end()) return it->second;
-    int best = 0;
-    long bestDistance = -1;
-    for (int i = 0; i < FCount; ++i) {
-      const long dr = static_cast<long>(c & 0xFF) - static_cast<long>(FTable[i] & 0xFF);
-      const long dg = static_cast<long>(c >> 8 & 0xFF) - static_cast<long>(FTable[i] >> 8 & 0xFF);
-      const long db = static_cast<long>(c >> 16 & 0xFF) - static_cast<long>(FTable[i] >> 16 & 0xFF);
-      const long d = dr * dr + dg * dg + db * db;
-      if (bestDistance < 0 || d < bestDistance) {
-        best = i;
-        bestDistance = d;
-      }
-    }
-    FCache.emplace(c, best);
-    return best;
-  }
-
-private:
-  std::uint32_t FTable[256]{};
-  int FCount = 0;
-  std::unordered_map<std::uint32_t, int> FCache;
-};
 
 // True when the bitmap's palette holds the DIB's table entry for entry, so indices can be
 // copied as they are (the palette is kept, duplicates included).
@@ -129,7 +99,10 @@ void BlitPlain(const TVxDIBRecord& dib, TBitmap& bitmap, const TRect& dest) {
     const int used = static_cast<int>(std::min<std::uint32_t>(h.biClrUsed, 256));
     for (int i = 0; i < used; ++i) colors[i] = ColorOf(dib.ColorTable[i]);
   }
-  TNearestIndex nearest(bitmap);
+  std::uint32_t destTable[256];
+  int destCount = 0;
+  bitmap.GetColorTable(destTable, destCount);
+  TNearestColor nearest(destTable, destCount);
   int mapped[256];
   if (bits != 24 && destBits != 24 && !direct)
     for (int i = 0; i < 256; ++i) mapped[i] = nearest.Find(colors[i]);

@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <unordered_map>
 #include <vector>
 
+#include "graphics/NearestColor.h"
 #include "graphics/PixelAccess.h"
 #include "platform/Memory.h"
 #include "rtl/BlockPool.h"
@@ -35,37 +35,6 @@ std::uint32_t Rgb(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
 std::uint8_t RedOf(std::uint32_t c) { return static_cast<std::uint8_t>(c); }
 std::uint8_t GreenOf(std::uint32_t c) { return static_cast<std::uint8_t>(c >> 8); }
 std::uint8_t BlueOf(std::uint32_t c) { return static_cast<std::uint8_t>(c >> 16); }
-
-
-// Nearest entry of a colour table, remembered per colour.
-class TNearest {
-public:
-  TNearest(const std::uint32_t* table, int count) : FTable(table), FCount(count) {}
-  int Find(std::uint32_t c) {
-    auto it = FCache.find(c);
-    if (it != FCache.end()) return it->second;
-    int best = 0;
-    long bestDist = -1;
-    for (int i = 0; i < FCount; ++i) {
-      const long dr = long{RedOf(c)} - RedOf(FTable[i]);
-      const long dg = long{GreenOf(c)} - GreenOf(FTable[i]);
-      const long db = long{BlueOf(c)} - BlueOf(FTable[i]);
-      const long d = dr * dr + dg * dg + db * db;
-      if (bestDist < 0 || d < bestDist) {
-        best = i;
-        bestDist = d;
-      }
-    }
-    FCache.emplace(c, best);
-    return best;
-  }
-
-private:
-  const std::uint32_t* FTable;
-  int FCount;
-  std::unordered_map<std::uint32_t, int> FCache;
-};
-
 
 std::int64_t RowBytesOf(std::int64_t width, int bits) { return ((width * bits + 31) / 32) * 4; }
 
@@ -138,7 +107,7 @@ void TBitmapCanvas::FillRect(const TRect& rect, std::uint32_t color) {
     std::uint32_t table[256];
     int count = 0;
     b.GetColorTable(table, count);
-    index = TNearest(table, count).Find(color & 0xFFFFFF);
+    index = TNearestColor(table, count).Find(color & 0xFFFFFF);
   }
   for (int y = top; y < bottom; ++y) {
     std::uint8_t* row = b.ScanLine(y);
@@ -215,7 +184,7 @@ void TBitmap::Draw(TCanvas& canvas, const TRect& rect) {
   std::uint32_t destTable[256];
   int destCount = 0;
   if (dest.BitsPerPixel() != 24) dest.GetColorTable(destTable, destCount);
-  TNearest nearest(destTable, destCount);
+  TNearestColor nearest(destTable, destCount);
   const int y0 = std::max(rect.Top, 0), y1 = std::min(rect.Bottom, dest.Height());
   const int x0 = std::max(rect.Left, 0), x1 = std::min(rect.Right, dest.Width());
   for (int y = y0; y < y1; ++y) {
@@ -316,7 +285,7 @@ void TBitmap::SetPixelFormat(TPixelFormat value) {
   TPixelBufferRef next = NewPixelBuffer(static_cast<std::size_t>(newRow) * static_cast<std::size_t>(FHeight), false);
   const std::size_t oldRowBytes = static_cast<std::size_t>(RowBytes());
   const std::size_t nr = static_cast<std::size_t>(newRow);
-  TNearest nearest(dstTable, dstCount);
+  TNearestColor nearest(dstTable, dstCount);
   // Palette entries as blue, green, red bytes, for the common indexed-to-24-bit case.
   std::uint8_t bgr[256][3];
   for (int i = 0; i < 256; ++i) {

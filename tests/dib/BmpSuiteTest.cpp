@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "dib/DIBTestSupport.h"
 #include "dib/VxDIB.h"
 #include "support/SharedData.h"
 
@@ -172,17 +173,6 @@ std::unique_ptr<TVxDIB> LoadFile(const fs::path& file) {
   return dib;
 }
 
-// The picture as colours 0x00BBGGRR, top row first, as drawn into a bitmap.
-std::vector<std::uint32_t> Picture(const TVxDIB& dib) {
-  TBitmap bmp;
-  bmp.Assign(&dib);
-  auto& canvas = static_cast<TBitmapCanvas&>(bmp.Canvas());
-  std::vector<std::uint32_t> out;
-  for (int y = 0; y < bmp.Height(); ++y)
-    for (int x = 0; x < bmp.Width(); ++x) out.push_back(canvas.Pixel(x, y));
-  return out;
-}
-
 int Channel(std::uint32_t c, int i) { return static_cast<int>(c >> (8 * i) & 0xFF); }  // 0 red, 1 green, 2 blue
 
 class BmpSuite : public ::testing::TestWithParam<TSuiteCase> {
@@ -240,21 +230,21 @@ TEST_P(BmpSuite, HasItsPinnedOutcome) {
   if (c.DrawError) {
     std::string drawn = "<drawn>";
     try {
-      Picture(*dib);
+      DrawnPicture(*dib);
     } catch (const EVxDIBError& e) {
       drawn = e.what();
     }
     EXPECT_EQ(drawn, c.DrawError);
     return;
   }
-  const std::vector<std::uint32_t> picture = Picture(*dib);
+  const std::vector<std::uint32_t> picture = DrawnPicture(*dib);
   ASSERT_EQ(picture.size(), static_cast<std::size_t>(c.Width) * static_cast<std::size_t>(std::abs(c.Height)));
   if (c.Check == TCheck::Any) return;
   if (c.Check == TCheck::Grey) {
     for (std::uint32_t p : picture) ASSERT_TRUE(Channel(p, 0) == Channel(p, 1) && Channel(p, 1) == Channel(p, 2)) << std::hex << p;
     return;
   }
-  const std::vector<std::uint32_t> reference = Picture(*LoadFile(Dir / c.Reference));
+  const std::vector<std::uint32_t> reference = DrawnPicture(*LoadFile(Dir / c.Reference));
   ASSERT_EQ(picture.size(), reference.size());
   std::map<std::uint32_t, std::uint32_t> renamed;
   for (std::size_t i = 0; i < picture.size(); ++i) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dib/VxDIB.h"
+#include "graphics/Bitmap.h"
 #include "platform/Memory.h"
 
 // The message of the E that f raises; "<no exception>" when it returns.
@@ -24,6 +25,17 @@ std::string MessageOf(F&& f) {
 inline void LoadBytes(TVxDIB& dib, const std::vector<std::uint8_t>& file) {
   TCustomMemoryStream s(file.data(), static_cast<std::int64_t>(file.size()));
   dib.LoadFromStream(s);
+}
+
+// The picture as colours 0x00BBGGRR, top row first, as the DIB draws into a bitmap.
+inline std::vector<std::uint32_t> DrawnPicture(const TVxDIB& dib) {
+  TBitmap bmp;
+  bmp.Assign(&dib);
+  auto& canvas = static_cast<TBitmapCanvas&>(bmp.Canvas());
+  std::vector<std::uint32_t> out;
+  for (int y = 0; y < bmp.Height(); ++y)
+    for (int x = 0; x < bmp.Width(); ++x) out.push_back(canvas.Pixel(x, y));
+  return out;
 }
 
 // A movable global block holding the bytes; the caller frees it.

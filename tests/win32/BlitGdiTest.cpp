@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "dib/BmpBuilder.h"
+#include "dib/DIBTestSupport.h"
 #include "dib/Rle.h"
 #include "dib/VxDIB.h"
 #include "platform/win32/WinHeaders.h"
@@ -47,16 +48,6 @@ std::vector<std::uint32_t> DrawWithGdi(const TVxDIBRecord& dib, int width, int h
   }
   if (section) ::DeleteObject(section);
   if (dc) ::DeleteDC(dc);
-  return out;
-}
-
-std::vector<std::uint32_t> DrawPortably(const TVxDIB& dib) {
-  TBitmap bmp;
-  bmp.Assign(&dib);
-  auto& canvas = static_cast<TBitmapCanvas&>(bmp.Canvas());
-  std::vector<std::uint32_t> out;
-  for (int y = 0; y < bmp.Height(); ++y)
-    for (int x = 0; x < bmp.Width(); ++x) out.push_back(canvas.Pixel(x, y));
   return out;
 }
 
@@ -104,7 +95,7 @@ TEST_P(BlitAgainstGdi, DrawsTheSamePixels) {
   const Bytes file = b.Build();
   TCustomMemoryStream s(file.data(), static_cast<std::int64_t>(file.size()));
   dib.LoadFromStream(s);
-  const std::vector<std::uint32_t> portable = DrawPortably(dib);
+  const std::vector<std::uint32_t> portable = DrawnPicture(dib);
   const std::vector<std::uint32_t> gdi = DrawWithGdi(dib.InternalDIB()->DIB, w, h);
   ASSERT_EQ(portable.size(), gdi.size());
   for (std::size_t i = 0; i < gdi.size(); ++i)
