@@ -1,81 +1,12 @@
 #include "jpeg/JPEG.h"
 
-#include <atomic>
 #include <string>
-#include <system_error>
 #include <utility>
 
-#include "platform/File.h"
 #include "rtl/Exception.h"
+#include "rtl/File.h"
 
 TJPEGDefaults JPEGDefaults;
-
-namespace {
-
-[[noreturn]] void RaiseCreateError(const std::filesystem::path& fileName, const std::string& reason) {
-  throw EFCreateError(FCreateErrorText(fileName, reason));
-}
-
-// A name for the new content beside the final file, in its folder so that the move
-// over the final name stays on one volume. The counter keeps two saves of one process
-// apart; CreateNew keeps us off anything that exists.
-std::filesystem::path SideName(const std::filesystem::path& fileName, unsigned attempt) {
-  static std::atomic<unsigned> counter{0};
-  std::filesystem::path side = fileName;
-  side += ".tavex-" + std::to_string(counter++) + "-" + std::to_string(attempt) + ".tmp";
-  return side;
-}
-
-}  // namespace
-
-void SaveBytesReplacing(const std::filesystem::path& fileName, const void* data, std::size_t size) {
-  std::string reason;
-  if (!fileName.has_filename()) {
-    // No name to put anything beside: let the OS say why the name itself cannot be made.
-    platform::TFile probe = platform::TFile::Open(fileName, platform::TFileAccess::ReadWrite,
-                                                  platform::TFileShare::Exclusive,
-                                                  platform::TFileCreate::OpenExisting, reason);
-    RaiseCreateError(fileName, probe.IsOpen() ? "Is a directory" : reason);
-  }
-
-  std::filesystem::path side;
-  platform::TFile file;
-  for (unsigned attempt = 0; attempt < 100 && !file.IsOpen(); ++attempt) {
-    side = SideName(fileName, attempt);
-    file = platform::TFile::Open(side, platform::TFileAccess::ReadWrite, platform::TFileShare::Exclusive,
-                                 platform::TFileCreate::CreateNew, reason);
-    std::error_code ec;
-    // Only a name that is already taken is worth another try; any other reason is final.
-    if (!file.IsOpen() && !std::filesystem::exists(std::filesystem::symlink_status(side, ec))) break;
-  }
-  if (!file.IsOpen()) RaiseCreateError(fileName, reason);
-
-  // Removes the side file on every failing path from here on.
-  struct TSideGuard {
-    std::filesystem::path Name;
-    bool Armed = true;
-    ~TSideGuard() {
-      if (!Armed) return;
-      std::error_code ec;
-      std::filesystem::remove(Name, ec);
-    }
-  } guard{side};
-
-  const auto* bytes = static_cast<const std::uint8_t*>(data);
-  std::size_t written = 0;
-  while (written < size) {
-    const std::int64_t n = file.Write(bytes + written, static_cast<std::int64_t>(size - written));
-    if (n <= 0) {
-      const std::string why = n < 0 ? platform::LastErrorText() : std::string("No space left on device");
-      file.Close();
-      RaiseCreateError(fileName, why);
-    }
-    written += static_cast<std::size_t>(n);
-  }
-  file.Close();
-  if (!platform::RenameReplacing(side, fileName, reason)) RaiseCreateError(fileName, reason);
-  guard.Armed = false;
-}
 
 TVX_DEFINE_CLASS(TJPEGImage, TGraphic)
 

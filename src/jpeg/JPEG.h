@@ -93,11 +93,6 @@ private:
   std::unique_ptr<TBitmap> FBitmap;
 };
 
-// Writes size bytes as the whole content of fileName: into a new file beside it first,
-// then moved over the name. Failures raise EFCreateError naming fileName (never the
-// file beside it, which is removed); the old file, if any, stays as it was.
-void SaveBytesReplacing(const std::filesystem::path& fileName, const void* data, std::size_t size);
-
 // Start-up: the decoding pixel format from the screen's bits per pixel (8-bit at 8 or
 // fewer, as a screen that cannot be asked answers 0), and "jpeg"/"jpg" in the picture
 // registry. Shutdown withdraws the registrations.

@@ -3,8 +3,8 @@
 #include <climits>
 #include <system_error>
 
-#include "platform/Text.h"
 #include "rtl/Exception.h"
+#include "rtl/File.h"
 #include "rtl/Stream.h"
 #include "rtl/Text.h"
 
@@ -121,7 +121,7 @@ TMemIniFile::TMemIniFile(std::filesystem::path fileName) : FFileName(std::move(f
     SetText(DecodeUtf16(std::string_view(bytes).substr(2), true));
   } else {
     FEncoding = TIniEncoding::ieAnsi;
-    SetText(platform::AnsiToUtf8(bytes));
+    SetText(AnsiToUtf8(bytes));
   }
 }
 
@@ -224,11 +224,12 @@ void TMemIniFile::UpdateFile() const {
   const std::string text = Text();
   std::string bytes;
   switch (FEncoding) {
-    case TIniEncoding::ieAnsi: bytes = platform::Utf8ToAnsi(text); break;
+    case TIniEncoding::ieAnsi: bytes = Utf8ToAnsi(text); break;
     case TIniEncoding::ieUtf8: bytes = std::string(reinterpret_cast<const char*>(Utf8Bom), 3) + text; break;
     case TIniEncoding::ieUtf16LE: bytes = EncodeUtf16(text, false); break;
     case TIniEncoding::ieUtf16BE: bytes = EncodeUtf16(text, true); break;
   }
-  TFileStream stream(FFileName, fmCreate);
-  stream.WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
+  // Written beside and moved over the old file: a failed or interrupted write keeps
+  // every setting of the old one.
+  SaveBytesReplacing(FFileName, bytes.data(), bytes.size());
 }

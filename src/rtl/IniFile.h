@@ -39,9 +39,10 @@ public:
   // The text UpdateFile writes, before encoding: every section as "[name]", its lines,
   // then one empty line; lines end in CR LF.
   std::string Text() const;
-  // Writes the whole file (created or truncated), with the byte-order mark it was read
-  // with; a file that did not exist is written in the ANSI code page without a mark.
-  // Failures raise the file layer's error (EFCreateError, EWriteError).
+  // Writes the whole file, with the byte-order mark it was read with; a file that did
+  // not exist is written in the ANSI code page without a mark. The new content replaces
+  // the old in one step (SaveBytesReplacing); failures raise EFCreateError and leave the
+  // old file as it was.
   void UpdateFile() const;
 
   // Parses text already decoded to UTF-8, replacing the contents.

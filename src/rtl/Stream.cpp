@@ -79,20 +79,19 @@ std::string FCreateErrorText(const std::filesystem::path& fileName, const std::s
 TFileStream::TFileStream(const std::filesystem::path& fileName, std::uint16_t mode) : FFileName(fileName) {
   std::string error;
   if (mode == fmCreate) {
-    FFile = platform::TFile::Open(fileName, platform::TFileAccess::ReadWrite, platform::TFileShare::Exclusive,
-                                  platform::TFileCreate::CreateAlways, error);
+    FFile = TFile::Open(fileName, TFileAccess::ReadWrite, TFileShare::Exclusive, TFileCreate::CreateAlways, error);
     if (!FFile.IsOpen()) throw EFCreateError(FCreateErrorText(fileName, error));
     return;
   }
-  const auto access = (mode & 3) == fmOpenWrite       ? platform::TFileAccess::Write
-                      : (mode & 3) == fmOpenReadWrite ? platform::TFileAccess::ReadWrite
-                                                      : platform::TFileAccess::Read;
-  const auto share = (mode & 0xF0) == fmShareExclusive  ? platform::TFileShare::Exclusive
-                     : (mode & 0xF0) == fmShareDenyWrite ? platform::TFileShare::DenyWrite
-                     : (mode & 0xF0) == fmShareDenyRead  ? platform::TFileShare::DenyRead
-                     : (mode & 0xF0) == fmShareDenyNone  ? platform::TFileShare::DenyNone
-                                                         : platform::TFileShare::Exclusive;
-  FFile = platform::TFile::Open(fileName, access, share, platform::TFileCreate::OpenExisting, error);
+  const auto access = (mode & 3) == fmOpenWrite       ? TFileAccess::Write
+                      : (mode & 3) == fmOpenReadWrite ? TFileAccess::ReadWrite
+                                                      : TFileAccess::Read;
+  const auto share = (mode & 0xF0) == fmShareExclusive   ? TFileShare::Exclusive
+                     : (mode & 0xF0) == fmShareDenyWrite ? TFileShare::DenyWrite
+                     : (mode & 0xF0) == fmShareDenyRead  ? TFileShare::DenyRead
+                     : (mode & 0xF0) == fmShareDenyNone  ? TFileShare::DenyNone
+                                                         : TFileShare::Exclusive;
+  FFile = TFile::Open(fileName, access, share, TFileCreate::OpenExisting, error);
   if (!FFile.IsOpen()) throw EFOpenError(FOpenErrorText(fileName, error));
 }
 

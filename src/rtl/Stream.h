@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/File.h"
+#include "rtl/File.h"
 
 enum TSeekOrigin : std::uint8_t { soBeginning, soCurrent, soEnd };
 
@@ -59,7 +59,7 @@ public:
 
 protected:
   THandleStream() = default;
-  platform::TFile FFile;
+  TFile FFile;
 };
 
 // The file layer's texts for a file that cannot be opened or created: the path, then the

@@ -13,3 +13,11 @@ bool IsValidUtf8(std::string_view text) noexcept;
 std::string AsciiLower(std::string_view text);
 std::string AsciiUpper(std::string_view text);
 bool SameTextAscii(std::string_view a, std::string_view b) noexcept;
+
+// The ANSI code page: what plug-ins and INI files without a byte-order mark speak. On
+// Windows it is the system's code page; on POSIX the locale's codeset. Asking the OS
+// which one it is belongs to the OS seam, so these two live in platform/*/Text.cpp.
+// UTF-8 to ANSI bytes: characters the code page lacks become its default character,
+// and replaced (when given) tells whether that happened.
+std::string Utf8ToAnsi(std::string_view utf8, bool* replaced = nullptr);
+std::string AnsiToUtf8(std::string_view ansi);

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "platform/Text.h"
 #include "rtl/Text.h"
 
 namespace {
@@ -49,20 +48,20 @@ TEST(AsciiCase, FoldsOnlyAscii) {
 
 TEST(AnsiCodePage, AsciiPassesUnchanged) {
   bool replaced = true;
-  EXPECT_EQ(platform::Utf8ToAnsi("plain.bmp", &replaced), "plain.bmp");
+  EXPECT_EQ(Utf8ToAnsi("plain.bmp", &replaced), "plain.bmp");
   EXPECT_FALSE(replaced);
-  EXPECT_EQ(platform::AnsiToUtf8("plain.bmp"), "plain.bmp");
+  EXPECT_EQ(AnsiToUtf8("plain.bmp"), "plain.bmp");
 }
 
 TEST(AnsiCodePage, ReportsWhetherACharacterWasReplaced) {
   // No code page holds every one of these scripts at once, except UTF-8 itself.
   const std::string mixed = "猫 Ω ж ا";
   bool replaced = false;
-  const std::string ansi = platform::Utf8ToAnsi(mixed, &replaced);
+  const std::string ansi = Utf8ToAnsi(mixed, &replaced);
   if (replaced) {
     EXPECT_NE(ansi.find('?'), std::string::npos);
   } else {
-    EXPECT_EQ(platform::AnsiToUtf8(ansi), mixed);  // a UTF-8 code page keeps everything
+    EXPECT_EQ(AnsiToUtf8(ansi), mixed);  // a UTF-8 code page keeps everything
   }
 }
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 
 #include "app/win32/ShellHelpers.h"
-#include "platform/File.h"
 #include "platform/win32/WinText.h"
 #include "rtl/Exception.h"
+#include "rtl/File.h"
 
 namespace {
 
@@ -89,7 +89,7 @@ HWND TWinControl::Handle() {
   if (!FHandle) {
     HWND parent = FParent ? FParent->Handle() : nullptr;
     FHandle = CreateWnd(parent);
-    if (!FHandle) throw EOutOfResources("Error creating window: " + platform::LastErrorText());
+    if (!FHandle) throw EOutOfResources("Error creating window: " + LastErrorText());
   }
   return FHandle;
 }

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <shellapi.h>
 
-#include "platform/File.h"
 #include "rtl/Exception.h"
+#include "rtl/File.h"
 
 // ---- TWndProcThunk
 
@@ -40,12 +40,12 @@ void FillThunk(unsigned char* code, void* self, void* target) {
 
 TWndProcThunk::TWndProcThunk(void* self, TTarget target)
     : FCode(::VirtualAlloc(nullptr, sizeof ThunkCode, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)) {
-  if (!FCode) throw EOutOfResources("Out of system resources: " + platform::LastErrorText());
+  if (!FCode) throw EOutOfResources("Out of system resources: " + LastErrorText());
   FillThunk(static_cast<unsigned char*>(FCode), self, reinterpret_cast<void*>(target));
   // Written, then made executable and read-only: no page is ever writable and executable.
   DWORD old = 0;
   if (!::VirtualProtect(FCode, sizeof ThunkCode, PAGE_EXECUTE_READ, &old)) {
-    const std::string reason = platform::LastErrorText();
+    const std::string reason = LastErrorText();
     ::VirtualFree(FCode, 0, MEM_RELEASE);
     throw EOutOfResources("Out of system resources: " + reason);
   }

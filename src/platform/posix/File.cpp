@@ -1,4 +1,4 @@
-#include "platform/File.h"
+#include "rtl/File.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -6,8 +6,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-namespace platform {
 
 TFile::TFile(TFile&& other) noexcept : FHandle(other.FHandle) { other.FHandle = Invalid; }
 
@@ -98,11 +96,23 @@ void TFile::Close() noexcept {
 }
 
 bool RenameReplacing(const std::filesystem::path& from, const std::filesystem::path& to, std::string& errorText) {
-  if (::rename(from.c_str(), to.c_str()) == 0) return true;
-  errorText = LastErrorText();
-  return false;
+  if (::rename(from.c_str(), to.c_str()) != 0) {
+    errorText = LastErrorText();
+    return false;
+  }
+  // The new name is an entry of the folder: until the folder is synced, a crash can
+  // bring the old entry back, or none.
+  const std::filesystem::path folder = to.has_parent_path() ? to.parent_path() : std::filesystem::path(".");
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    errorText = LastErrorText();
+    return false;
+  }
+  // A file system without a sync of folders (EINVAL) keeps its entries as it keeps them.
+  const bool synced = ::fsync(fd) == 0 || errno == EINVAL;
+  if (!synced) errorText = LastErrorText();
+  ::close(fd);
+  return synced;
 }
 
 std::string LastErrorText() { return std::strerror(errno); }
-
-}  // namespace platform

@@ -1,13 +1,10 @@
-#include "platform/Text.h"
+#include "rtl/Text.h"
 
 #include <cerrno>
 #include <clocale>
 #include <iconv.h>
 #include <langinfo.h>
 
-#include "rtl/Text.h"
-
-namespace platform {
 namespace {
 
 std::string Codeset() {
@@ -95,5 +92,3 @@ std::string AnsiToUtf8(std::string_view ansi) {
   if (IsUtf8(cs)) return std::string(ansi);
   return Convert(ansi, "UTF-8", cs.c_str(), "\xEF\xBF\xBD", nullptr);
 }
-
-}  // namespace platform

@@ -1,11 +1,10 @@
-#include "platform/File.h"
+#include "rtl/File.h"
 
 #include <algorithm>
 
 #include "platform/win32/WinHeaders.h"
 #include "platform/win32/WinText.h"
 
-namespace platform {
 namespace {
 HANDLE AsHandle(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 }  // namespace
@@ -114,7 +113,5 @@ std::string LastErrorText() {
   while (!w.empty() && (w.back() == L'\r' || w.back() == L'\n' || w.back() == L' ' || w.back() == L'.'))
     w.pop_back();
   if (w.empty()) return "System Error. Code: " + std::to_string(code);
-  return WideToUtf8(w);
+  return platform::WideToUtf8(w);
 }
-
-}  // namespace platform

@@ -1,8 +1,7 @@
-#include "platform/Text.h"
+#include "rtl/Text.h"
 
 #include "platform/win32/WinHeaders.h"
 #include "platform/win32/WinText.h"
-#include "rtl/Text.h"
 
 namespace platform {
 
@@ -15,8 +14,10 @@ std::string WideToUtf8(std::wstring_view wide) {
   return Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(wide.data()), wide.size()));
 }
 
+}  // namespace platform
+
 std::string Utf8ToAnsi(std::string_view utf8, bool* replaced) {
-  const std::wstring wide = Utf8ToWide(utf8);
+  const std::wstring wide = platform::Utf8ToWide(utf8);
   if (replaced) *replaced = false;
   if (wide.empty()) return {};
   BOOL usedDefault = FALSE;
@@ -34,7 +35,5 @@ std::string AnsiToUtf8(std::string_view ansi) {
   const int n = ::MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), nullptr, 0);
   std::wstring wide(static_cast<size_t>(n), L'\0');
   ::MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), wide.data(), n);
-  return WideToUtf8(wide);
+  return platform::WideToUtf8(wide);
 }
-
-}  // namespace platform

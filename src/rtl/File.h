@@ -1,10 +1,15 @@
 #pragma once
-// Files through the OS: one owner per open file, share modes where the OS has them.
+// Files through the OS: one owner per open file, share modes where the OS has them, and
+// the one way a whole file is put in place.
+//
+// The run-time's streams and INI files rest on these. Only the OS seam may include the
+// OS's headers, so the bodies of TFile, RenameReplacing and LastErrorText live there
+// (platform/posix/File.cpp, platform/win32/File.cpp); SaveBytesReplacing is portable.
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
-
-namespace platform {
 
 enum class TFileAccess : std::uint8_t { Read, Write, ReadWrite };
 // Windows enforces these against every other opener; POSIX has no equivalent, so
@@ -41,11 +46,24 @@ private:
 };
 
 // Moves the file from over the file to (same volume), replacing it in one step, so a
-// reader sees either the old file or the new one, never a part. On failure puts the
-// OS's text for the error in errorText.
+// reader sees either the old file or the new one, never a part; the move itself is on
+// the disk when this returns (Windows: write-through; POSIX: the folder is synced after
+// the rename). On failure puts the OS's text for the error in errorText.
 bool RenameReplacing(const std::filesystem::path& from, const std::filesystem::path& to, std::string& errorText);
 
 // The OS's text for its last error (errno / GetLastError), without a trailing newline.
 std::string LastErrorText();
 
-}  // namespace platform
+// Writes size bytes as the whole content of fileName: into a new file beside it, flushed
+// to the disk, then moved over the name in one step. A crash at any moment leaves the
+// old file or the new one, never a torn one. Failures raise EFCreateError naming
+// fileName (never the file beside it, which is removed on every failing path); the old
+// file, if any, stays as it was.
+void SaveBytesReplacing(const std::filesystem::path& fileName, const void* data, std::size_t size);
+
+// Fault injection for tests. While set, SaveBytesReplacing asks it before each step; a
+// non-empty answer makes that step fail with the answer as the OS's reason. The empty
+// function (the default) lets every step go to the OS.
+enum class TFileStep : std::uint8_t { Create, Write, Flush, Replace };
+using TFileFault = std::function<std::string(TFileStep step)>;
+void SetFileFault(TFileFault fault);

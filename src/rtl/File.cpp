@@ -1,0 +1,96 @@
+#include "rtl/File.h"
+
+#include <atomic>
+#include <system_error>
+#include <utility>
+
+#include "rtl/Exception.h"
+#include "rtl/Stream.h"
+
+namespace {
+
+TFileFault& Fault() {
+  static TFileFault fault;
+  return fault;
+}
+
+// The injected reason for a step, or empty when the step goes to the OS.
+std::string Injected(TFileStep step) { return Fault() ? Fault()(step) : std::string(); }
+
+[[noreturn]] void RaiseCreateError(const std::filesystem::path& fileName, const std::string& reason) {
+  throw EFCreateError(FCreateErrorText(fileName, reason));
+}
+
+// A name for the new content beside the final file, in its folder so that the move
+// over the final name stays on one volume. The counter keeps two saves of one process
+// apart; CreateNew keeps us off anything that exists.
+std::filesystem::path SideName(const std::filesystem::path& fileName, unsigned attempt) {
+  static std::atomic<unsigned> counter{0};
+  std::filesystem::path side = fileName;
+  side += ".tavex-" + std::to_string(counter++) + "-" + std::to_string(attempt) + ".tmp";
+  return side;
+}
+
+TFile CreateSide(const std::filesystem::path& fileName, std::filesystem::path& side) {
+  std::string reason = Injected(TFileStep::Create);
+  if (!reason.empty()) RaiseCreateError(fileName, reason);
+  TFile file;
+  for (unsigned attempt = 0; attempt < 100 && !file.IsOpen(); ++attempt) {
+    side = SideName(fileName, attempt);
+    file = TFile::Open(side, TFileAccess::ReadWrite, TFileShare::Exclusive, TFileCreate::CreateNew, reason);
+    std::error_code ec;
+    // Only a name that is already taken is worth another try; any other reason is final.
+    if (!file.IsOpen() && !std::filesystem::exists(std::filesystem::symlink_status(side, ec))) break;
+  }
+  if (!file.IsOpen()) RaiseCreateError(fileName, reason);
+  return file;
+}
+
+}  // namespace
+
+void SetFileFault(TFileFault fault) { Fault() = std::move(fault); }
+
+void SaveBytesReplacing(const std::filesystem::path& fileName, const void* data, std::size_t size) {
+  std::string reason;
+  if (!fileName.has_filename()) {
+    // No name to put anything beside: let the OS say why the name itself cannot be made.
+    const TFile probe =
+        TFile::Open(fileName, TFileAccess::ReadWrite, TFileShare::Exclusive, TFileCreate::OpenExisting, reason);
+    RaiseCreateError(fileName, probe.IsOpen() ? "Is a directory" : reason);
+  }
+
+  std::filesystem::path side;
+  TFile file = CreateSide(fileName, side);
+
+  // Removes the side file on every failing path from here on.
+  struct TSideGuard {
+    TFile& File;
+    const std::filesystem::path& Name;
+    bool Armed = true;
+    ~TSideGuard() {
+      if (!Armed) return;
+      File.Close();
+      std::error_code ec;
+      std::filesystem::remove(Name, ec);
+    }
+  } guard{file, side};
+
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  std::size_t written = 0;
+  while (written < size) {
+    reason = Injected(TFileStep::Write);
+    if (!reason.empty()) RaiseCreateError(fileName, reason);
+    const std::int64_t n = file.Write(bytes + written, static_cast<std::int64_t>(size - written));
+    if (n <= 0) RaiseCreateError(fileName, n < 0 ? LastErrorText() : std::string("No space left on device"));
+    written += static_cast<std::size_t>(n);
+  }
+  // The data must be on the disk before the name points at it: after a crash a name
+  // moved over an unflushed file can hold nothing at all.
+  reason = Injected(TFileStep::Flush);
+  if (!reason.empty() || !file.Flush()) RaiseCreateError(fileName, reason.empty() ? LastErrorText() : reason);
+  file.Close();
+
+  reason = Injected(TFileStep::Replace);
+  if (!reason.empty() || !RenameReplacing(side, fileName, reason)) RaiseCreateError(fileName, reason);
+  guard.Armed = false;
+}
