@@ -1,0 +1,69 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "rtl/Exception.h"
+#include "rtl/File.h"
+#include "rtl/Stream.h"
+#include "support/TempDir.h"
+
+namespace {
+
+std::vector<unsigned char> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
+
+std::vector<std::string> Listing(const std::filesystem::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(PathToUtf8(entry.path().filename()));
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Puts the OS back in charge of every step when the test ends.
+struct TFaultGuard {
+  explicit TFaultGuard(TFileFault fault) { SetFileFault(std::move(fault)); }
+  ~TFaultGuard() { SetFileFault({}); }
+  TFaultGuard(const TFaultGuard&) = delete;
+  TFaultGuard& operator=(const TFaultGuard&) = delete;
+};
+
+// The real calls (fsync and rename natively; FlushFileBuffers and MoveFileExW on Windows),
+// in the order that makes a crash harmless: the data is on the disk before the name moves.
+TEST(SaveBytesReplacing, FlushesTheNewFileBeforeMovingItOverTheOld) {
+  TTempDir dir;
+  WriteAllBytes(dir / "out.jpg", std::vector<unsigned char>(5000, 0xAA));
+  std::vector<TFileStep> steps;
+  const TFaultGuard guard([&](TFileStep step) {
+    steps.push_back(step);
+    return std::string();
+  });
+  SaveBytesReplacing(dir / "out.jpg", "new", 3);
+  EXPECT_EQ(steps, (std::vector<TFileStep>{TFileStep::Create, TFileStep::Write, TFileStep::Flush, TFileStep::Replace}));
+  EXPECT_EQ(ReadAllBytes(dir / "out.jpg"), Bytes("new"));
+  EXPECT_EQ(Listing(dir.Path()), std::vector<std::string>{"out.jpg"});
+}
+
+// Whichever step the OS refuses (a full disk while writing, a failing disk while
+// flushing), the old file keeps its bytes, a new name is not made, nothing is left
+// beside, and the message names the final file with the system's reason.
+TEST(SaveBytesReplacing, AFailingStepLeavesTheOldFileAndNothingBeside) {
+  for (const TFileStep failing : {TFileStep::Create, TFileStep::Write, TFileStep::Flush, TFileStep::Replace}) {
+    TTempDir dir;
+    WriteAllBytes(dir / "old.ini", Bytes("[Window]\r\nTop=1\r\n"));
+    const TFaultGuard guard(
+        [&](TFileStep step) { return step == failing ? std::string("No space left on device") : std::string(); });
+    for (const char* name : {"old.ini", "new.ini"}) {
+      try {
+        SaveBytesReplacing(dir / name, "[Config]\r\n", 10);
+        ADD_FAILURE() << "no exception at step " << static_cast<int>(failing);
+      } catch (const EFCreateError& e) {
+        EXPECT_EQ(e.what(), "ファイル \"" + PathToUtf8(dir / name) + "\" を作成できません。No space left on device");
+      }
+    }
+    EXPECT_EQ(ReadAllBytes(dir / "old.ini"), Bytes("[Window]\r\nTop=1\r\n")) << static_cast<int>(failing);
+    EXPECT_EQ(Listing(dir.Path()), std::vector<std::string>{"old.ini"}) << static_cast<int>(failing);
+  }
+}
+
+}  // namespace
