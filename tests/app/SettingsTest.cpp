@@ -5,6 +5,7 @@
 
 #include "app/Settings.h"
 #include "rtl/Exception.h"
+#include "rtl/Stream.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -145,10 +146,22 @@ TEST(Settings, AFailureWhileTakingTheValuesStillWritesTheFileAndIsRaised) {
   EXPECT_EQ(Str(ReadAllBytes(dir / "f.ini")), "[Config]\r\nHowSave=1\r\n\r\n[Window]\r\nTop=3\r\nLeft=4\r\n\r\n");
 }
 
-TEST(Settings, AnUnwritableFileRaisesTheCreateError) {
+// The close is refused with the file layer's text: the settings file's path, then the
+// system's reason; nothing is made on the way.
+TEST(Settings, AnUnwritableFileRaisesTheCreateErrorWithPathAndReason) {
   TTempDir dir;
   TFakeWindow w;
-  EXPECT_THROW(SaveWindowSettings(dir / "missing" / "x.ini", w), EFCreateError);
+  const std::filesystem::path name = dir / "missing" / "x.ini";
+  try {
+    SaveWindowSettings(name, w);
+    FAIL() << "no exception";
+  } catch (const EFCreateError& e) {
+    const std::string prefix = "ファイル \"" + PathToUtf8(name) + "\" を作成できません。";
+    const std::string message = e.what();
+    EXPECT_EQ(message.rfind(prefix, 0), 0u) << message;
+    EXPECT_GT(message.size(), prefix.size()) << "no reason given";
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
 }
 
 TEST(Settings, IniFileNameReplacesOnlyTheLastExtension) {

@@ -42,14 +42,6 @@ TEST(GraphicContract, TransparentChangeCallsChangedOnlyWhenItChanges) {
   EXPECT_TRUE(g.Modified());
 }
 
-TEST(GraphicContract, DefaultsOfThePaletteAndPartialTransparency) {
-  TRecordingGraphic g;
-  EXPECT_EQ(g.GetPalette(), nullptr);
-  g.SetPalette(reinterpret_cast<TPaletteHandle>(std::uintptr_t{0x1234}));  // ignored by default
-  EXPECT_EQ(g.GetPalette(), nullptr);
-  EXPECT_FALSE(g.GetSupportsPartialTransparency());
-}
-
 TEST(GraphicContract, ProgressPassesEveryArgumentToOnProgress) {
   TRecordingGraphic g;
   TObject* sender = nullptr;

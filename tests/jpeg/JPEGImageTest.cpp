@@ -66,6 +66,17 @@ TEST(JPEGImage, SavedFileDecodesToTheReferencePixels) {
   ASSERT_EQ(ours.Error, "");
   EXPECT_EQ(ours.Width, 37);
   EXPECT_EQ(ours.Height, 19);
+  // A new object encodes with the defaults: colour, baseline (SOF0, never the
+  // progressive SOF2), quality 90 (the reference's pixels).
+  EXPECT_EQ(ours.Components, 3);
+  const auto bytes = ReadAllBytes(dir / "out.jpg");
+  const auto marker = [&](std::uint8_t code) {
+    for (std::size_t i = 0; i + 1 < bytes.size(); ++i)
+      if (bytes[i] == 0xFF && bytes[i + 1] == code) return true;
+    return false;
+  };
+  EXPECT_TRUE(marker(0xC0));
+  EXPECT_FALSE(marker(0xC2));
   EXPECT_TRUE(ours.Pixels == reference.Pixels);
   EXPECT_EQ(jpeg.Data().Width, 37);
   EXPECT_EQ(jpeg.Data().Height, 19);
@@ -214,16 +225,6 @@ TEST(JPEGImage, ReadingJPEGDataIsRefused) {
   TJPEGImage jpeg;
   TMemoryStream in;
   EXPECT_THROW(jpeg.LoadFromStream(in), EInvalidGraphic);
-}
-
-// Every new object starts from the defaults: baseline colour at quality 90.
-TEST(JPEGImage, OptionsStartFromTheDefaults) {
-  TJPEGImage jpeg;
-  EXPECT_EQ(jpeg.Options.CompressionQuality, 90);
-  EXPECT_FALSE(jpeg.Options.Grayscale);
-  EXPECT_FALSE(jpeg.Options.ProgressiveEncoding);
-  EXPECT_EQ(jpeg.Options.Scale, jsFullSize);
-  EXPECT_TRUE(jpeg.Options.Smoothing);
 }
 
 class JPEGRegistration : public ::testing::Test {
