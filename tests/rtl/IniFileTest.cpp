@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "rtl/Exception.h"
+#include "rtl/File.h"
 #include "rtl/IniFile.h"
 #include "support/TempDir.h"
 
@@ -183,6 +185,21 @@ TEST(IniFile, WritingIntoAMissingFolderRaisesTheCreateErrorNamingTheFile) {
     EXPECT_NE(std::string(e.what()).find("such.ini"), std::string::npos) << e.what();
   }
   EXPECT_FALSE(std::filesystem::exists(dir / "no"));
+}
+
+// A write that fails half-way (a full disk) must not cost the settings already stored:
+// the new text goes beside the file and replaces it only once it is complete.
+TEST(IniFile, AFailedUpdateKeepsTheOldFileWhole) {
+  TTempDir dir;
+  const std::string old = "[Window]\r\nTop=1\r\nLeft=2\r\n\r\n";
+  WriteAllBytes(dir / "s.ini", Bytes(old));
+  TMemIniFile ini(dir / "s.ini");
+  ini.WriteInteger("Config", "HowSave", 2);
+  SetFileFault([](TFileStep step) { return std::string(step == TFileStep::Write ? "No space left on device" : ""); });
+  EXPECT_THROW(ini.UpdateFile(), EFCreateError);
+  SetFileFault({});
+  EXPECT_EQ(Str(ReadAllBytes(dir / "s.ini")), old);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), std::filesystem::directory_iterator()), 1);
 }
 
 }  // namespace

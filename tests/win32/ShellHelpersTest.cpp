@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "Win32TestSupport.h"
 #include "app/win32/Forms.h"
 #include "rtl/Exception.h"
@@ -87,24 +91,33 @@ TEST(BeepMessage, ShowsARealModalBoxThatReturnsWhenClosed) {
   EXPECT_EQ(seenText, L"画像ファイルをドロップ");
 }
 
-TEST(BrowseForFolder, FlagsFollowTheTwoSwitches) {
-  EXPECT_EQ(BrowseForFolderFlags(true, false), 0x55u);
-  EXPECT_EQ(BrowseForFolderFlags(false, false), 0x05u);
-  EXPECT_EQ(BrowseForFolderFlags(false, true), 0x4055u);
-  EXPECT_EQ(BrowseForFolderFlags(true, true), 0x4055u);
-}
-
-TEST(BrowseForFolder, PassesOwnerTitleFlagsCallbackAndInitialFolderAndReturnsEmptyOnCancel) {
+TEST(BrowseForFolder, PassesOwnerTitleCallbackAndInitialFolderAndReturnsEmptyOnCancel) {
   TRecordedShell shell;
   HWND owner = ::GetDesktopWindow();
   EXPECT_EQ(BrowseForFolder(L"C:\\start", L"保存先の選択", owner, true, false), L"");
   ASSERT_EQ(shell.Browses.size(), 1u);
   EXPECT_EQ(shell.Browses[0].Owner, owner);
   EXPECT_EQ(shell.Browses[0].Title, L"保存先の選択");
-  EXPECT_EQ(shell.Browses[0].Flags, 0x55u);
   EXPECT_EQ(shell.Browses[0].InitialFolder, L"C:\\start");
   EXPECT_TRUE(shell.Browses[0].HasCallback);
   EXPECT_TRUE(shell.Browses[0].HasDisplayName);
+}
+
+// The flags the shell gets for each pair of switches: file-system folders with status
+// text always; the edit box and the new dialog style with the new style; including files
+// brings both along.
+TEST(BrowseForFolder, FlagsReachingTheShellFollowTheTwoSwitches) {
+  struct TCase {
+    bool NewStyle, IncludeFiles;
+    UINT Flags;
+  };
+  for (const TCase c : {TCase{true, false, 0x55}, TCase{false, false, 0x05}, TCase{false, true, 0x4055},
+                        TCase{true, true, 0x4055}}) {
+    TRecordedShell shell;
+    BrowseForFolder(L"", L"t", nullptr, c.NewStyle, c.IncludeFiles);
+    ASSERT_EQ(shell.Browses.size(), 1u);
+    EXPECT_EQ(shell.Browses[0].Flags, c.Flags) << c.NewStyle << c.IncludeFiles;
+  }
 }
 
 TEST(BrowseForFolder, ReturnsTheFileSystemPathOfThePick) {
@@ -175,6 +188,44 @@ TEST(ForceForeground, AWindowOfTheForegroundThreadIsBroughtUpWithoutAttachingInp
   EXPECT_TRUE(shell.Attaches.empty());
   EXPECT_TRUE(shell.Detaches.empty());
   ::DestroyWindow(window);
+}
+
+// Another thread's window: its input joins the foreground thread's for the one call and
+// is detached right after, with the same pair of threads. The window stays hidden, so it
+// never becomes the foreground window itself.
+TEST(ForceForeground, AWindowOfAnotherThreadJoinsTheForegroundInputForTheCallOnly) {
+  TRecordedShell shell;
+  std::atomic<HWND> window{nullptr};
+  std::atomic<DWORD> ownerThread{0};
+  std::thread owner([&] {
+    HWND w = ::CreateWindowW(L"STATIC", L"", WS_OVERLAPPED, 0, 0, 50, 50, nullptr, nullptr,
+                             ::GetModuleHandleW(nullptr), nullptr);
+    window = w;
+    ownerThread = ::GetCurrentThreadId();
+    MSG msg;
+    while (w && ::GetMessageW(&msg, nullptr, 0, 0) > 0) ::DispatchMessageW(&msg);
+    if (w) ::DestroyWindow(w);
+  });
+  // The owner's loop ends on WM_QUIT, on every path out of the test.
+  struct TJoin {
+    std::thread& Thread;
+    std::atomic<DWORD>& Id;
+    ~TJoin() {
+      ::PostThreadMessageW(Id, WM_QUIT, 0, 0);
+      Thread.join();
+    }
+  };
+  while (!ownerThread) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const TJoin join{owner, ownerThread};
+  ASSERT_NE(window.load(), nullptr);
+  const DWORD windowThread = ::GetWindowThreadProcessId(window, nullptr);
+  const DWORD foregroundThread = ::GetWindowThreadProcessId(::GetForegroundWindow(), nullptr);
+  ASSERT_EQ(windowThread, ownerThread.load());
+  ASSERT_NE(windowThread, foregroundThread);
+  EXPECT_TRUE(ForceForeground(window));
+  const std::vector<std::pair<DWORD, DWORD>> pair{{windowThread, foregroundThread}};
+  EXPECT_EQ(shell.Attaches, pair);
+  EXPECT_EQ(shell.Detaches, pair);
 }
 
 }  // namespace
