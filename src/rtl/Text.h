@@ -15,9 +15,9 @@ std::string AsciiUpper(std::string_view text);
 bool SameTextAscii(std::string_view a, std::string_view b) noexcept;
 
 // The ANSI code page: what plug-ins and INI files without a byte-order mark speak. On
-// Windows it is the system's code page; on POSIX the locale's codeset. Asking the OS
-// which one it is belongs to the OS seam, so these two live in platform/*/Text.cpp.
-// UTF-8 to ANSI bytes: characters the code page lacks become its default character,
-// and replaced (when given) tells whether that happened.
+// Windows it is the system's code page; on POSIX the locale's codeset. Only the OS knows
+// which one it is, so the bodies of these two live in the OS seam (platform/*/Text.cpp).
+// Characters the code page lacks become its default character, and replaced (when
+// given) tells whether that happened.
 std::string Utf8ToAnsi(std::string_view utf8, bool* replaced = nullptr);
 std::string AnsiToUtf8(std::string_view ansi);
