@@ -2,6 +2,7 @@
 // 1-, 4-, 8- and 24-bit data as stored and turn 16- and 32-bit data into 24 bits, and the
 // two writers, which always write a 40-byte header.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -80,8 +81,10 @@ void ConvertCoreHeader(const std::uint8_t* core, TVxDIBRecord& dib) {
   }
 }
 
+// The most negative height has no magnitude in 32 bits: it names no image, whatever the
+// compression, and must not reach the |height| of the storage.
 void CheckWidthAndHeight(const TVxBitmapInfoHeader& h) {
-  if (h.biWidth <= 0 || h.biHeight == 0)
+  if (h.biWidth <= 0 || h.biHeight == 0 || h.biHeight == INT32_MIN)
     throw EVxDIBInvalidDIB("TVxInternalDIB.LoadFromStream: Invalid Width or Height");
 }
 
@@ -100,9 +103,12 @@ void CheckPixelBlock(const char* reader, const TVxBitmapInfoHeader& h, std::int6
 }
 
 // 16- and 32-bit data turned into 24 bits, row by row, in the order stored (so a
-// top-down image stays top-down).
+// top-down image stays top-down). The rows are the header's: the stream reader reads them
+// whatever bfSize says; a packed DIB's block (blockSize >= 0) must hold them.
 class TTrueColorConverter {
 public:
+  static constexpr std::int64_t RowsFromStream = -1;
+
   TTrueColorConverter(const char* reader, TVxDIBRecord& dib, std::int64_t blockSize) : FDib(dib) {
     const TVxBitmapInfoHeader& h = dib.Header;
     FBits = h.biBitCount;
@@ -114,8 +120,10 @@ public:
     FSourceRow = FBits == 16 ? (FWidth * 2 + 3) / 4 * 4 : FWidth * 4;
     const std::int64_t destSize = DIBImageSize(FWidth, FRows, 24);
     if (destSize < 0 || FSourceRow > MaxBitsSize / FRows) Fail(reader, "Image Too Large");
-    if (blockSize <= 0 || blockSize > MaxBitsSize) Fail(reader, "Invalid Pixel Data Size");
-    if (blockSize < FSourceRow * FRows) Fail(reader, "Pixel Data Too Short");
+    if (blockSize != RowsFromStream) {
+      if (blockSize <= 0 || blockSize > MaxBitsSize) Fail(reader, "Invalid Pixel Data Size");
+      if (blockSize < FSourceRow * FRows) Fail(reader, "Pixel Data Too Short");
+    }
     FDestRow = DIBRowSize(FWidth, 24);
     FDestSize = static_cast<std::uint32_t>(destSize);
 
@@ -257,7 +265,7 @@ void TVxInternalDIB::LoadFromStream(TStream& stream) {
       break;
     case 16:
     case 32: {
-      TTrueColorConverter converter(StreamReader, dib, blockSize);
+      TTrueColorConverter converter(StreamReader, dib, TTrueColorConverter::RowsFromStream);
       CheckRemaining(stream, static_cast<std::int64_t>(converter.SourceRowSize()) * converter.Rows());
       std::vector<std::uint8_t> row(converter.SourceRowSize());
       block = TVxMemory(converter.DestSize(), UseFMO);

@@ -30,6 +30,11 @@ struct TRows {
         Stride(static_cast<std::size_t>(RowBytes(dib.Header.biWidth, bitCount))) {}
 };
 
+// The readers keep whatever pixel block a file brings; a conversion checks once, before it
+// reads or allocates anything, that the block holds every source row it is about to read.
+// Raises EVxDIBInvalidDIB "<routine>: Pixel Data Too Short".
+void CheckSourceRows(const TVxDIBRecord& dib, int bitCount, const char* routine);
+
 inline const std::uint8_t* SourceRow(const TVxDIBRecord& dib, std::size_t stride, std::int64_t y) {
   return dib.Bits + static_cast<std::size_t>(y) * stride;
 }

@@ -272,5 +272,7 @@ void TVxInternalDIB::MoveInDIB(const TVxDIBRecord& record) noexcept {
   ReleaseStorage();
   DIB = record;
   Width = DIB.Header.biWidth;
-  Height = DIB.Header.biHeight < 0 ? -DIB.Header.biHeight : DIB.Header.biHeight;
+  // In 64 bits: a header that no reader accepts must still not overflow here.
+  const std::int64_t height = DIB.Header.biHeight;
+  Height = static_cast<std::int32_t>(height < 0 ? -height : height);
 }

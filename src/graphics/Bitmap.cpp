@@ -249,7 +249,9 @@ void TBitmap::GetColorTable(std::uint32_t (&table)[256], int& count) const {
   const int bits = BitsPerPixel();
   if (FPalette) {
     platform::TPaletteEntry entries[256];
-    count = platform::GetPaletteEntries(FPalette.get(), 0, 256, entries);
+    // An indexed format addresses only its first 2^bits entries: a search for the nearest
+    // colour must not find one it cannot store.
+    count = platform::GetPaletteEntries(FPalette.get(), 0, bits == 24 ? 256 : 1 << bits, entries);
     for (int i = 0; i < count; ++i) table[i] = Rgb(entries[i].peRed, entries[i].peGreen, entries[i].peBlue);
     return;
   }
@@ -264,7 +266,8 @@ void TBitmap::SetPixelFormat(TPixelFormat value) {
   if (value == FPixelFormat) return;
   const int oldBits = BitsPerPixel();
   const int newBits = PixelFormatBits(value);
-  if (!FPixels || oldBits == newBits) {
+  // Without rows there is nothing to convert (and no height to divide the limit by).
+  if (!FPixels || oldBits == newBits || FHeight == 0) {
     const std::int64_t row = RowBytesOf(FWidth, newBits);
     if (FHeight != 0 && row > MaxImageBytes / FHeight) throw EOutOfResources("Out of system resources");
     FPixelFormat = value;
