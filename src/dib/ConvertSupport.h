@@ -10,11 +10,6 @@
 
 namespace convert_detail {
 
-// Bytes per row, padded to 4. Kept in 64 bits so that no header can make it wrap.
-inline std::uint64_t RowBytes(std::int64_t width, int bitCount) {
-  return static_cast<std::uint64_t>((width * bitCount + 31) / 32) * 4;
-}
-
 inline std::int64_t AbsHeight(const TVxBitmapInfoHeader& h) {
   return h.biHeight < 0 ? -static_cast<std::int64_t>(h.biHeight) : h.biHeight;
 }
@@ -27,7 +22,7 @@ struct TRows {
   explicit TRows(const TVxDIBRecord& dib, int bitCount)
       : Width(dib.Header.biWidth),
         Height(AbsHeight(dib.Header)),
-        Stride(static_cast<std::size_t>(RowBytes(dib.Header.biWidth, bitCount))) {}
+        Stride(static_cast<std::size_t>(DIBRowSize(dib.Header.biWidth, bitCount))) {}
 };
 
 // The readers keep whatever pixel block a file brings; a conversion checks once, before it

@@ -25,7 +25,7 @@ void Expand(const TVxDIBRecord& source, TVxDIBRecord& result, bool useFMO, int f
     throw EVxDIBBadDIBType(std::string(routine) + ": Invalid Bitcount & Compression Combination");
   CheckSourceRows(source, fromBits, routine);
   const TRows src(source, fromBits);
-  const std::uint64_t stride = RowBytes(src.Width, toBits);
+  const auto stride = static_cast<std::uint64_t>(DIBRowSize(src.Width, toBits));
   TResultMemory memory(stride * static_cast<std::uint64_t>(src.Height), useFMO);
   for (std::int64_t y = 0; y < src.Height; ++y) {
     const std::uint8_t* in = SourceRow(source, src.Stride, y);

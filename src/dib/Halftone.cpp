@@ -112,7 +112,7 @@ void Diffuse(const TVxDIBRecord& source, TVxDIBRecord& result, bool useFMO, int 
   const auto current = NewBuffer<TError>(entries);
   const auto previous = NewBuffer<TError>(entries);
   std::fill_n(current.get(), entries, TError{0, 0, 0});
-  const std::uint64_t stride = RowBytes(src.Width, resultBits);
+  const auto stride = static_cast<std::uint64_t>(DIBRowSize(src.Width, resultBits));
   TResultMemory memory(stride * static_cast<std::uint64_t>(src.Height), useFMO);
   if (src.Width > 0 && src.Height > 0)
     Assert(bitCount == 1 || bitCount == 4 || bitCount == 8 || bitCount == 24, bitCountMessage);

@@ -76,10 +76,6 @@ int ColorCount(int bitCount) noexcept {
   }
 }
 
-std::int64_t DIBRowSize(std::int64_t width, int bitCount) noexcept {
-  return ((width * bitCount + 31) / 32) * 4;
-}
-
 std::int64_t DIBImageSize(std::int64_t width, std::int64_t height, int bitCount) noexcept {
   if (width <= 0 || bitCount <= 0 || bitCount > 32 || width > MaxBitsSize) return -1;
   const std::int64_t rows = height < 0 ? -height : height;

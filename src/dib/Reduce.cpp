@@ -201,7 +201,7 @@ void ReduceLow(const TVxDIBRecord& source, TVxDIBRecord& result, bool useFMO, co
   CheckTrueColor(source, message);
   CheckSourceRows(source, 24, routine);
   const TRows src(source, 24);
-  const std::uint64_t stride = RowBytes(src.Width, bitCount);
+  const auto stride = static_cast<std::uint64_t>(DIBRowSize(src.Width, bitCount));
   TResultMemory memory(stride * static_cast<std::uint64_t>(src.Height), useFMO);
   const auto table = NewBuffer<TVxLookupTable>(1);
   TVxPaletteBuild palette;
@@ -222,7 +222,7 @@ void ReduceHigh(const TVxDIBRecord& source, TVxDIBRecord& result, bool useFMO, c
   CheckTrueColor(source, message);
   CheckSourceRows(source, 24, routine);
   const TRows src(source, 24);
-  const std::uint64_t stride = RowBytes(src.Width, bitCount);
+  const auto stride = static_cast<std::uint64_t>(DIBRowSize(src.Width, bitCount));
   TResultMemory memory(stride * static_cast<std::uint64_t>(src.Height), useFMO);
   const auto tree = NewBuffer<TDivideTree>(1);
   TVxPaletteBuild palette;
@@ -282,7 +282,7 @@ void ReduceToMono(const TVxDIBRecord& source, TVxDIBRecord& result, bool useFMO,
                   int sourceBits, const char* routine, TColourAt colourAt) {
   CheckSourceRows(source, sourceBits, routine);
   const TRows src(source, sourceBits);
-  const std::uint64_t stride = RowBytes(src.Width, 1);
+  const auto stride = static_cast<std::uint64_t>(DIBRowSize(src.Width, 1));
   TResultMemory memory(stride * static_cast<std::uint64_t>(src.Height), useFMO);
   for (std::int64_t y = 0; y < src.Height; ++y) {
     const std::uint8_t* in = SourceRow(source, src.Stride, y);
@@ -461,7 +461,7 @@ void Convert8BitRGBTo4BitRGB(const TVxDIBRecord& source, TVxDIBRecord& result, b
     throw EVxDIBBadDIBType("Convert8BitRGBTo4BitRGB: Invalid Bitcount or Compression");
   CheckSourceRows(source, 8, "Convert8BitRGBTo4BitRGB");
   const TRows src(source, 8);
-  const std::uint64_t stride = RowBytes(src.Width, 4);
+  const auto stride = static_cast<std::uint64_t>(DIBRowSize(src.Width, 4));
   TResultMemory memory(stride * static_cast<std::uint64_t>(src.Height), useFMO);
   TVxIndexMap map;
   TVxPaletteBuild palette;

@@ -2,10 +2,12 @@
 // nearest of the entries that the target format can address, never an entry beyond them.
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "graphics/Bitmap.h"
+#include "graphics/DibFormat.h"
 #include "rtl/Exception.h"
 
 namespace {
@@ -96,6 +98,48 @@ TEST(TBitmap, FormatChangeOfAnImageWithoutRows) {
     EXPECT_EQ(b.Width(), 5);
     EXPECT_EQ(b.Height(), 0);
   }
+}
+
+// The one parser of both image layers: each header field at its offset, little-endian,
+// signed where the format says so; the OS/2 header's 16-bit fields zero-extended.
+TEST(BmpHeaders, ParseEachFieldAtItsOffsetAndFormatBack) {
+  std::vector<std::uint8_t> info(40);
+  for (std::size_t i = 0; i < info.size(); ++i) info[i] = static_cast<std::uint8_t>(0x80 + i);
+  info[0] = 40, info[1] = info[2] = info[3] = 0;
+  const TBitmapInfoHeader h = ParseBmpInfoHeader(info.data());
+  const std::int64_t want[] = {40,         -2021227132, -1953855096, 0x8D8C,     0x8F8E,    0x93929190,
+                               0x97969594, -1684366952, -1616994916, 0xA3A2A1A0, 0xA7A6A5A4};
+  const std::int64_t got[] = {h.biSize,        h.biWidth,       h.biHeight,  h.biPlanes,
+                              h.biBitCount,    h.biCompression, h.biSizeImage, h.biXPelsPerMeter,
+                              h.biYPelsPerMeter, h.biClrUsed,    h.biClrImportant};
+  for (std::size_t i = 0; i < std::size(want); ++i) EXPECT_EQ(got[i], want[i]) << "field " << i;
+  std::vector<std::uint8_t> back(40);
+  FormatBmpInfoHeader(h, back.data());
+  EXPECT_EQ(back, info);
+
+  const std::uint8_t core[12] = {12, 0, 0, 0, 0xFF, 0xFF, 0x02, 0x80, 1, 0, 24, 0};
+  const TBitmapInfoHeader c = ParseBmpInfoHeader(core);
+  EXPECT_EQ(c.biSize, 12u);
+  EXPECT_EQ(c.biWidth, 65535);
+  EXPECT_EQ(c.biHeight, 0x8002);  // bottom-up, never negative
+  EXPECT_EQ(c.biPlanes, 1);
+  EXPECT_EQ(c.biBitCount, 24);
+  EXPECT_EQ(c.biCompression | c.biClrUsed | c.biSizeImage, 0u);
+
+  const std::uint8_t other[4] = {108, 0, 0, 0};
+  const TBitmapInfoHeader v4 = ParseBmpInfoHeader(other);
+  EXPECT_EQ(v4.biSize, 108u);
+  EXPECT_EQ(v4.biWidth | v4.biHeight | v4.biBitCount, 0);
+
+  const std::uint8_t file[14] = {'B', 'M', 0x11, 0x22, 0x33, 0x44, 9, 9, 9, 9, 0x36, 0x04, 0, 0};
+  const TBmpFileHeader f = ParseBmpFileHeader(file);
+  EXPECT_EQ(f.Type, BmpFileType);
+  EXPECT_EQ(f.Size, 0x44332211u);
+  EXPECT_EQ(f.OffBits, 1078u);
+  std::uint8_t written[14];
+  FormatBmpFileHeader(f, written);
+  EXPECT_EQ(std::vector<std::uint8_t>(written, written + 14),
+            (std::vector<std::uint8_t>{'B', 'M', 0x11, 0x22, 0x33, 0x44, 0, 0, 0, 0, 0x36, 0x04, 0, 0}));
 }
 
 }  // namespace
