@@ -476,9 +476,8 @@ void TBitmap::LoadFromClipboardFormat(std::uint16_t format, TGlobalHandle data, 
   TCustomMemoryStream packed(lock.Get(), static_cast<std::int64_t>(size));
   const TDibInfo info = ReadInfo(packed);
   std::uint8_t fh[BmpFileHeaderSize];
-  FormatBmpFileHeader(
-      TBmpFileHeader{BmpFileType, 0, static_cast<std::uint32_t>(BmpFileHeaderSize + BmpInfoHeaderSize + info.TableBytes)},
-      fh);
+  const auto offBits = static_cast<std::uint32_t>(BmpFileHeaderSize + BmpInfoHeaderSize + info.TableBytes);
+  FormatBmpFileHeader(TBmpFileHeader{BmpFileType, 0, offBits}, fh);
   s.WriteBuffer(fh, BmpFileHeaderSize);
   s.WriteBuffer(lock.Get(), static_cast<std::int64_t>(size));
   s.SetPosition(0);

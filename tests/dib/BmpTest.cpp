@@ -94,7 +94,11 @@ const TLoadFailure LoadFailures[] = {
     {"Rle8HeightMostNegative", [] { auto b = Gray8(2, 2); b.Compression = 1; b.Height = INT32_MIN; return b; },
      "InvalidDIB", "TVxInternalDIB.LoadFromStream: Invalid Width or Height"},
     {"Rle4HeightMostNegative",
-     [] { auto b = Gray8(2, 2); b.BitCount = 4; b.Palette.resize(16); b.Compression = 2; b.Height = INT32_MIN; return b; },
+     [] {
+       auto b = Gray8(2, 2);
+       b.BitCount = 4, b.Palette.resize(16), b.Compression = 2, b.Height = INT32_MIN;
+       return b;
+     },
      "InvalidDIB", "TVxInternalDIB.LoadFromStream: Invalid Width or Height"},
     {"SixteenBitHeightMostNegative", [] { auto b = True16(2, 2, 0, {}); b.Height = INT32_MIN; return b; },
      "InvalidDIB", "TVxInternalDIB.LoadFromStream: Invalid Width or Height"},
@@ -143,6 +147,10 @@ class LoadFromStreamFails : public ::testing::TestWithParam<TLoadFailure> {};
 TEST_P(LoadFromStreamFails, WithItsMessageAndKeepsTheStorage) {
   const TLoadFailure& c = GetParam();
   const Bytes file = c.Make().Build();
+  // Hostile files seed the readers' fuzzers (the packed form without the file header).
+  for (const char* target : {"fuzz_bmp_stream", "fuzz_conversion"})
+    WriteFuzzSeed(target, std::string("hostile-") + c.Name, file);
+  WriteFuzzSeed("fuzz_cf_dib", std::string("hostile-") + c.Name, Bytes(file.begin() + 14, file.end()));
   for (bool fmo : {false, true}) {
     TVxInternalDIB dib(fmo);
     FillDistinctive(dib);
@@ -393,6 +401,7 @@ TEST(TVxInternalDIBLoad, TrueColorRowsLoadWhateverBfSizeSays) {
       b.Pixels = TBmpBuilder::Rows(2, 3, bits, [](int x, int r) { return x == 1 && r == 2 ? 0u : 0x7FFFu; });
       b.FileSize = fileSize;
       const Bytes file = b.Build();
+      WriteFuzzSeed("fuzz_bmp_stream", "bfsize-" + std::to_string(bits) + "-" + std::to_string(fileSize), file);
       TVxInternalDIB dib(false);
       TCustomMemoryStream s(file.data(), static_cast<std::int64_t>(file.size()));
       ASSERT_NO_THROW(dib.LoadFromStream(s));
@@ -563,6 +572,7 @@ class LoadFromClipboardFails : public ::testing::TestWithParam<TClipFailure> {};
 TEST_P(LoadFromClipboardFails, WithItsMessageAndKeepsTheStorage) {
   const TClipFailure& c = GetParam();
   const Bytes packed = c.Make();
+  WriteFuzzSeed("fuzz_cf_dib", std::string("hostile-clip-") + c.Name, packed);
   TGlobalHandle g = MakeGlobal(packed);
   TVxInternalDIB dib(true);
   FillDistinctive(dib);

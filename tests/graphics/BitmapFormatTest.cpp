@@ -72,7 +72,8 @@ TEST_P(SmallerPalette, EveryPixelTakesTheNearestTargetEntry) {
   for (int y = 0; y < 4; ++y)
     for (int x = 0; x < 64; ++x) {
       const std::uint8_t* row = b.ScanLine(y);
-      const int index = toBits == 8 ? row[x] : (row[x * toBits / 8] >> (8 - toBits - x * toBits % 8)) & (targetCount - 1);
+      const int shift = 8 - toBits - x * toBits % 8;
+      const int index = toBits == 8 ? row[x] : (row[x * toBits / 8] >> shift) & (targetCount - 1);
       const std::uint32_t wanted = colours[static_cast<std::size_t>(y * 64 + x)];
       long best = Distance(wanted, target[0]);
       for (int i = 1; i < targetCount; ++i) best = std::min(best, Distance(wanted, target[i]));
