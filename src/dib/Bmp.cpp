@@ -2,76 +2,58 @@
 // 1-, 4-, 8- and 24-bit data as stored and turn 16- and 32-bit data into 24 bits, and the
 // two writers, which always write a 40-byte header.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "dib/VxDIB.h"
+#include "graphics/DibFormat.h"
 #include "graphics/PixelAccess.h"
 #include "platform/Memory.h"
 
 namespace {
 
 constexpr std::int32_t DefaultResolution = 3780;
-constexpr std::uint32_t FileHeaderSize = 14;
-constexpr std::uint32_t InfoHeaderSize = 40;
-constexpr std::uint32_t CoreHeaderSize = 12;
+constexpr std::uint32_t FileHeaderSize = BmpFileHeaderSize;
+constexpr std::uint32_t InfoHeaderSize = BmpInfoHeaderSize;
+constexpr std::uint32_t CoreHeaderSize = BmpCoreHeaderSize;
 constexpr std::uint32_t MasksSize = 12;
 
 constexpr char StreamReader[] = "TVxInternalDIB.LoadFromStream";
 constexpr char ClipboardReader[] = "TVxInternalDIB.LoadFromClipboardFormat";
 
+// What a header (40 or 12 bytes, as parsed) says about the table area behind it: the
+// bit-field masks, then the colour entries.
+struct TTableArea {
+  std::uint32_t Entries;    // biClrUsed, or ColorCount when 0; a 12-byte header always ColorCount
+  std::uint32_t EntrySize;  // RGBQUAD 4, RGBTRIPLE 3
+  std::uint32_t MaskBytes;  // 12 for BI_BITFIELDS behind a 40-byte header
+  // Bytes as stored, and the bytes of it that the record keeps (masks and 256 entries).
+  std::int64_t Bytes() const noexcept { return MaskBytes + static_cast<std::int64_t>(Entries) * EntrySize; }
+  std::int64_t KeptBytes() const noexcept {
+    return MaskBytes + static_cast<std::int64_t>(std::min<std::uint32_t>(Entries, 256)) * EntrySize;
+  }
+};
 
-// The 40-byte header from its little-endian bytes.
-TVxBitmapInfoHeader ParseInfoHeader(const std::uint8_t* p) {
-  TVxBitmapInfoHeader h{};
-  h.biSize = Le32(p);
-  h.biWidth = static_cast<std::int32_t>(Le32(p + 4));
-  h.biHeight = static_cast<std::int32_t>(Le32(p + 8));
-  h.biPlanes = Le16(p + 12);
-  h.biBitCount = Le16(p + 14);
-  h.biCompression = Le32(p + 16);
-  h.biSizeImage = Le32(p + 20);
-  h.biXPelsPerMeter = static_cast<std::int32_t>(Le32(p + 24));
-  h.biYPelsPerMeter = static_cast<std::int32_t>(Le32(p + 28));
-  h.biClrUsed = Le32(p + 32);
-  h.biClrImportant = Le32(p + 36);
-  return h;
+TTableArea TableAreaOf(const TVxBitmapInfoHeader& h) {
+  const auto colors = static_cast<std::uint32_t>(ColorCount(h.biBitCount));
+  if (h.biSize == CoreHeaderSize) return TTableArea{colors, 3, 0};
+  return TTableArea{h.biClrUsed ? h.biClrUsed : colors, 4,
+                    h.biCompression == CompressionBitFields ? MasksSize : 0};
 }
 
-void FormatInfoHeader(const TVxBitmapInfoHeader& h, std::uint8_t* p) {
-  Put32(p, h.biSize);
-  Put32(p + 4, static_cast<std::uint32_t>(h.biWidth));
-  Put32(p + 8, static_cast<std::uint32_t>(h.biHeight));
-  Put16(p + 12, h.biPlanes);
-  Put16(p + 14, h.biBitCount);
-  Put32(p + 16, h.biCompression);
-  Put32(p + 20, h.biSizeImage);
-  Put32(p + 24, static_cast<std::uint32_t>(h.biXPelsPerMeter));
-  Put32(p + 28, static_cast<std::uint32_t>(h.biYPelsPerMeter));
-  Put32(p + 32, h.biClrUsed);
-  Put32(p + 36, h.biClrImportant);
-}
-
-void DefaultResolutions(TVxBitmapInfoHeader& h) {
-  if (h.biXPelsPerMeter == 0) h.biXPelsPerMeter = DefaultResolution;
-  if (h.biYPelsPerMeter == 0) h.biYPelsPerMeter = DefaultResolution;
-}
-
-// The 12-byte OS/2 header (bytes 4..11: width, height, planes, bit count) as a 40-byte one;
-// the table's RGBTRIPLEs, already at the start of the table area, become RGBQUADs.
-void ConvertCoreHeader(const std::uint8_t* core, TVxDIBRecord& dib) {
-  const int bitCount = Le16(core + 6);
+// The 12-byte OS/2 header (as parsed) as a 40-byte one; the table's RGBTRIPLEs, already at
+// the start of the table area, become RGBQUADs.
+void ConvertCoreHeader(TVxDIBRecord& dib) {
   TVxBitmapInfoHeader& h = dib.Header;
-  h = TVxBitmapInfoHeader{};
   h.biSize = InfoHeaderSize;
-  h.biWidth = Le16(core);
-  h.biHeight = Le16(core + 2);
-  h.biPlanes = Le16(core + 4);
-  h.biBitCount = static_cast<std::uint16_t>(bitCount);
+  h.biCompression = CompressionRGB;
+  h.biSizeImage = 0;
   h.biXPelsPerMeter = DefaultResolution;
   h.biYPelsPerMeter = DefaultResolution;
-  h.biClrUsed = static_cast<std::uint32_t>(ColorCount(bitCount));
+  h.biClrUsed = static_cast<std::uint32_t>(ColorCount(h.biBitCount));
+  h.biClrImportant = 0;
   const std::uint8_t* table = dib.TableBytes();
   // Backwards, so that no triple is overwritten before it is read.
   for (int i = static_cast<int>(h.biClrUsed) - 1; i >= 0; --i) {
@@ -80,9 +62,26 @@ void ConvertCoreHeader(const std::uint8_t* core, TVxDIBRecord& dib) {
   }
 }
 
+// The most negative height has no magnitude in 32 bits: it names no image, whatever the
+// compression, and must not reach the |height| of the storage.
 void CheckWidthAndHeight(const TVxBitmapInfoHeader& h) {
-  if (h.biWidth <= 0 || h.biHeight == 0)
+  if (h.biWidth <= 0 || h.biHeight == 0 || h.biHeight == INT32_MIN)
     throw EVxDIBInvalidDIB("TVxInternalDIB.LoadFromStream: Invalid Width or Height");
+}
+
+// Both readers, once the table area is in the record: the header and table in the
+// storage's form (40-byte header, RGBQUADs, resolutions set, at most 256 entries), then
+// the width and height checked.
+void FinishHeader(TVxDIBRecord& dib, const TTableArea& area) {
+  TVxBitmapInfoHeader& h = dib.Header;
+  if (h.biSize == CoreHeaderSize) {
+    ConvertCoreHeader(dib);
+  } else {
+    if (h.biXPelsPerMeter == 0) h.biXPelsPerMeter = DefaultResolution;
+    if (h.biYPelsPerMeter == 0) h.biYPelsPerMeter = DefaultResolution;
+    h.biClrUsed = std::min<std::uint32_t>(area.Entries, 256);
+  }
+  CheckWidthAndHeight(h);
 }
 
 [[noreturn]] void Fail(const char* reader, const char* text) {
@@ -100,9 +99,12 @@ void CheckPixelBlock(const char* reader, const TVxBitmapInfoHeader& h, std::int6
 }
 
 // 16- and 32-bit data turned into 24 bits, row by row, in the order stored (so a
-// top-down image stays top-down).
+// top-down image stays top-down). The rows are the header's: the stream reader reads them
+// whatever bfSize says; a packed DIB's block (blockSize >= 0) must hold them.
 class TTrueColorConverter {
 public:
+  static constexpr std::int64_t RowsFromStream = -1;
+
   TTrueColorConverter(const char* reader, TVxDIBRecord& dib, std::int64_t blockSize) : FDib(dib) {
     const TVxBitmapInfoHeader& h = dib.Header;
     FBits = h.biBitCount;
@@ -111,11 +113,13 @@ public:
       Fail(reader, "Invalid Compression");
     FWidth = h.biWidth;
     FRows = h.biHeight < 0 ? -static_cast<std::int64_t>(h.biHeight) : h.biHeight;
-    FSourceRow = FBits == 16 ? (FWidth * 2 + 3) / 4 * 4 : FWidth * 4;
+    FSourceRow = DIBRowSize(FWidth, FBits);
     const std::int64_t destSize = DIBImageSize(FWidth, FRows, 24);
     if (destSize < 0 || FSourceRow > MaxBitsSize / FRows) Fail(reader, "Image Too Large");
-    if (blockSize <= 0 || blockSize > MaxBitsSize) Fail(reader, "Invalid Pixel Data Size");
-    if (blockSize < FSourceRow * FRows) Fail(reader, "Pixel Data Too Short");
+    if (blockSize != RowsFromStream) {
+      if (blockSize <= 0 || blockSize > MaxBitsSize) Fail(reader, "Invalid Pixel Data Size");
+      if (blockSize < FSourceRow * FRows) Fail(reader, "Pixel Data Too Short");
+    }
     FDestRow = DIBRowSize(FWidth, 24);
     FDestSize = static_cast<std::uint32_t>(destSize);
 
@@ -195,53 +199,35 @@ void CheckRemaining(TStream& stream, std::int64_t count) {
 }  // namespace
 
 void TVxInternalDIB::LoadFromStream(TStream& stream) {
-  std::uint8_t fileHeader[FileHeaderSize];
-  stream.ReadBuffer(fileHeader, FileHeaderSize);
-  if (Le16(fileHeader) != 0x4D42)
-    throw EVxDIBInvalidDIBFile("TVxInternalDIB.LoadFromFile: File type is invalid");
-  const std::uint32_t fileSize = Le32(fileHeader + 2);
-  const std::uint32_t offBits = Le32(fileHeader + 10);
+  std::uint8_t bytes[FileHeaderSize];
+  stream.ReadBuffer(bytes, FileHeaderSize);
+  const TBmpFileHeader file = ParseBmpFileHeader(bytes);
+  if (file.Type != BmpFileType) throw EVxDIBInvalidDIBFile("TVxInternalDIB.LoadFromFile: File type is invalid");
+  // Signed: bfSize may lie before bfOffBits.
+  const std::int64_t blockSize = static_cast<std::int64_t>(file.Size) - file.OffBits;
 
   TVxDIBRecord dib;
   std::uint8_t header[InfoHeaderSize]{};
   stream.ReadBuffer(header, 4);
   const std::uint32_t headerSize = Le32(header);
-  // Signed: bfSize may lie before bfOffBits.
-  const std::int64_t blockSize = static_cast<std::int64_t>(fileSize) - offBits;
-
+  if (headerSize != InfoHeaderSize && headerSize != CoreHeaderSize)
+    throw EVxDIBInvalidDIB("TVxInternalDIB.LoadFromStream: Invalid Bitmap Header Size");
+  stream.ReadBuffer(header + 4, headerSize - 4);
+  dib.Header = ParseBmpInfoHeader(header);
+  const int bitCount = dib.Header.biBitCount;
   if (headerSize == InfoHeaderSize) {
-    stream.ReadBuffer(header + 4, InfoHeaderSize - 4);
-    dib.Header = ParseInfoHeader(header);
-    DefaultResolutions(dib.Header);
-    const int bitCount = dib.Header.biBitCount;
     if (bitCount != 1 && bitCount != 4 && bitCount != 8 && bitCount != 16 && bitCount != 24 && bitCount != 32)
       throw EVxDIBInvalidDIB("TVxInternalDIB.LoadFromStream: Invalid BitCout");
-    std::uint32_t n = dib.Header.biClrUsed;
-    if (n == 0) n = static_cast<std::uint32_t>(ColorCount(bitCount));
-    const bool masks = dib.Header.biCompression == CompressionBitFields;
-    const std::int64_t kept = std::min<std::uint32_t>(n, 256);
-    stream.ReadBuffer(dib.TableBytes(), kept * 4 + (masks ? MasksSize : 0));
-    Skip(stream, (static_cast<std::int64_t>(n) - kept) * 4);
-    const std::int64_t table = static_cast<std::int64_t>(n) * 4 + (masks ? MasksSize : 0);
-    if (offBits < FileHeaderSize + InfoHeaderSize + table)
-      throw EVxDIBInvalidDIB("TVxInternalDIB.LoadFromFile: bfOffBits is too small");
-    Skip(stream, offBits - FileHeaderSize - InfoHeaderSize - table);
-    dib.Header.biClrUsed = static_cast<std::uint32_t>(kept);
-  } else if (headerSize == CoreHeaderSize) {
-    stream.ReadBuffer(header + 4, CoreHeaderSize - 4);
-    const int bitCount = Le16(header + 10);
-    if (bitCount != 1 && bitCount != 4 && bitCount != 8 && bitCount != 24)
-      throw EVxDIBInvalidDIB("TVxInternalDIB.LoadFromStream: Invalid BitCount");
-    const std::uint32_t table = 3 * static_cast<std::uint32_t>(ColorCount(bitCount));
-    stream.ReadBuffer(dib.TableBytes(), table);
-    if (offBits < FileHeaderSize + CoreHeaderSize + table)
-      throw EVxDIBInvalidDIB("TVxInternalDIB.LoadFromFile: bfOffBits is too small");
-    Skip(stream, offBits - FileHeaderSize - CoreHeaderSize - table);
-    ConvertCoreHeader(header + 4, dib);
-  } else {
-    throw EVxDIBInvalidDIB("TVxInternalDIB.LoadFromStream: Invalid Bitmap Header Size");
+  } else if (bitCount != 1 && bitCount != 4 && bitCount != 8 && bitCount != 24) {
+    throw EVxDIBInvalidDIB("TVxInternalDIB.LoadFromStream: Invalid BitCount");
   }
-  CheckWidthAndHeight(dib.Header);
+  const TTableArea area = TableAreaOf(dib.Header);
+  stream.ReadBuffer(dib.TableBytes(), area.KeptBytes());
+  Skip(stream, area.Bytes() - area.KeptBytes());
+  const std::int64_t tableEnd = FileHeaderSize + headerSize + area.Bytes();
+  if (file.OffBits < tableEnd) throw EVxDIBInvalidDIB("TVxInternalDIB.LoadFromFile: bfOffBits is too small");
+  Skip(stream, file.OffBits - tableEnd);
+  FinishHeader(dib, area);
 
   TVxMemory block;
   switch (dib.Header.biBitCount) {
@@ -257,7 +243,7 @@ void TVxInternalDIB::LoadFromStream(TStream& stream) {
       break;
     case 16:
     case 32: {
-      TTrueColorConverter converter(StreamReader, dib, blockSize);
+      TTrueColorConverter converter(StreamReader, dib, TTrueColorConverter::RowsFromStream);
       CheckRemaining(stream, static_cast<std::int64_t>(converter.SourceRowSize()) * converter.Rows());
       std::vector<std::uint8_t> row(converter.SourceRowSize());
       block = TVxMemory(converter.DestSize(), UseFMO);
@@ -281,10 +267,8 @@ void TVxInternalDIB::SaveToStream(TStream& stream) const {
   const std::uint32_t colors = std::min<std::uint32_t>(DIB.Header.biClrUsed, 256);
   const std::uint32_t offBits = FileHeaderSize + InfoHeaderSize + 4 * colors;
   std::vector<std::uint8_t> head(offBits);
-  Put16(head.data(), 0x4D42);
-  Put32(head.data() + 2, offBits + DIB.BitsSize);
-  Put32(head.data() + 10, offBits);
-  FormatInfoHeader(DIB.Header, head.data() + FileHeaderSize);
+  FormatBmpFileHeader(TBmpFileHeader{BmpFileType, offBits + DIB.BitsSize, offBits}, head.data());
+  FormatBmpInfoHeader(DIB.Header, head.data() + FileHeaderSize);
   std::memcpy(head.data() + FileHeaderSize + InfoHeaderSize, DIB.ColorTable, 4 * colors);
   stream.WriteBuffer(head.data(), static_cast<std::int64_t>(head.size()));
   if (DIB.Bits) stream.WriteBuffer(DIB.Bits, DIB.BitsSize);
@@ -299,31 +283,15 @@ void TVxInternalDIB::LoadFromClipboardFormat(TGlobalHandle handle) {
 
   TVxDIBRecord dib;
   const std::uint32_t headerSize = Le32(data);
-  std::int64_t headerLength = 0;
-  if (headerSize == InfoHeaderSize) {
-    if (size < InfoHeaderSize) throw EVxDIBInvalidDIB(InvalidData);
-    dib.Header = ParseInfoHeader(data);
-    std::uint32_t n = dib.Header.biClrUsed;
-    if (n == 0) n = static_cast<std::uint32_t>(ColorCount(dib.Header.biBitCount));
-    const bool masks = dib.Header.biCompression == CompressionBitFields;
-    headerLength = InfoHeaderSize + static_cast<std::int64_t>(n) * 4 + (masks ? MasksSize : 0);
-    // The table must lie inside the block.
-    if (headerLength > size) throw EVxDIBInvalidDIB(InvalidData);
-    const std::int64_t table = std::min<std::int64_t>(headerLength, 1076) - InfoHeaderSize;
-    std::memcpy(dib.TableBytes(), data + InfoHeaderSize, static_cast<std::size_t>(table));
-    DefaultResolutions(dib.Header);
-    dib.Header.biClrUsed = std::min<std::uint32_t>(n, 256);
-  } else if (headerSize == CoreHeaderSize) {
-    if (size < CoreHeaderSize) throw EVxDIBInvalidDIB(InvalidData);
-    const std::int64_t table = 3 * ColorCount(Le16(data + 10));
-    headerLength = CoreHeaderSize + table;
-    if (headerLength > size) throw EVxDIBInvalidDIB(InvalidData);
-    std::memcpy(dib.TableBytes(), data + CoreHeaderSize, static_cast<std::size_t>(table));
-    ConvertCoreHeader(data + 4, dib);
-  } else {
+  if ((headerSize != InfoHeaderSize && headerSize != CoreHeaderSize) || size < headerSize)
     throw EVxDIBInvalidDIB(InvalidData);
-  }
-  CheckWidthAndHeight(dib.Header);
+  dib.Header = ParseBmpInfoHeader(data);
+  const TTableArea area = TableAreaOf(dib.Header);
+  // The table must lie inside the block.
+  const std::int64_t headerLength = headerSize + area.Bytes();
+  if (headerLength > size) throw EVxDIBInvalidDIB(InvalidData);
+  std::memcpy(dib.TableBytes(), data + headerSize, static_cast<std::size_t>(area.KeptBytes()));
+  FinishHeader(dib, area);
 
   const std::int64_t blockSize = size - headerLength;
   const std::uint8_t* pixels = data + headerLength;
@@ -370,7 +338,7 @@ TGlobalHandle TVxInternalDIB::SaveToClipboardFormat() const {
       platform::GlobalFree(handle);
       throw EOutOfMemory("TVxInternalDIB.SaveToClipboardFormat: Out Of Memory");
     }
-    FormatInfoHeader(DIB.Header, p);
+    FormatBmpInfoHeader(DIB.Header, p);
     std::memcpy(p + InfoHeaderSize, DIB.ColorTable, 4 * colors);
     if (DIB.Bits) std::memcpy(p + infoSize, DIB.Bits, DIB.BitsSize);
   }

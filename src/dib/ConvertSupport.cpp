@@ -1,8 +1,19 @@
 #include "dib/ConvertSupport.h"
 
 #include <limits>
+#include <string>
 
 namespace convert_detail {
+
+void CheckSourceRows(const TVxDIBRecord& dib, int bitCount, const char* routine) {
+  const std::int64_t width = dib.Header.biWidth;
+  const std::int64_t height = dib.Header.biHeight;
+  if (width <= 0 || height == 0) return;  // no row is read
+  // Beyond MaxBitsSize (-1) no block can hold the rows.
+  const std::int64_t need = DIBImageSize(width, height, bitCount);
+  if (need < 0 || !dib.Bits || static_cast<std::int64_t>(dib.BitsSize) < need)
+    throw EVxDIBInvalidDIB(std::string(routine) + ": Pixel Data Too Short");
+}
 
 TResultMemory::TResultMemory(std::uint64_t size, bool useFMO) : FSize(0), FUseFMO(useFMO) {
   // A block's size is a 32-bit field of the record: anything larger cannot be described.

@@ -10,11 +10,6 @@
 
 namespace convert_detail {
 
-// Bytes per row, padded to 4. Kept in 64 bits so that no header can make it wrap.
-inline std::uint64_t RowBytes(std::int64_t width, int bitCount) {
-  return static_cast<std::uint64_t>((width * bitCount + 31) / 32) * 4;
-}
-
 inline std::int64_t AbsHeight(const TVxBitmapInfoHeader& h) {
   return h.biHeight < 0 ? -static_cast<std::int64_t>(h.biHeight) : h.biHeight;
 }
@@ -27,8 +22,13 @@ struct TRows {
   explicit TRows(const TVxDIBRecord& dib, int bitCount)
       : Width(dib.Header.biWidth),
         Height(AbsHeight(dib.Header)),
-        Stride(static_cast<std::size_t>(RowBytes(dib.Header.biWidth, bitCount))) {}
+        Stride(static_cast<std::size_t>(DIBRowSize(dib.Header.biWidth, bitCount))) {}
 };
+
+// The readers keep whatever pixel block a file brings; a conversion checks once, before it
+// reads or allocates anything, that the block holds every source row it is about to read.
+// Raises EVxDIBInvalidDIB "<routine>: Pixel Data Too Short".
+void CheckSourceRows(const TVxDIBRecord& dib, int bitCount, const char* routine);
 
 inline const std::uint8_t* SourceRow(const TVxDIBRecord& dib, std::size_t stride, std::int64_t y) {
   return dib.Bits + static_cast<std::size_t>(y) * stride;

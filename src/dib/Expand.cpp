@@ -1,5 +1,7 @@
 // Depth expansion: 1 and 4 bits widen to 4 or 8 bits keeping their indices, and every
 // palette depth widens to 24 bits through its colour table. Rows keep their storage order.
+#include <string>
+
 #include "dib/Convert.h"
 #include "dib/ConvertSupport.h"
 
@@ -18,10 +20,12 @@ inline unsigned IndexAt(const std::uint8_t* row, std::int64_t x, int bitCount) {
 }
 
 void Expand(const TVxDIBRecord& source, TVxDIBRecord& result, bool useFMO, int fromBits, int toBits,
-            const char* message) {
-  if (source.Header.biBitCount != fromBits || source.Header.biCompression != 0) throw EVxDIBBadDIBType(message);
+            const char* routine) {
+  if (source.Header.biBitCount != fromBits || source.Header.biCompression != 0)
+    throw EVxDIBBadDIBType(std::string(routine) + ": Invalid Bitcount & Compression Combination");
+  CheckSourceRows(source, fromBits, routine);
   const TRows src(source, fromBits);
-  const std::uint64_t stride = RowBytes(src.Width, toBits);
+  const auto stride = static_cast<std::uint64_t>(DIBRowSize(src.Width, toBits));
   TResultMemory memory(stride * static_cast<std::uint64_t>(src.Height), useFMO);
   for (std::int64_t y = 0; y < src.Height; ++y) {
     const std::uint8_t* in = SourceRow(source, src.Stride, y);
@@ -55,25 +59,25 @@ void Expand(const TVxDIBRecord& source, TVxDIBRecord& result, bool useFMO, int f
 }  // namespace
 
 void Convert1BitRGBTo4BitRGB(const TVxDIBRecord& source, TVxDIBRecord& result, bool useFMO) {
-  Expand(source, result, useFMO, 1, 4, "Convert1BitRGBTo4BitRGB: Invalid Bitcount & Compression Combination");
+  Expand(source, result, useFMO, 1, 4, "Convert1BitRGBTo4BitRGB");
 }
 
 void Convert1BitRGBTo8BitRGB(const TVxDIBRecord& source, TVxDIBRecord& result, bool useFMO) {
-  Expand(source, result, useFMO, 1, 8, "Convert1BitRGBTo8BitRGB: Invalid Bitcount & Compression Combination");
+  Expand(source, result, useFMO, 1, 8, "Convert1BitRGBTo8BitRGB");
 }
 
 void Convert4BitRGBTo8BitRGB(const TVxDIBRecord& source, TVxDIBRecord& result, bool useFMO) {
-  Expand(source, result, useFMO, 4, 8, "Convert4BitRGBTo8BitRGB: Invalid Bitcount & Compression Combination");
+  Expand(source, result, useFMO, 4, 8, "Convert4BitRGBTo8BitRGB");
 }
 
 void Convert1BitRGBToTrueColor(const TVxDIBRecord& source, TVxDIBRecord& result, bool useFMO) {
-  Expand(source, result, useFMO, 1, 24, "Convert1BitRGBToTrueColor: Invalid Bitcount & Compression Combination");
+  Expand(source, result, useFMO, 1, 24, "Convert1BitRGBToTrueColor");
 }
 
 void Convert4BitRGBToTrueColor(const TVxDIBRecord& source, TVxDIBRecord& result, bool useFMO) {
-  Expand(source, result, useFMO, 4, 24, "Convert4BitRGBToTrueColor: Invalid Bitcount & Compression Combination");
+  Expand(source, result, useFMO, 4, 24, "Convert4BitRGBToTrueColor");
 }
 
 void Convert8BitRGBToTrueColor(const TVxDIBRecord& source, TVxDIBRecord& result, bool useFMO) {
-  Expand(source, result, useFMO, 8, 24, "Convert8BitRGBToTrueColor: Invalid Bitcount & Compression Combination");
+  Expand(source, result, useFMO, 8, 24, "Convert8BitRGBToTrueColor");
 }

@@ -102,15 +102,17 @@ inline int Adjust(int colour, int above, int carried, int diagonal) {
 }
 
 void Diffuse(const TVxDIBRecord& source, TVxDIBRecord& result, bool useFMO, int resultBits, TQuantise quantise,
-             const char* formatMessage, const char* bitCountMessage) {
+             const char* routine, const char* formatMessage, const char* bitCountMessage) {
   Assert(source.Header.biCompression == 0, formatMessage);
   const int bitCount = source.Header.biBitCount;
+  // A bit count outside 1, 4, 8, 24 is the assertion at the first pixel, below.
+  if (bitCount == 1 || bitCount == 4 || bitCount == 8 || bitCount == 24) CheckSourceRows(source, bitCount, routine);
   const TRows src(source, bitCount);
   const std::size_t entries = static_cast<std::size_t>(src.Width) + 2;
   const auto current = NewBuffer<TError>(entries);
   const auto previous = NewBuffer<TError>(entries);
   std::fill_n(current.get(), entries, TError{0, 0, 0});
-  const std::uint64_t stride = RowBytes(src.Width, resultBits);
+  const auto stride = static_cast<std::uint64_t>(DIBRowSize(src.Width, resultBits));
   TResultMemory memory(stride * static_cast<std::uint64_t>(src.Height), useFMO);
   if (src.Width > 0 && src.Height > 0)
     Assert(bitCount == 1 || bitCount == 4 || bitCount == 8 || bitCount == 24, bitCountMessage);
@@ -138,7 +140,7 @@ void Diffuse(const TVxDIBRecord& source, TVxDIBRecord& result, bool useFMO, int 
 }  // namespace
 
 void ConvertToHalfTone(const TVxDIBRecord& source, TVxDIBRecord& result, bool useFMO) {
-  Diffuse(source, result, useFMO, 8, QuantiseColour, "ConvertToHalfTone: Invalid DIB Format",
+  Diffuse(source, result, useFMO, 8, QuantiseColour, "ConvertToHalfTone", "ConvertToHalfTone: Invalid DIB Format",
           "ConvertToHalfTone: Invalid Bit Count");
   result.Header.biClrUsed = 215;
   int i = 0;
@@ -153,7 +155,7 @@ void ConvertToHalfTone(const TVxDIBRecord& source, TVxDIBRecord& result, bool us
 }
 
 void ConvertToHalfToneBW(const TVxDIBRecord& source, TVxDIBRecord& result, bool useFMO) {
-  Diffuse(source, result, useFMO, 1, QuantiseBW, "ConvertToHalfToneBW: Invalid DIB Format",
+  Diffuse(source, result, useFMO, 1, QuantiseBW, "ConvertToHalfToneBW", "ConvertToHalfToneBW: Invalid DIB Format",
           "ConvertToHalfToneBW: Invalid Bit Count");
   result.Header.biClrUsed = 2;
   result.ColorTable[0] = TVxRGBQuad{0, 0, 0, 0};

@@ -76,10 +76,6 @@ int ColorCount(int bitCount) noexcept {
   }
 }
 
-std::int64_t DIBRowSize(std::int64_t width, int bitCount) noexcept {
-  return ((width * bitCount + 31) / 32) * 4;
-}
-
 std::int64_t DIBImageSize(std::int64_t width, std::int64_t height, int bitCount) noexcept {
   if (width <= 0 || bitCount <= 0 || bitCount > 32 || width > MaxBitsSize) return -1;
   const std::int64_t rows = height < 0 ? -height : height;
@@ -272,5 +268,7 @@ void TVxInternalDIB::MoveInDIB(const TVxDIBRecord& record) noexcept {
   ReleaseStorage();
   DIB = record;
   Width = DIB.Header.biWidth;
-  Height = DIB.Header.biHeight < 0 ? -DIB.Header.biHeight : DIB.Header.biHeight;
+  // In 64 bits: a header that no reader accepts must still not overflow here.
+  const std::int64_t height = DIB.Header.biHeight;
+  Height = static_cast<std::int32_t>(height < 0 ? -height : height);
 }

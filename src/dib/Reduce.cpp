@@ -197,10 +197,11 @@ void WriteIndexRow(std::uint8_t* out, std::int64_t width, int bitCount, TIndexOf
 }
 
 void ReduceLow(const TVxDIBRecord& source, TVxDIBRecord& result, bool useFMO, const TVxStepEvent& step,
-               int bitCount, const char* message) {
+               int bitCount, const char* routine, const char* message) {
   CheckTrueColor(source, message);
+  CheckSourceRows(source, 24, routine);
   const TRows src(source, 24);
-  const std::uint64_t stride = RowBytes(src.Width, bitCount);
+  const auto stride = static_cast<std::uint64_t>(DIBRowSize(src.Width, bitCount));
   TResultMemory memory(stride * static_cast<std::uint64_t>(src.Height), useFMO);
   const auto table = NewBuffer<TVxLookupTable>(1);
   TVxPaletteBuild palette;
@@ -217,10 +218,11 @@ void ReduceLow(const TVxDIBRecord& source, TVxDIBRecord& result, bool useFMO, co
 }
 
 void ReduceHigh(const TVxDIBRecord& source, TVxDIBRecord& result, bool useFMO, const TVxStepEvent& step,
-                int bitCount, const char* message, const char* divideIdMessage) {
+                int bitCount, const char* routine, const char* message, const char* divideIdMessage) {
   CheckTrueColor(source, message);
+  CheckSourceRows(source, 24, routine);
   const TRows src(source, 24);
-  const std::uint64_t stride = RowBytes(src.Width, bitCount);
+  const auto stride = static_cast<std::uint64_t>(DIBRowSize(src.Width, bitCount));
   TResultMemory memory(stride * static_cast<std::uint64_t>(src.Height), useFMO);
   const auto tree = NewBuffer<TDivideTree>(1);
   TVxPaletteBuild palette;
@@ -277,9 +279,10 @@ void MonoRow(std::uint8_t* out, std::int64_t width, std::uint32_t monoColor,
 
 template <class TColourAt>
 void ReduceToMono(const TVxDIBRecord& source, TVxDIBRecord& result, bool useFMO, std::uint32_t monoColor,
-                  int sourceBits, TColourAt colourAt) {
+                  int sourceBits, const char* routine, TColourAt colourAt) {
+  CheckSourceRows(source, sourceBits, routine);
   const TRows src(source, sourceBits);
-  const std::uint64_t stride = RowBytes(src.Width, 1);
+  const auto stride = static_cast<std::uint64_t>(DIBRowSize(src.Width, 1));
   TResultMemory memory(stride * static_cast<std::uint64_t>(src.Height), useFMO);
   for (std::int64_t y = 0; y < src.Height; ++y) {
     const std::uint8_t* in = SourceRow(source, src.Stride, y);
@@ -428,23 +431,27 @@ void CreateReducedPaletteFrom8Bit(const TVxDIBRecord& source, const TVxStepEvent
 
 void ConvertTrueColorTo8BitRGBLow(const TVxDIBRecord& source, TVxDIBRecord& result, bool useFMO,
                                   const TVxStepEvent& step) {
-  ReduceLow(source, result, useFMO, step, 8, "ConvertTrueColorTo8BitRGBLow: Invalid Bitcount");
+  ReduceLow(source, result, useFMO, step, 8, "ConvertTrueColorTo8BitRGBLow",
+            "ConvertTrueColorTo8BitRGBLow: Invalid Bitcount");
 }
 
 void ConvertTrueColorTo4BitRGBLow(const TVxDIBRecord& source, TVxDIBRecord& result, bool useFMO,
                                   const TVxStepEvent& step) {
-  ReduceLow(source, result, useFMO, step, 4, "ConvertTrueColorTo4BitRGBLow: Invalid Bitcount");
+  ReduceLow(source, result, useFMO, step, 4, "ConvertTrueColorTo4BitRGBLow",
+            "ConvertTrueColorTo4BitRGBLow: Invalid Bitcount");
 }
 
 void ConvertTrueColorTo8BitRGBHigh(const TVxDIBRecord& source, TVxDIBRecord& result, bool useFMO,
                                    const TVxStepEvent& step) {
-  ReduceHigh(source, result, useFMO, step, 8, "ConvertTrueColorTo8BitRGBHigh: Invalid Bitcount",
+  ReduceHigh(source, result, useFMO, step, 8, "ConvertTrueColorTo8BitRGBHigh",
+             "ConvertTrueColorTo8BitRGBHigh: Invalid Bitcount",
              "ConvertTrueColorTo8BitRGBHigh: Invalid DivideID");
 }
 
 void ConvertTrueColorTo4BitRGBHigh(const TVxDIBRecord& source, TVxDIBRecord& result, bool useFMO,
                                    const TVxStepEvent& step) {
-  ReduceHigh(source, result, useFMO, step, 4, "ConvertTrueColorTo4BitRGBHigh: Invalid Bitcount",
+  ReduceHigh(source, result, useFMO, step, 4, "ConvertTrueColorTo4BitRGBHigh",
+             "ConvertTrueColorTo4BitRGBHigh: Invalid Bitcount",
              "ConvertTrueColorTo4BitRGBHigh: Invalid DivideID");
 }
 
@@ -452,8 +459,9 @@ void Convert8BitRGBTo4BitRGB(const TVxDIBRecord& source, TVxDIBRecord& result, b
                              const TVxStepEvent& step) {
   if (source.Header.biBitCount != 8 || source.Header.biCompression != 0)
     throw EVxDIBBadDIBType("Convert8BitRGBTo4BitRGB: Invalid Bitcount or Compression");
+  CheckSourceRows(source, 8, "Convert8BitRGBTo4BitRGB");
   const TRows src(source, 8);
-  const std::uint64_t stride = RowBytes(src.Width, 4);
+  const auto stride = static_cast<std::uint64_t>(DIBRowSize(src.Width, 4));
   TResultMemory memory(stride * static_cast<std::uint64_t>(src.Height), useFMO);
   TVxIndexMap map;
   TVxPaletteBuild palette;
@@ -469,7 +477,7 @@ void Convert8BitRGBTo4BitRGB(const TVxDIBRecord& source, TVxDIBRecord& result, b
 void ConvertTrueColorTo1BitRGB(const TVxDIBRecord& source, TVxDIBRecord& result, bool useFMO,
                                std::uint32_t monoColor) {
   CheckTrueColor(source, "ConvertTrueColorTo1BitRGB: Invalid Bitcount");
-  ReduceToMono(source, result, useFMO, monoColor, 24,
+  ReduceToMono(source, result, useFMO, monoColor, 24, "ConvertTrueColorTo1BitRGB",
                [](const std::uint8_t* row, std::int64_t x, unsigned& r, unsigned& g, unsigned& b) {
                  const std::uint8_t* p = row + 3 * x;
                  b = p[0];
@@ -481,7 +489,7 @@ void ConvertTrueColorTo1BitRGB(const TVxDIBRecord& source, TVxDIBRecord& result,
 void Convert8BitTo1BitRGB(const TVxDIBRecord& source, TVxDIBRecord& result, bool useFMO, std::uint32_t monoColor) {
   if (source.Header.biBitCount != 8 || source.Header.biCompression != 0)
     throw EVxDIBBadDIBType("Convert8BitTo1BitRGB: Invalid Bitcount or Compression");
-  ReduceToMono(source, result, useFMO, monoColor, 8,
+  ReduceToMono(source, result, useFMO, monoColor, 8, "Convert8BitTo1BitRGB",
                [&source](const std::uint8_t* row, std::int64_t x, unsigned& r, unsigned& g, unsigned& b) {
                  TableColour(source, row[x], r, g, b);
                });
@@ -491,7 +499,7 @@ void Convert4BitRGBTo1BitRGB(const TVxDIBRecord& source, TVxDIBRecord& result, b
                              std::uint32_t monoColor) {
   if (source.Header.biBitCount != 4 || source.Header.biCompression != 0)
     throw EVxDIBBadDIBType("Convert4BitRGBTo1BitRGB: Invalid Bitcount");
-  ReduceToMono(source, result, useFMO, monoColor, 4,
+  ReduceToMono(source, result, useFMO, monoColor, 4, "Convert4BitRGBTo1BitRGB",
                [&source](const std::uint8_t* row, std::int64_t x, unsigned& r, unsigned& g, unsigned& b) {
                  const std::uint8_t byte = row[x >> 1];
                  TableColour(source, (x & 1) ? byte & 0x0Fu : byte >> 4u, r, g, b);
@@ -500,6 +508,7 @@ void Convert4BitRGBTo1BitRGB(const TVxDIBRecord& source, TVxDIBRecord& result, b
 
 bool CreateTrueColorPaletteOf(TVxDIBRecord& dib, TVxConvertMethod method, const TVxStepEvent& step) {
   if (dib.Header.biBitCount != 24) throw EVxDIBBadDIBType("TVxInternalDIB.CreateTrueColorPalette: Bad DIB Type");
+  CheckSourceRows(dib, 24, "TVxInternalDIB.CreateTrueColorPalette");
   TVxPaletteBuild palette;
   switch (method) {
     case ConvertMethodLow: {

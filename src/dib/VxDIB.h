@@ -8,6 +8,7 @@
 
 #include "dib/VxGraph.h"
 #include "graphics/Bitmap.h"
+#include "graphics/DibFormat.h"
 #include "platform/Handles.h"
 #include "platform/Memory.h"
 #include "rtl/Classes.h"
@@ -29,21 +30,8 @@ class EVxDIBCanvasFailed : public EVxDIBError { public: using EVxDIBError::EVxDI
 // ---------------------------------------------------------------------------------------
 // The DIB record.
 
-// The layout of the OS's BITMAPINFOHEADER.
-struct TVxBitmapInfoHeader {
-  std::uint32_t biSize;
-  std::int32_t biWidth;
-  std::int32_t biHeight;  // positive: rows bottom-up; negative: rows top-down
-  std::uint16_t biPlanes;
-  std::uint16_t biBitCount;
-  std::uint32_t biCompression;
-  std::uint32_t biSizeImage;
-  std::int32_t biXPelsPerMeter;
-  std::int32_t biYPelsPerMeter;
-  std::uint32_t biClrUsed;
-  std::uint32_t biClrImportant;
-};
-static_assert(sizeof(TVxBitmapInfoHeader) == 40);
+// The OS's BITMAPINFOHEADER, shared with the bitmap (graphics/DibFormat.h).
+using TVxBitmapInfoHeader = TBitmapInfoHeader;
 
 // The layout of the OS's RGBQUAD.
 struct TVxRGBQuad {
@@ -100,9 +88,7 @@ inline constexpr std::int64_t MaxBitsSize = 0x7FFFFFFF;
 
 // 1 gives 2, 4 gives 16, 8 gives 256, every other bit count 0.
 int ColorCount(int bitCount) noexcept;
-// Bytes of one row: ((width * bitCount + 31) div 32) * 4, in 64-bit arithmetic so that
-// no width overflows. Rows are padded to 4 bytes.
-std::int64_t DIBRowSize(std::int64_t width, int bitCount) noexcept;
+// DIBRowSize, the bytes of one row: graphics/DibFormat.h.
 // Bytes of |height| rows, or -1 when that exceeds MaxBitsSize (or width/height is out of range).
 std::int64_t DIBImageSize(std::int64_t width, std::int64_t height, int bitCount) noexcept;
 

@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "graphics/DibFormat.h"
 #include "graphics/NearestColor.h"
 #include "graphics/PixelAccess.h"
 #include "platform/Memory.h"
@@ -35,8 +36,6 @@ std::uint32_t Rgb(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
 std::uint8_t RedOf(std::uint32_t c) { return static_cast<std::uint8_t>(c); }
 std::uint8_t GreenOf(std::uint32_t c) { return static_cast<std::uint8_t>(c >> 8); }
 std::uint8_t BlueOf(std::uint32_t c) { return static_cast<std::uint8_t>(c >> 16); }
-
-std::int64_t RowBytesOf(std::int64_t width, int bits) { return ((width * bits + 31) / 32) * 4; }
 
 TPixelFormat FormatOfBits(int bits) {
   switch (bits) {
@@ -128,7 +127,7 @@ void TBitmapCanvas::FillRect(const TRect& rect, std::uint32_t color) {
 TBitmap::TBitmap() = default;
 TBitmap::~TBitmap() = default;
 
-int TBitmap::RowBytes() const noexcept { return static_cast<int>(RowBytesOf(FWidth, BitsPerPixel())); }
+int TBitmap::RowBytes() const noexcept { return static_cast<int>(DIBRowSize(FWidth, BitsPerPixel())); }
 
 std::size_t TBitmap::ImageBytes() const noexcept {
   return static_cast<std::size_t>(RowBytes()) * static_cast<std::size_t>(FHeight);
@@ -221,7 +220,7 @@ void TBitmap::SetPalette(TPaletteHandle value) {
 void TBitmap::Resize(int width, int height) {
   if (width < 0 || height < 0) throw EInvalidGraphic("TBitmap.SetSize: Invalid bitmap size");
   if (width == FWidth && height == FHeight) return;
-  const std::int64_t row = RowBytesOf(width, BitsPerPixel());
+  const std::int64_t row = DIBRowSize(width, BitsPerPixel());
   if (height != 0 && row > MaxImageBytes / height) throw EOutOfResources("Out of system resources");
   if (FPixels && width > 0 && height > 0) {
     TPixelBufferRef next = NewPixelBuffer(static_cast<std::size_t>(row) * static_cast<std::size_t>(height));
@@ -249,7 +248,9 @@ void TBitmap::GetColorTable(std::uint32_t (&table)[256], int& count) const {
   const int bits = BitsPerPixel();
   if (FPalette) {
     platform::TPaletteEntry entries[256];
-    count = platform::GetPaletteEntries(FPalette.get(), 0, 256, entries);
+    // An indexed format addresses only its first 2^bits entries: a search for the nearest
+    // colour must not find one it cannot store.
+    count = platform::GetPaletteEntries(FPalette.get(), 0, bits == 24 ? 256 : 1 << bits, entries);
     for (int i = 0; i < count; ++i) table[i] = Rgb(entries[i].peRed, entries[i].peGreen, entries[i].peBlue);
     return;
   }
@@ -264,14 +265,15 @@ void TBitmap::SetPixelFormat(TPixelFormat value) {
   if (value == FPixelFormat) return;
   const int oldBits = BitsPerPixel();
   const int newBits = PixelFormatBits(value);
-  if (!FPixels || oldBits == newBits) {
-    const std::int64_t row = RowBytesOf(FWidth, newBits);
+  // Without rows there is nothing to convert (and no height to divide the limit by).
+  if (!FPixels || oldBits == newBits || FHeight == 0) {
+    const std::int64_t row = DIBRowSize(FWidth, newBits);
     if (FHeight != 0 && row > MaxImageBytes / FHeight) throw EOutOfResources("Out of system resources");
     FPixelFormat = value;
     Changed(this);
     return;
   }
-  const std::int64_t newRow = RowBytesOf(FWidth, newBits);
+  const std::int64_t newRow = DIBRowSize(FWidth, newBits);
   if (newRow > MaxImageBytes / FHeight) throw EOutOfResources("Out of system resources");
   std::uint32_t srcTable[256];
   int srcCount = 0;
@@ -353,15 +355,16 @@ struct TDibInfo {
 
 // Parses header and table from the stream (positioned at the header).
 TDibInfo ReadInfo(TStream& stream) {
-  std::uint8_t h[40];
-  stream.ReadBuffer(h, 40);
-  if (Le32(h) != 40) throw EInvalidGraphic(InvalidBitmap);
+  std::uint8_t bytes[BmpInfoHeaderSize];
+  stream.ReadBuffer(bytes, BmpInfoHeaderSize);
+  if (Le32(bytes) != BmpInfoHeaderSize) throw EInvalidGraphic(InvalidBitmap);
+  const TBitmapInfoHeader h = ParseBmpInfoHeader(bytes);
   TDibInfo info;
-  info.Width = static_cast<std::int32_t>(Le32(h + 4));
-  info.Height = static_cast<std::int32_t>(Le32(h + 8));
-  info.Bits = Le16(h + 14);
-  const std::uint32_t compression = Le32(h + 16);
-  std::uint32_t used = Le32(h + 32);
+  info.Width = h.biWidth;
+  info.Height = h.biHeight;
+  info.Bits = h.biBitCount;
+  const std::uint32_t compression = h.biCompression;
+  std::uint32_t used = h.biClrUsed;
   if (info.Width <= 0 || info.Height == 0 || info.Height == INT32_MIN || compression != 0 ||
       (info.Bits != 1 && info.Bits != 4 && info.Bits != 8 && info.Bits != 24))
     throw EInvalidGraphic(InvalidBitmap);
@@ -375,19 +378,20 @@ TDibInfo ReadInfo(TStream& stream) {
     info.Palette[i] = {table[i * 4 + 2], table[i * 4 + 1], table[i * 4], 0};
   info.TableBytes = used * 4;
   const std::int64_t rows = info.Height < 0 ? -std::int64_t{info.Height} : info.Height;
-  if (RowBytesOf(info.Width, info.Bits) > MaxImageBytes / rows) throw EInvalidGraphic(InvalidBitmap);
+  if (DIBRowSize(info.Width, info.Bits) > MaxImageBytes / rows) throw EInvalidGraphic(InvalidBitmap);
   return info;
 }
 
 }  // namespace
 
 void TBitmap::LoadFromStream(TStream& stream) {
-  std::uint8_t fh[14];
-  stream.ReadBuffer(fh, 14);
-  if (Le16(fh) != 0x4D42) throw EInvalidGraphic(InvalidBitmap);
-  const std::uint32_t offBits = Le32(fh + 10);
+  std::uint8_t fh[BmpFileHeaderSize];
+  stream.ReadBuffer(fh, BmpFileHeaderSize);
+  const TBmpFileHeader file = ParseBmpFileHeader(fh);
+  if (file.Type != BmpFileType) throw EInvalidGraphic(InvalidBitmap);
+  const std::uint32_t offBits = file.OffBits;
   const TDibInfo info = ReadInfo(stream);
-  const std::size_t headerEnd = 14 + 40 + info.TableBytes;
+  const std::size_t headerEnd = BmpFileHeaderSize + BmpInfoHeaderSize + info.TableBytes;
   if (offBits < headerEnd) throw EInvalidGraphic(InvalidBitmap);
   if (offBits > headerEnd) stream.Seek(offBits - headerEnd, soCurrent);
 
@@ -426,17 +430,19 @@ void WriteInfo(const TBitmap& b, std::vector<std::uint8_t>& out) {
   int count = 0;
   if (bits != 24) b.GetColorTable(table, count);
   if (bits != 24) count = std::min(count, 1 << bits);
-  out.assign(40 + static_cast<std::size_t>(count) * 4, 0);
+  out.assign(BmpInfoHeaderSize + static_cast<std::size_t>(count) * 4, 0);
   std::uint8_t* h = out.data();
-  Put32(h, 40);
-  Put32(h + 4, static_cast<std::uint32_t>(b.Width()));
-  Put32(h + 8, static_cast<std::uint32_t>(b.Height()));
-  Put16(h + 12, 1);
-  Put16(h + 14, static_cast<std::uint32_t>(bits));
-  Put32(h + 20, static_cast<std::uint32_t>(b.RowBytes()) * static_cast<std::uint32_t>(b.Height()));
-  Put32(h + 24, 3780);
-  Put32(h + 28, 3780);
-  Put32(h + 32, static_cast<std::uint32_t>(count));
+  TBitmapInfoHeader header{};
+  header.biSize = BmpInfoHeaderSize;
+  header.biWidth = b.Width();
+  header.biHeight = b.Height();
+  header.biPlanes = 1;
+  header.biBitCount = static_cast<std::uint16_t>(bits);
+  header.biSizeImage = static_cast<std::uint32_t>(b.RowBytes()) * static_cast<std::uint32_t>(b.Height());
+  header.biXPelsPerMeter = 3780;
+  header.biYPelsPerMeter = 3780;
+  header.biClrUsed = static_cast<std::uint32_t>(count);
+  FormatBmpInfoHeader(header, h);
   for (int i = 0; i < count; ++i) {
     h[40 + i * 4] = BlueOf(table[i]);
     h[41 + i * 4] = GreenOf(table[i]);
@@ -450,10 +456,10 @@ void TBitmap::SaveToStream(TStream& stream) const {
   std::vector<std::uint8_t> info;
   WriteInfo(*this, info);
   const std::size_t bytes = ImageBytes();
-  std::uint8_t fh[14] = {'B', 'M'};
-  Put32(fh + 2, static_cast<std::uint32_t>(14 + info.size() + bytes));
-  Put32(fh + 10, static_cast<std::uint32_t>(14 + info.size()));
-  stream.WriteBuffer(fh, 14);
+  std::uint8_t fh[BmpFileHeaderSize];
+  const auto offBits = static_cast<std::uint32_t>(BmpFileHeaderSize + info.size());
+  FormatBmpFileHeader(TBmpFileHeader{BmpFileType, offBits + static_cast<std::uint32_t>(bytes), offBits}, fh);
+  stream.WriteBuffer(fh, BmpFileHeaderSize);
   stream.WriteBuffer(info.data(), static_cast<std::int64_t>(info.size()));
   if (bytes == 0) return;
   EnsurePixels();
@@ -467,11 +473,12 @@ void TBitmap::LoadFromClipboardFormat(std::uint16_t format, TGlobalHandle data, 
   const std::size_t size = platform::GlobalSize(data);
   // Read through a file header in front of the packed DIB, so both forms share one reader.
   TMemoryStream s;
-  std::uint8_t fh[14] = {'B', 'M'};
   TCustomMemoryStream packed(lock.Get(), static_cast<std::int64_t>(size));
   const TDibInfo info = ReadInfo(packed);
-  Put32(fh + 10, static_cast<std::uint32_t>(14 + 40 + info.TableBytes));
-  s.WriteBuffer(fh, 14);
+  std::uint8_t fh[BmpFileHeaderSize];
+  const auto offBits = static_cast<std::uint32_t>(BmpFileHeaderSize + BmpInfoHeaderSize + info.TableBytes);
+  FormatBmpFileHeader(TBmpFileHeader{BmpFileType, 0, offBits}, fh);
+  s.WriteBuffer(fh, BmpFileHeaderSize);
   s.WriteBuffer(lock.Get(), static_cast<std::int64_t>(size));
   s.SetPosition(0);
   LoadFromStream(s);

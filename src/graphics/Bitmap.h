@@ -109,7 +109,8 @@ public:
   // Takes a block of at least Height() * RowBytes() bytes in DIB layout for the current
   // size and format, shared with whoever else holds it (copied before this bitmap writes).
   void SetPixelBuffer(TPixelBufferRef buffer);
-  // The palette's entries as colours 0x00BBGGRR (index beyond the palette: black).
+  // The palette's entries that the format can address (all for 24 bits) as colours
+  // 0x00BBGGRR (index beyond the palette: black).
   // Without a palette: a grey ramp over the format's index range.
   void GetColorTable(std::uint32_t (&table)[256], int& count) const;
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -86,6 +88,20 @@ const TLoadFailure LoadFailures[] = {
      "TVxInternalDIB.LoadFromStream: Invalid Width or Height"},
     {"CoreWidthZero", [] { auto b = Gray8(2, 2); b.HeaderSize = 12; b.Width = 0; return b; }, "InvalidDIB",
      "TVxInternalDIB.LoadFromStream: Invalid Width or Height"},
+    // A height whose magnitude does not fit 32 bits, whatever the compression.
+    {"HeightMostNegative", [] { auto b = Gray8(2, 2); b.Height = INT32_MIN; return b; }, "InvalidDIB",
+     "TVxInternalDIB.LoadFromStream: Invalid Width or Height"},
+    {"Rle8HeightMostNegative", [] { auto b = Gray8(2, 2); b.Compression = 1; b.Height = INT32_MIN; return b; },
+     "InvalidDIB", "TVxInternalDIB.LoadFromStream: Invalid Width or Height"},
+    {"Rle4HeightMostNegative",
+     [] {
+       auto b = Gray8(2, 2);
+       b.BitCount = 4, b.Palette.resize(16), b.Compression = 2, b.Height = INT32_MIN;
+       return b;
+     },
+     "InvalidDIB", "TVxInternalDIB.LoadFromStream: Invalid Width or Height"},
+    {"SixteenBitHeightMostNegative", [] { auto b = True16(2, 2, 0, {}); b.Height = INT32_MIN; return b; },
+     "InvalidDIB", "TVxInternalDIB.LoadFromStream: Invalid Width or Height"},
     {"ZeroGreenMask", [] { return True16(2, 2, 3, {0xF800, 0, 0x1F}); }, "InvalidDIB",
      "TVxInternalDIB.LoadFromStream: Invalid Masks"},
     {"AllMasksZero32", [] { auto b = True16(2, 2, 3, {0, 0, 0}); b.BitCount = 32; b.Pixels.resize(16); return b; },
@@ -98,9 +114,6 @@ const TLoadFailure LoadFailures[] = {
     {"EmptyRlePixelBlock", [] { auto b = Gray8(2, 2); b.Compression = 1; b.FileSize = 54 + 1024; return b; },
      "InvalidDIB", "TVxInternalDIB.LoadFromStream: Invalid Pixel Data Size"},
     {"RowsLongerThanBlock", [] { auto b = Gray8(2, 3); b.FileSize = 54 + 1024 + 8; return b; }, "InvalidDIB",
-     "TVxInternalDIB.LoadFromStream: Pixel Data Too Short"},
-    {"SixteenBitRowsLongerThanBlock",
-     [] { auto b = True16(2, 3, 0, {}); b.FileSize = 54 + 8; return b; }, "InvalidDIB",
      "TVxInternalDIB.LoadFromStream: Pixel Data Too Short"},
     {"WidestImage", [] { auto b = Gray8(2, 2); b.Width = 0x7FFFFFFF; b.BitCount = 24; b.Palette.clear(); return b; },
      "InvalidDIB", "TVxInternalDIB.LoadFromStream: Image Too Large"},
@@ -122,6 +135,11 @@ const TLoadFailure LoadFailures[] = {
      "Read", "Stream read error"},
     {"SixteenBitRowsCutShort", [] { auto b = True16(2, 4, 0, {}); b.FileSize = 54 + 32; b.Pixels.resize(10); return b; },
      "Read", "Stream read error"},
+    {"SixteenBitRowsCutShortSizeZero",
+     [] { auto b = True16(2, 4, 0, {}); b.FileSize = 0; b.Pixels.resize(10); return b; }, "Read", "Stream read error"},
+    {"ThirtyTwoBitRowsMissing",
+     [] { auto b = True16(2, 4, 0, {}); b.BitCount = 32; b.FileSize = 0; b.Pixels.resize(31); return b; }, "Read",
+     "Stream read error"},
 };
 
 class LoadFromStreamFails : public ::testing::TestWithParam<TLoadFailure> {};
@@ -129,6 +147,10 @@ class LoadFromStreamFails : public ::testing::TestWithParam<TLoadFailure> {};
 TEST_P(LoadFromStreamFails, WithItsMessageAndKeepsTheStorage) {
   const TLoadFailure& c = GetParam();
   const Bytes file = c.Make().Build();
+  // Hostile files seed the readers' fuzzers (the packed form without the file header).
+  for (const char* target : {"fuzz_bmp_stream", "fuzz_conversion"})
+    WriteFuzzSeed(target, std::string("hostile-") + c.Name, file);
+  WriteFuzzSeed("fuzz_cf_dib", std::string("hostile-") + c.Name, Bytes(file.begin() + 14, file.end()));
   for (bool fmo : {false, true}) {
     TVxInternalDIB dib(fmo);
     FillDistinctive(dib);
@@ -369,6 +391,33 @@ INSTANTIATE_TEST_SUITE_P(
                       TTrueColorCase{"TenBitMasks32", 32, 3, {0x3FF00000, 0x000FFC00, 0x000003FF}, 0x3FF003FF, 255, 0, 255}),
     [](const auto& p) { return std::string(p.param.Name); });
 
+// 16- and 32-bit rows are read as the header describes them: bfSize takes no part.
+TEST(TVxInternalDIBLoad, TrueColorRowsLoadWhateverBfSizeSays) {
+  for (const std::uint16_t bits : {16, 32})
+    for (const std::uint32_t fileSize : {0u, 1u, 54u + 8u, 0xFFFFFFFFu}) {
+      SCOPED_TRACE(std::to_string(bits) + " bits, bfSize " + std::to_string(fileSize));
+      TBmpBuilder b = True16(2, 3, 0, {});
+      b.BitCount = bits;
+      b.Pixels = TBmpBuilder::Rows(2, 3, bits, [](int x, int r) { return x == 1 && r == 2 ? 0u : 0x7FFFu; });
+      b.FileSize = fileSize;
+      const Bytes file = b.Build();
+      WriteFuzzSeed("fuzz_bmp_stream", "bfsize-" + std::to_string(bits) + "-" + std::to_string(fileSize), file);
+      TVxInternalDIB dib(false);
+      TCustomMemoryStream s(file.data(), static_cast<std::int64_t>(file.size()));
+      ASSERT_NO_THROW(dib.LoadFromStream(s));
+      EXPECT_EQ(s.Position(), static_cast<std::int64_t>(file.size()));
+      // 0x7FFF: white in 5-5-5; blue 255, green 127, red 0 in 8-8-8. The last pixel is black.
+      const Bytes pixel = bits == 16 ? Bytes{255, 255, 255} : Bytes{255, 127, 0};
+      Bytes want;
+      for (int r = 0; r < 3; ++r) {
+        for (int x = 0; x < 2; ++x) want.insert(want.end(), pixel.begin(), pixel.end());
+        want.insert(want.end(), 2, 0);
+      }
+      std::fill(want.begin() + 16 + 3, want.begin() + 16 + 6, 0);
+      EXPECT_EQ(Bytes(dib.DIB.Bits, dib.DIB.Bits + dib.DIB.BitsSize), want);
+    }
+}
+
 TEST(TVxInternalDIBLoad, BitFieldPaletteMovesToTheFrontAndClrUsedStays) {
   TBmpBuilder b = True16(1, 1, 3, {0xF800, 0x07E0, 0x001F});
   b.ClrUsed = 2;
@@ -491,6 +540,12 @@ const TClipFailure ClipFailures[] = {
      "TVxInternalDIB.LoadFromStream: Invalid Width or Height"},
     {"CoreHeightZero", [] { auto b = Gray8(2, 2); b.HeaderSize = 12; b.Height = 0; return b.BuildPacked(); },
      "TVxInternalDIB.LoadFromStream: Invalid Width or Height"},
+    {"Rle8HeightMostNegative",
+     [] { auto b = Gray8(2, 2); b.Compression = 1; b.Height = INT32_MIN; return b.BuildPacked(); },
+     "TVxInternalDIB.LoadFromStream: Invalid Width or Height"},
+    {"SixteenBitHeightMostNegative",
+     [] { auto b = True16(2, 2, 0, {}); b.Height = INT32_MIN; return b.BuildPacked(); },
+     "TVxInternalDIB.LoadFromStream: Invalid Width or Height"},
     {"TwoBits", [] { auto b = Gray8(2, 2); b.BitCount = 2; b.Palette.resize(4); return b.BuildPacked(); },
      "TVxInternalDIB.LoadFromClipboardFormat: Invalid biBitCount"},
     {"ZeroMask", [] { return True16(2, 2, 3, {0, 0x7E0, 0x1F}).BuildPacked(); },
@@ -517,6 +572,7 @@ class LoadFromClipboardFails : public ::testing::TestWithParam<TClipFailure> {};
 TEST_P(LoadFromClipboardFails, WithItsMessageAndKeepsTheStorage) {
   const TClipFailure& c = GetParam();
   const Bytes packed = c.Make();
+  WriteFuzzSeed("fuzz_cf_dib", std::string("hostile-clip-") + c.Name, packed);
   TGlobalHandle g = MakeGlobal(packed);
   TVxInternalDIB dib(true);
   FillDistinctive(dib);

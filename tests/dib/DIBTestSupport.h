@@ -2,13 +2,16 @@
 // Helpers for the DIB tests: the message of an expected failure, loading from bytes, global
 // blocks made from bytes, and a storage snapshot that tells whether a failed operation left
 // a storage exactly as it was.
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "dib/VxDIB.h"
 #include "graphics/Bitmap.h"
 #include "platform/Memory.h"
+#include "support/TempDir.h"
 
 // The message of the E that f raises; "<no exception>" when it returns.
 template <class E, class F>
@@ -19,6 +22,16 @@ std::string MessageOf(F&& f) {
     return e.what();
   }
   return "<no exception>";
+}
+
+// Writes one seed file of a fuzz target (<folder>/<target>/<name>) when TAVEX_FUZZ_CORPUS
+// names a folder, so that the inputs of these tests also seed the fuzzers.
+inline void WriteFuzzSeed(const std::string& target, const std::string& name, const std::vector<std::uint8_t>& input) {
+  const char* folder = std::getenv("TAVEX_FUZZ_CORPUS");
+  if (!folder || !*folder) return;
+  const std::filesystem::path dir = std::filesystem::path(folder) / target;
+  std::filesystem::create_directories(dir);
+  WriteAllBytes(dir / name, input);
 }
 
 // Loads a DIB object from a BMP file's bytes.

@@ -819,15 +819,6 @@ std::vector<TSeed> RleSeeds() {
   return seeds;
 }
 
-// Writes one seed file when TAVEX_FUZZ_CORPUS names a folder.
-void WriteSeed(const std::string& target, const std::string& name, const TBytes& input) {
-  const char* folder = std::getenv("TAVEX_FUZZ_CORPUS");
-  if (!folder || !*folder) return;
-  const std::filesystem::path dir = std::filesystem::path(folder) / target;
-  std::filesystem::create_directories(dir);
-  WriteAllBytes(dir / name, input);
-}
-
 void PutU32(TBytes& b, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
 }
@@ -871,7 +862,7 @@ TEST(RleFuzzSeeds, SeedsParseAndDecode) {
     const TSource source(parsed.Width, parsed.Height, static_cast<std::uint16_t>(seed.BitCount),
                          seed.BitCount == 8 ? 1u : 2u, TBytes(parsed.Stream, parsed.Stream + parsed.StreamSize));
     EXPECT_NO_THROW(Decode(seed.BitCount == 8 ? Convert8BitRLETo8BitRGB : Convert4BitRLETo4BitRGB, source));
-    WriteSeed(seed.BitCount == 8 ? "fuzz_rle8" : "fuzz_rle4", "seed-" + std::to_string(index), input);
+    WriteFuzzSeed(seed.BitCount == 8 ? "fuzz_rle8" : "fuzz_rle4", "seed-" + std::to_string(index), input);
     ++index;
   }
   // A negative height survives the layout.
@@ -923,8 +914,8 @@ TEST(RleFuzzSeeds, BmpSeedsLoadAndDecode) {
       decode(fromFile.DIB, loaded.Record, false);
       EXPECT_EQ(loaded.Bytes(), Decode(decode, bare));
     }
-    WriteSeed("fuzz_bmp_stream", "seed-" + std::to_string(index), file);
-    WriteSeed("fuzz_cf_dib", "seed-" + std::to_string(index), packed);
+    WriteFuzzSeed("fuzz_bmp_stream", "seed-" + std::to_string(index), file);
+    WriteFuzzSeed("fuzz_cf_dib", "seed-" + std::to_string(index), packed);
     ++index;
   }
 }
