@@ -50,9 +50,10 @@ void SaveBytesReplacing(const std::filesystem::path& fileName, const void* data,
   }
   if (!file.IsOpen()) RaiseCreateError(fileName, reason);
 
-  // Removes the side file on every failing path from here on.
+  // Removes the side file on every failing path from here on. It refers to the name
+  // rather than copying it: a copy could fail for lack of memory and leave the file.
   struct TSideGuard {
-    std::filesystem::path Name;
+    const std::filesystem::path& Name;
     bool Armed = true;
     ~TSideGuard() {
       if (!Armed) return;
