@@ -44,8 +44,7 @@ std::vector<std::uint8_t> Headers(int width, int height, int bits, std::uint32_t
   return b;
 }
 
-bool Write(const std::string& name, std::vector<std::uint8_t>& b, std::FILE* pixels = nullptr) {
-  (void)pixels;
+bool Write(const std::string& name, std::vector<std::uint8_t>& b) {
   const auto size = static_cast<std::uint32_t>(b.size());
   for (int i = 0; i < 4; ++i) b[2 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(size >> (8 * i));
   std::FILE* f = std::fopen(name.c_str(), "wb");
