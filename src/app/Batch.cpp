@@ -1,9 +1,23 @@
 #include "app/Batch.h"
 
+#include <new>
+
 #include "app/SaveFileName.h"
+#include "dib/VxDIB.h"
+#include "rtl/Exception.h"
 #include "rtl/Stream.h"
 
-void RunBatch(TBatchUI& ui, const std::vector<std::filesystem::path>& files, const TFileConversionFactory& factory) {
+namespace {
+
+// Blocks kept for the next image are given back when a batch ends, down to this much: the
+// window may stay open for hours after a batch of huge images.
+constexpr std::size_t KeptMemoryAfterBatch = std::size_t{64} << 20;
+
+struct TTrimPoolsAtEnd {
+  ~TTrimPoolsAtEnd() { TrimPooledMemory(KeptMemoryAfterBatch); }
+};
+
+void RunFiles(TBatchUI& ui, const std::vector<std::filesystem::path>& files, const TFileConversionFactory& factory) {
   if (ui.SaveMethod() == smFolder && !IsExistingFolder(ui.SaveFolder())) {
     ui.BeepMessage(InvalidSaveFolderMessage);
     return;
@@ -26,4 +40,16 @@ void RunBatch(TBatchUI& ui, const std::vector<std::filesystem::path>& files, con
   }
   ui.SetProgressPosition(0);
   ui.ForceForeground();
+}
+
+}  // namespace
+
+void RunBatch(TBatchUI& ui, const std::vector<std::filesystem::path>& files, const TFileConversionFactory& factory) {
+  const TTrimPoolsAtEnd trim;
+  try {
+    RunFiles(ui, files, factory);
+  } catch (const std::bad_alloc&) {
+    // The run-time's own error, so that the error box says what happened.
+    throw EOutOfMemory("Out of memory");
+  }
 }

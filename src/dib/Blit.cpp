@@ -4,11 +4,13 @@
 // of leaving a partly drawn picture.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "dib/Rle.h"
 #include "dib/VxDIB.h"
 #include "graphics/NearestColor.h"
 #include "graphics/PixelAccess.h"
+#include "rtl/BlockPool.h"
 
 namespace {
 
@@ -35,9 +37,22 @@ public:
   TDecodedDIB(const TDecodedDIB&) = delete;
   TDecodedDIB& operator=(const TDecodedDIB&) = delete;
   const TVxDIBRecord& Record() const noexcept { return FRecord; }
+  // The block is the caller's from now on.
+  std::uint8_t* Release() noexcept {
+    std::uint8_t* bits = FRecord.Bits;
+    FRecord.Bits = nullptr;
+    return bits;
+  }
 
 private:
   TVxDIBRecord FRecord;
+};
+
+// Decoded rows that became a bitmap's pixels.
+class TDecodedPixels : public TPixelBuffer {
+public:
+  TDecodedPixels(std::uint8_t* data, std::size_t size) noexcept : TPixelBuffer(data, size) {}
+  ~TDecodedPixels() override { FreeBlock(Data()); }
 };
 
 // Colours as 0x00BBGGRR.
@@ -139,6 +154,32 @@ void BlitPlain(const TVxDIBRecord& dib, TBitmap& bitmap, const TRect& dest) {
   }
 }
 
+// The whole decoded picture onto a bitmap of its size and layout: instead of copying the
+// rows, the decoded block becomes the bitmap's pixels, its rows put bottom-up in place.
+// A huge run-length image then costs one block of pixels, not two.
+bool HandOver(TDecodedDIB& decoded, TBitmap& bitmap, const TRect& dest) {
+  const TVxDIBRecord& dib = decoded.Record();
+  const TVxBitmapInfoHeader& h = dib.Header;
+  const std::int64_t height = h.biHeight < 0 ? -static_cast<std::int64_t>(h.biHeight) : h.biHeight;
+  const std::int64_t size = DIBImageSize(h.biWidth, height, h.biBitCount);
+  if (size < 0 || !dib.Bits || dib.BitsSize < size) return false;
+  if (dest.Left != 0 || dest.Top != 0 || dest.Width() != h.biWidth || dest.Height() != height ||
+      bitmap.Width() != h.biWidth || bitmap.Height() != height || bitmap.BitsPerPixel() != h.biBitCount ||
+      !SameTable(dib, bitmap))
+    return false;
+  const auto rowSize = static_cast<std::size_t>(DIBRowSize(h.biWidth, h.biBitCount));
+  if (static_cast<std::size_t>(bitmap.RowBytes()) != rowSize) return false;
+  if (h.biHeight < 0)
+    for (std::int64_t top = 0, bottom = height - 1; top < bottom; ++top, --bottom)
+      std::swap_ranges(dib.Bits + static_cast<std::size_t>(top) * rowSize,
+                       dib.Bits + static_cast<std::size_t>(top + 1) * rowSize,
+                       dib.Bits + static_cast<std::size_t>(bottom) * rowSize);
+  auto pixels = std::make_shared<TDecodedPixels>(dib.Bits, static_cast<std::size_t>(size));
+  decoded.Release();
+  bitmap.SetPixelBuffer(std::move(pixels));
+  return true;
+}
+
 }  // namespace
 
 void BlitDIB(const TVxDIBRecord& dib, TBitmap& bitmap, const TRect& dest) {
@@ -147,8 +188,8 @@ void BlitDIB(const TVxDIBRecord& dib, TBitmap& bitmap, const TRect& dest) {
   const bool rle8 = h.biBitCount == 8 && h.biCompression == CompressionRLE8;
   const bool rle4 = h.biBitCount == 4 && h.biCompression == CompressionRLE4;
   if (rle8 || rle4) {
-    const TDecodedDIB decoded(dib);
-    BlitPlain(decoded.Record(), bitmap, dest);
+    TDecodedDIB decoded(dib);
+    if (!HandOver(decoded, bitmap, dest)) BlitPlain(decoded.Record(), bitmap, dest);
     return;
   }
   const int bits = h.biBitCount;

@@ -67,6 +67,11 @@ void ReleasePooledMemory() noexcept {
   HeapBlockPool().Clear();
 }
 
+void TrimPooledMemory(std::size_t floorBytes) noexcept {
+  MappingBlockPool().Trim(floorBytes / 2);
+  HeapBlockPool().Trim(floorBytes / 2);
+}
+
 int ColorCount(int bitCount) noexcept {
   switch (bitCount) {
     case 1: return 2;

@@ -109,6 +109,9 @@ void ReleaseMemory(platform::TMappingHandle mappingHandle, void* block, bool use
 class TBlockPool;
 TBlockPool& MappingBlockPool() noexcept;
 void ReleasePooledMemory() noexcept;
+// Gives back what both pools keep above floorBytes together (half of it for each): an
+// idle program holds no more than that.
+void TrimPooledMemory(std::size_t floorBytes) noexcept;
 
 // Owns a block of GetMemory until it is handed to a record (MoveTo); frees it otherwise.
 class TVxMemory {

@@ -1,5 +1,6 @@
 #include "rtl/BlockPool.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -46,9 +47,11 @@ void TBlockPool::Put(const TPooledBlock& block) noexcept {
   std::vector<TPooledBlock> freed;
   try {
     std::lock_guard<std::mutex> lock(FLock);
+    // Room in both lists first: once the block is listed, nothing may fail.
+    freed.reserve(FKept.size() + 1);
+    FKept.reserve(FKept.size() + 1);
     FKept.push_back(block);
     FKeptBytes += block.Capacity;
-    freed.reserve(FKept.size());
     TrimLocked(freed);
   } catch (...) {
     // No room to remember it: give it back instead.
@@ -69,6 +72,21 @@ void TBlockPool::Clear() noexcept {
   for (const TPooledBlock& b : freed) FFreeBlock(b);
 }
 
+void TBlockPool::Trim(std::size_t keepBytes) noexcept {
+  // One block at a time, each freed outside the lock.
+  for (;;) {
+    TPooledBlock oldest;
+    {
+      std::lock_guard<std::mutex> lock(FLock);
+      if (FKept.empty() || FKeptBytes <= keepBytes) return;
+      oldest = FKept.front();
+      FKept.erase(FKept.begin());
+      FKeptBytes -= oldest.Capacity;
+    }
+    FFreeBlock(oldest);
+  }
+}
+
 std::size_t TBlockPool::KeptBlocks() const noexcept {
   std::lock_guard<std::mutex> lock(FLock);
   return FKept.size();
@@ -77,6 +95,19 @@ std::size_t TBlockPool::KeptBlocks() const noexcept {
 std::size_t TBlockPool::KeptBytes() const noexcept {
   std::lock_guard<std::mutex> lock(FLock);
   return FKeptBytes;
+}
+
+// ---- the allocation seam ------------------------------------------------------------------
+
+namespace {
+std::atomic<TAllocationHook> GAllocationHook{nullptr};
+}  // namespace
+
+TAllocationHook SetAllocationHook(TAllocationHook hook) noexcept { return GAllocationHook.exchange(hook); }
+
+bool AllocationAllowed(std::size_t size) noexcept {
+  const TAllocationHook hook = GAllocationHook.load(std::memory_order_relaxed);
+  return !hook || hook(size);
 }
 
 // ---- heap blocks --------------------------------------------------------------------------
@@ -113,7 +144,8 @@ std::uint8_t* GetBlock(std::size_t size, bool zeroFill) {
     return kept.Data;
   }
   const std::size_t capacity = TBlockPool::CapacityFor(size);
-  if (capacity > std::numeric_limits<std::size_t>::max() - sizeof(THeapHeader)) throw EOutOfMemory("Out of memory");
+  if (capacity > std::numeric_limits<std::size_t>::max() - sizeof(THeapHeader) || !AllocationAllowed(capacity))
+    throw EOutOfMemory("Out of memory");
   // calloc hands out fresh pages without touching them; only reused heap memory is cleared.
   void* p = zeroFill ? std::calloc(1, sizeof(THeapHeader) + capacity) : std::malloc(sizeof(THeapHeader) + capacity);
   if (!p) throw EOutOfMemory("Out of memory");

@@ -39,6 +39,8 @@ public:
   void Put(const TPooledBlock& block) noexcept;
   // Frees every kept block.
   void Clear() noexcept;
+  // Frees the blocks kept longest until at most keepBytes stay.
+  void Trim(std::size_t keepBytes) noexcept;
 
   std::size_t KeptBlocks() const noexcept;
   std::size_t KeptBytes() const noexcept;
@@ -59,6 +61,15 @@ private:
   std::vector<TPooledBlock> FKept;  // oldest first
   std::size_t FKeptBytes = 0;
 };
+
+// The allocation seam. Every block that GetBlock, the OS's file mappings and global blocks
+// make asks the hook first, and so does operator new in the test programs; a hook that
+// says no makes that allocation fail as an exhausted heap would. Tests and fuzz targets
+// install one; the program never does.
+using TAllocationHook = bool (*)(std::size_t size) noexcept;
+// Returns the hook it replaces; null lets every allocation through.
+TAllocationHook SetAllocationHook(TAllocationHook hook) noexcept;
+bool AllocationAllowed(std::size_t size) noexcept;
 
 // Heap blocks for pixels and streams; those of 64 KiB and more are recycled through a
 // process-wide pool (the C heap maps blocks of that size afresh each time).

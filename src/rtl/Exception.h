@@ -21,7 +21,8 @@ public:
 };
 
 class EOutOfMemory : public Exception { public: using Exception::Exception; };
-class EOutOfResources : public Exception { public: using Exception::Exception; };
+// Resource exhaustion is a kind of memory exhaustion, as in the run-time it models.
+class EOutOfResources : public EOutOfMemory { public: using EOutOfMemory::EOutOfMemory; };
 class EAssertionFailed : public Exception { public: using Exception::Exception; };
 class EConvertError : public Exception { public: using Exception::Exception; };
 class EInvalidGraphic : public Exception { public: using Exception::Exception; };

@@ -892,7 +892,6 @@ TEST(RleFuzzSeeds, BmpSeedsLoadAndDecode) {
   for (const TImage& image : images) {
     SCOPED_TRACE(index);
     const TBytes file = MakeBmp(image.Width, image.Height, image.BitCount, image.Compression, image.Bits);
-    ASSERT_TRUE(fuzzinput::BmpWithinLimits(file.data(), file.size()));
     TVxInternalDIB fromFile(false);
     TCustomMemoryStream stream(file.data(), static_cast<std::int64_t>(file.size()));
     ASSERT_NO_THROW(fromFile.LoadFromStream(stream));
@@ -900,7 +899,6 @@ TEST(RleFuzzSeeds, BmpSeedsLoadAndDecode) {
     ASSERT_EQ(TBytes(fromFile.DIB.Bits, fromFile.DIB.Bits + fromFile.DIB.BitsSize), image.Bits);
 
     const TBytes packed(file.begin() + 14, file.end());
-    ASSERT_TRUE(fuzzinput::HeaderWithinLimits(packed.data(), packed.size()));
     TVxInternalDIB fromBlock(false);
     const TGlobalHandle block = MakeGlobal(packed);
     EXPECT_NO_THROW(fromBlock.LoadFromClipboardFormat(block));
@@ -920,31 +918,31 @@ TEST(RleFuzzSeeds, BmpSeedsLoadAndDecode) {
   }
 }
 
-// The size limits of the BMP targets: 16 M pixels at most, and an announced block of
-// at most 64 MiB (a negative one passes: the reader must reject it).
-TEST(RleFuzzSeeds, BmpLimits) {
-  TBytes file = MakeBmp(4096, -4096, 8, 0, {});
-  EXPECT_TRUE(fuzzinput::BmpWithinLimits(file.data(), file.size()));
-  EXPECT_TRUE(fuzzinput::HeaderWithinLimits(file.data() + 14, file.size() - 14));
-  file[18] = 0x01;  // width 4097
-  EXPECT_FALSE(fuzzinput::BmpWithinLimits(file.data(), file.size()));
-  EXPECT_FALSE(fuzzinput::HeaderWithinLimits(file.data() + 14, file.size() - 14));
-  // 12-byte header: 16-bit sizes, 65535 x 256 is within, 65535 x 257 is not.
-  TBytes core{12, 0, 0, 0, 0xFF, 0xFF, 0x00, 0x01, 1, 0, 8, 0};
-  EXPECT_TRUE(fuzzinput::HeaderWithinLimits(core.data(), core.size()));
-  core[6] = 0x01;
-  EXPECT_FALSE(fuzzinput::HeaderWithinLimits(core.data(), core.size()));
-  // bfSize - bfOffBits.
-  TBytes small = MakeBmp(1, 1, 8, 0, TBytes(4, 0));
-  const auto setSize = [&](std::uint32_t bfSize) {
-    for (int i = 0; i < 4; ++i) small[2 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(bfSize >> (8 * i));
+// The fuzz targets' block limit comes from libFuzzer's flags: -malloc_limit_mb, else
+// -rss_limit_mb, else libFuzzer's default of 2048; larger blocks fail at the seam.
+TEST(RleFuzzSeeds, BlockLimitFollowsLibFuzzersFlags) {
+  struct Case {
+    std::vector<std::string> Args;
+    std::size_t LimitMb;
   };
-  setSize(1078 + 64 * 1024 * 1024);
-  EXPECT_TRUE(fuzzinput::BmpWithinLimits(small.data(), small.size()));
-  setSize(1078 + 64 * 1024 * 1024 + 1);
-  EXPECT_FALSE(fuzzinput::BmpWithinLimits(small.data(), small.size()));
-  setSize(1000);
-  EXPECT_TRUE(fuzzinput::BmpWithinLimits(small.data(), small.size()));
+  const Case cases[] = {
+      {{}, 2048},
+      {{"-rss_limit_mb=300"}, 300},
+      {{"-malloc_limit_mb=100", "-rss_limit_mb=300"}, 100},
+      {{"-rss_limit_mb=300", "-malloc_limit_mb=0"}, 300},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args{"fuzz_bmp_stream"};
+    args.insert(args.end(), c.Args.begin(), c.Args.end());
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    fuzzinput::InstallLimits(static_cast<int>(argv.size()), argv.data());
+    const std::size_t limit = c.LimitMb << 20;
+    EXPECT_TRUE(AllocationAllowed(limit)) << c.LimitMb;
+    EXPECT_FALSE(AllocationAllowed(limit + 1)) << c.LimitMb;
+    EXPECT_THROW(GetBlock(limit + 1, false), EOutOfMemory) << c.LimitMb;
+    SetAllocationHook(nullptr);
+  }
 }
 
 }  // namespace

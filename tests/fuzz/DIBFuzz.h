@@ -98,6 +98,8 @@ inline void RunCodecs(const TVxInternalDIB& dib) {
     }
   } catch (const EVxDIBError&) {
     if (result.Record.Bits) Fail();
+  } catch (const EOutOfMemory&) {
+    if (result.Record.Bits) Fail();
   }
 }
 

@@ -4,8 +4,13 @@
 
 #include "DIBFuzz.h"
 
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  fuzzinput::InstallLimits(*argc, *argv);
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size == 0 || !fuzzinput::HeaderWithinLimits(data, size)) return 0;
+  if (size == 0) return 0;
   dibfuzz::TOwnedGlobal block(platform::GlobalAllocZeroed(size));
   if (!block.Handle) return 0;
   {

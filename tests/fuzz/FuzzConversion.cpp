@@ -17,8 +17,12 @@ namespace {
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  fuzzinput::InstallLimits(*argc, *argv);
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (!fuzzinput::BmpWithinLimits(data, size)) return 0;
   auto bitmap = std::make_unique<TBitmap>();
   try {
     auto dib = std::make_unique<TVxDIB>();

@@ -5,13 +5,13 @@
 // top-down image), then the compressed stream.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <string>
 #include <vector>
 
-namespace fuzzinput {
+#include "rtl/BlockPool.h"
 
-// Images beyond this many pixels are skipped, so that a target never allocates more
-// than a few tens of megabytes per input.
-inline constexpr std::int64_t MaxPixels = 16 * 1024 * 1024;
+namespace fuzzinput {
 
 inline constexpr std::size_t RleHeaderSize = 4;
 
@@ -45,41 +45,25 @@ inline std::vector<std::uint8_t> MakeRle(std::uint16_t width, std::int16_t heigh
   return input;
 }
 
-// BMP and packed-DIB targets take the bytes as they are; these read the few header
-// fields that decide whether an input stays within the size limits.
-inline std::uint32_t ReadU32(const std::uint8_t* p) noexcept {
-  return static_cast<std::uint32_t>(p[0] | p[1] << 8 | p[2] << 16) | static_cast<std::uint32_t>(p[3]) << 24;
-}
-inline std::uint16_t ReadU16(const std::uint8_t* p) noexcept { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+// Memory is bounded by libFuzzer's own limits, not by skipping large headers: a target
+// reads -malloc_limit_mb (else -rss_limit_mb, else libFuzzer's 2048) from its command
+// line, and the allocation seam refuses any block above it, so a huge declared image
+// runs the program's out-of-memory path instead of tripping libFuzzer's malloc limit.
+// What does not go through the seam stays under libFuzzer's watch.
+inline std::size_t GBlockLimit = std::size_t{2048} << 20;
 
-// Largest pixel block a BMP file may announce (bfSize - bfOffBits): enough for 16 M
-// pixels of 32 bits.
-inline constexpr std::int64_t MaxBitsSize = MaxPixels * 4;
+inline bool WithinBlockLimit(std::size_t size) noexcept { return size <= GBlockLimit; }
 
-// The image described by a 40- or 12-byte header at `header` stays within MaxPixels.
-// Other headers pass (the reader rejects them).
-inline bool HeaderWithinLimits(const std::uint8_t* header, std::size_t available) noexcept {
-  if (available < 4) return true;
-  const std::uint32_t headerSize = ReadU32(header);
-  std::int64_t width = 0;
-  std::int64_t height = 0;
-  if (headerSize == 40 && available >= 12) {
-    width = static_cast<std::int32_t>(ReadU32(header + 4));
-    height = static_cast<std::int32_t>(ReadU32(header + 8));
-  } else if (headerSize == 12 && available >= 8) {
-    width = ReadU16(header + 4);
-    height = ReadU16(header + 6);
+inline void InstallLimits(int argc, char** argv) {
+  long rss = 2048, mallocMb = 0;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg.rfind("-rss_limit_mb=", 0) == 0) rss = std::atol(arg.c_str() + 14);
+    if (arg.rfind("-malloc_limit_mb=", 0) == 0) mallocMb = std::atol(arg.c_str() + 17);
   }
-  if (width < 0) width = -width;
-  if (height < 0) height = -height;
-  return width * height <= MaxPixels;
-}
-
-// A BMP file within the limits: its image and the block it announces.
-inline bool BmpWithinLimits(const std::uint8_t* data, std::size_t size) noexcept {
-  if (size < 14) return true;
-  const auto bitsSize = static_cast<std::int32_t>(ReadU32(data + 2) - ReadU32(data + 10));
-  return bitsSize <= MaxBitsSize && HeaderWithinLimits(data + 14, size - 14);
+  const long limit = mallocMb > 0 ? mallocMb : rss;
+  if (limit > 0) GBlockLimit = static_cast<std::size_t>(limit) << 20;
+  SetAllocationHook(WithinBlockLimit);
 }
 
 }  // namespace fuzzinput

@@ -32,7 +32,6 @@ inline int Run(const std::uint8_t* data, std::size_t size, int bitCount) {
   fuzzinput::TRleInput input{};
   if (!fuzzinput::ParseRle(data, size, input)) return 0;
   const std::int64_t height = input.Height < 0 ? -std::int64_t{input.Height} : input.Height;
-  if (std::int64_t{input.Width} * height > fuzzinput::MaxPixels) return 0;
 
   const std::vector<std::uint8_t> stream(input.Stream, input.Stream + input.StreamSize);
   TVxDIBRecord source{};
@@ -54,6 +53,9 @@ inline int Run(const std::uint8_t* data, std::size_t size, int bitCount) {
   } catch (const EVxDIBInvalidDIB&) {
     if (plain.Record.Bits) Fail();  // a failing codec leaves the destination alone
     return 0;
+  } catch (const EOutOfMemory&) {  // a declared image above the block limit
+    if (plain.Record.Bits) Fail();
+    return 0;
   }
   const std::int64_t rowSize = (std::int64_t{input.Width} * bitCount + 31) / 32 * 4;
   if (plain.Record.BitsSize != rowSize * height) Fail();
@@ -65,6 +67,8 @@ inline int Run(const std::uint8_t* data, std::size_t size, int bitCount) {
   try {
     encode(plain.Record, packed.Record, false);
   } catch (const EVxDIBCompressionFailed&) {
+    return 0;
+  } catch (const EOutOfMemory&) {
     return 0;
   }
   if (packed.Record.BitsSize > plain.Record.BitsSize || packed.Record.Header.biSizeImage != packed.Record.BitsSize ||

@@ -6,6 +6,7 @@
 #include "rtl/BlockPool.h"
 #include "rtl/Exception.h"
 #include "rtl/Stream.h"
+#include "support/AllocationFaults.h"
 
 namespace {
 
@@ -76,6 +77,62 @@ TEST_F(BlockPoolTest, TheBlocksKeptLongestGoFirstBeyondEitherLimit) {
   pool.Clear();
   EXPECT_EQ(Freed.size(), 6u);
   EXPECT_EQ(pool.KeptBlocks(), 0u);
+}
+
+// Remembering a block needs room in the pool's lists. Whichever allocation of Put fails,
+// the block is freed once and never listed, so no later Take hands out freed memory.
+TEST_F(BlockPoolTest, ABlockThatCannotBeRememberedIsFreedAndNeverHandedOut) {
+  Freed.reserve(16);  // recording a free must not allocate while armed
+  bool failedOnce = false;
+  for (long fail = 0; fail < 8; ++fail) {
+    TBlockPool pool(RecordFree, 256 * 1024, 64 * Mi, 8);
+    pool.Put({Fake(1), 1 * Mi, nullptr});
+    Freed.clear();
+    bool failed = false;
+    {
+      const allocfault::TArmed armed(fail);
+      pool.Put({Fake(2), 2 * Mi, nullptr});
+      failed = allocfault::Failed();
+    }
+    if (!failed) {
+      EXPECT_EQ(pool.KeptBlocks(), 2u) << fail;
+      continue;
+    }
+    failedOnce = true;
+    EXPECT_EQ(Freed, std::vector<std::uint8_t*>{Fake(2)}) << fail;
+    EXPECT_EQ(pool.KeptBlocks(), 1u) << fail;
+    EXPECT_EQ(pool.KeptBytes(), 1 * Mi) << fail;
+    EXPECT_EQ(pool.Take(2 * Mi).Data, nullptr) << fail;
+    EXPECT_EQ(pool.Take(1 * Mi).Data, Fake(1)) << fail;
+  }
+  EXPECT_TRUE(failedOnce);
+}
+
+// Trim gives back the blocks kept longest until at most the floor stays.
+TEST_F(BlockPoolTest, TrimFreesTheOldestBlocksDownToTheFloor) {
+  struct Case {
+    std::size_t Floor;
+    std::vector<std::uint8_t*> Freed;
+    std::size_t Kept;
+  };
+  const Case cases[] = {
+      {64 * Mi, {}, 7 * Mi},
+      {7 * Mi, {}, 7 * Mi},
+      {6 * Mi, {Fake(1)}, 6 * Mi},
+      {4 * Mi, {Fake(1), Fake(2)}, 4 * Mi},
+      {3 * Mi, {Fake(1), Fake(2), Fake(3)}, 0},
+      {0, {Fake(1), Fake(2), Fake(3)}, 0},
+  };
+  for (const Case& c : cases) {
+    TBlockPool pool(RecordFree, 256 * 1024, 64 * Mi, 8);
+    pool.Put({Fake(1), 1 * Mi, nullptr});
+    pool.Put({Fake(2), 2 * Mi, nullptr});
+    pool.Put({Fake(3), 4 * Mi, nullptr});
+    Freed.clear();
+    pool.Trim(c.Floor);
+    EXPECT_EQ(Freed, c.Freed) << c.Floor;
+    EXPECT_EQ(pool.KeptBytes(), c.Kept) << c.Floor;
+  }
 }
 
 TEST_F(BlockPoolTest, DestroyingThePoolFreesWhatItKept) {

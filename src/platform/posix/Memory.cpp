@@ -6,6 +6,8 @@
 #include <new>
 #include <sys/mman.h>
 
+#include "rtl/BlockPool.h"
+
 namespace platform {
 namespace {
 
@@ -29,7 +31,7 @@ std::uint8_t* DataOf(TGlobalBlock* b) { return reinterpret_cast<std::uint8_t*>(b
 }  // namespace
 
 TMappingHandle CreateMapping(std::size_t size) noexcept {
-  if (size == 0 || size > std::numeric_limits<std::uint32_t>::max()) return nullptr;
+  if (size == 0 || size > std::numeric_limits<std::uint32_t>::max() || !AllocationAllowed(size)) return nullptr;
   void* base = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (base == MAP_FAILED) return nullptr;
   auto* m = new (std::nothrow) TMapping{base, size, 0};
@@ -65,7 +67,7 @@ std::size_t ViewSize(TMappingHandle mapping, const void* view) noexcept {
 }
 
 TGlobalHandle GlobalAllocZeroed(std::size_t size) noexcept {
-  if (size > std::numeric_limits<std::size_t>::max() - sizeof(TGlobalBlock)) return nullptr;
+  if (size > std::numeric_limits<std::size_t>::max() - sizeof(TGlobalBlock) || !AllocationAllowed(size)) return nullptr;
   void* p = std::calloc(1, sizeof(TGlobalBlock) + size);
   if (!p) return nullptr;
   auto* b = static_cast<TGlobalBlock*>(p);

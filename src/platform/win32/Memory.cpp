@@ -3,11 +3,12 @@
 #include <limits>
 
 #include "platform/win32/WinHeaders.h"
+#include "rtl/BlockPool.h"
 
 namespace platform {
 
 TMappingHandle CreateMapping(std::size_t size) noexcept {
-  if (size == 0 || size > std::numeric_limits<DWORD>::max()) return nullptr;
+  if (size == 0 || size > std::numeric_limits<DWORD>::max() || !AllocationAllowed(size)) return nullptr;
   // Null on failure (unlike file handles): nothing to translate.
   return ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, static_cast<DWORD>(size), nullptr);
 }
@@ -28,7 +29,9 @@ std::size_t ViewSize(TMappingHandle mapping, const void* view) noexcept {
   return info.BaseAddress == view && info.State == MEM_COMMIT && info.Type == MEM_MAPPED ? info.RegionSize : 0;
 }
 
-TGlobalHandle GlobalAllocZeroed(std::size_t size) noexcept { return ::GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size); }
+TGlobalHandle GlobalAllocZeroed(std::size_t size) noexcept {
+  return AllocationAllowed(size) ? ::GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size) : nullptr;
+}
 
 void* GlobalLock(TGlobalHandle handle) noexcept { return handle ? ::GlobalLock(handle) : nullptr; }
 
