@@ -42,9 +42,11 @@ std::unique_ptr<TVxInternalDIB> MakeStorage(TVxPixelFormat format, int width = W
         case 4: row[x / 2] = static_cast<std::uint8_t>(row[x / 2] | (x % 2 ? v : v << 4)); break;
         case 8: row[x] = static_cast<std::uint8_t>(v * 29); break;
         default:
-          row[3 * x] = static_cast<std::uint8_t>(v * 30);
-          row[3 * x + 1] = static_cast<std::uint8_t>(255 - y * 60);
-          row[3 * x + 2] = static_cast<std::uint8_t>(x / 4 * 40);
+          // Rows 0 and 1 (and 2 and 3) differ only within a 5-6-5 bin: the low method merges
+          // them, the high one does not.
+          row[3 * x] = static_cast<std::uint8_t>(x / 6 * 40 + y % 2 * 3);
+          row[3 * x + 1] = static_cast<std::uint8_t>(200 - y / 2 * 60);
+          row[3 * x + 2] = static_cast<std::uint8_t>(x / 12 * 80);
       }
     }
   if (format == vxpf4BitRLE || format == vxpf8BitRLE) {
