@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -61,29 +60,33 @@ std::unique_ptr<TVxInternalDIB> MakeStorage(TVxPixelFormat format, int width = W
   return dib;
 }
 
-using TRoutine = std::function<void(const TVxDIBRecord&, TVxDIBRecord&)>;
+using TRoutine = void (*)(const TVxDIBRecord&, TVxDIBRecord&);
 const TVxStepEvent NoStep = [](TObject*) {};
 
-const TRoutine Dec4 = [](const TVxDIBRecord& s, TVxDIBRecord& d) { Convert4BitRLETo4BitRGB(s, d, false); };
-const TRoutine Dec8 = [](const TVxDIBRecord& s, TVxDIBRecord& d) { Convert8BitRLETo8BitRGB(s, d, false); };
-const TRoutine Enc4 = [](const TVxDIBRecord& s, TVxDIBRecord& d) { Convert4BitRGBTo4BitRLE(s, d, false); };
-const TRoutine Enc8 = [](const TVxDIBRecord& s, TVxDIBRecord& d) { Convert8BitRGBTo8BitRLE(s, d, false); };
-const TRoutine E1To4 = [](const TVxDIBRecord& s, TVxDIBRecord& d) { Convert1BitRGBTo4BitRGB(s, d, false); };
-const TRoutine E1To8 = [](const TVxDIBRecord& s, TVxDIBRecord& d) { Convert1BitRGBTo8BitRGB(s, d, false); };
-const TRoutine E4To8 = [](const TVxDIBRecord& s, TVxDIBRecord& d) { Convert4BitRGBTo8BitRGB(s, d, false); };
-const TRoutine E1To24 = [](const TVxDIBRecord& s, TVxDIBRecord& d) { Convert1BitRGBToTrueColor(s, d, false); };
-const TRoutine E4To24 = [](const TVxDIBRecord& s, TVxDIBRecord& d) { Convert4BitRGBToTrueColor(s, d, false); };
-const TRoutine E8To24 = [](const TVxDIBRecord& s, TVxDIBRecord& d) { Convert8BitRGBToTrueColor(s, d, false); };
-const TRoutine R8To4 = [](const TVxDIBRecord& s, TVxDIBRecord& d) { Convert8BitRGBTo4BitRGB(s, d, false, NoStep); };
-const TRoutine R24To1 = [](const TVxDIBRecord& s, TVxDIBRecord& d) { ConvertTrueColorTo1BitRGB(s, d, false, Mono); };
-const TRoutine R8To1 = [](const TVxDIBRecord& s, TVxDIBRecord& d) { Convert8BitTo1BitRGB(s, d, false, Mono); };
-const TRoutine R4To1 = [](const TVxDIBRecord& s, TVxDIBRecord& d) { Convert4BitRGBTo1BitRGB(s, d, false, Mono); };
-const TRoutine Low4 = [](const TVxDIBRecord& s, TVxDIBRecord& d) { ConvertTrueColorTo4BitRGBLow(s, d, false, NoStep); };
-const TRoutine Low8 = [](const TVxDIBRecord& s, TVxDIBRecord& d) { ConvertTrueColorTo8BitRGBLow(s, d, false, NoStep); };
-const TRoutine High4 = [](const TVxDIBRecord& s, TVxDIBRecord& d) { ConvertTrueColorTo4BitRGBHigh(s, d, false, NoStep); };
-const TRoutine High8 = [](const TVxDIBRecord& s, TVxDIBRecord& d) { ConvertTrueColorTo8BitRGBHigh(s, d, false, NoStep); };
-const TRoutine Tone = [](const TVxDIBRecord& s, TVxDIBRecord& d) { ConvertToHalfTone(s, d, false); };
-const TRoutine ToneBW = [](const TVxDIBRecord& s, TVxDIBRecord& d) { ConvertToHalfToneBW(s, d, false); };
+// The routines in heap memory, with a step callback or the 1-bit colour where they take one.
+template <auto F>
+void Plain(const TVxDIBRecord& s, TVxDIBRecord& d) {
+  F(s, d, false);
+}
+template <auto F>
+void Stepped(const TVxDIBRecord& s, TVxDIBRecord& d) {
+  F(s, d, false, NoStep);
+}
+template <auto F>
+void ToMono(const TVxDIBRecord& s, TVxDIBRecord& d) {
+  F(s, d, false, Mono);
+}
+
+const TRoutine Dec4 = Plain<Convert4BitRLETo4BitRGB>, Dec8 = Plain<Convert8BitRLETo8BitRGB>;
+const TRoutine Enc4 = Plain<Convert4BitRGBTo4BitRLE>, Enc8 = Plain<Convert8BitRGBTo8BitRLE>;
+const TRoutine E1To4 = Plain<Convert1BitRGBTo4BitRGB>, E1To8 = Plain<Convert1BitRGBTo8BitRGB>;
+const TRoutine E4To8 = Plain<Convert4BitRGBTo8BitRGB>, E1To24 = Plain<Convert1BitRGBToTrueColor>;
+const TRoutine E4To24 = Plain<Convert4BitRGBToTrueColor>, E8To24 = Plain<Convert8BitRGBToTrueColor>;
+const TRoutine R8To4 = Stepped<Convert8BitRGBTo4BitRGB>, R24To1 = ToMono<ConvertTrueColorTo1BitRGB>;
+const TRoutine R8To1 = ToMono<Convert8BitTo1BitRGB>, R4To1 = ToMono<Convert4BitRGBTo1BitRGB>;
+const TRoutine Low4 = Stepped<ConvertTrueColorTo4BitRGBLow>, Low8 = Stepped<ConvertTrueColorTo8BitRGBLow>;
+const TRoutine High4 = Stepped<ConvertTrueColorTo4BitRGBHigh>, High8 = Stepped<ConvertTrueColorTo8BitRGBHigh>;
+const TRoutine Tone = Plain<ConvertToHalfTone>, ToneBW = Plain<ConvertToHalfToneBW>;
 
 struct TRouteCase {
   TVxPixelFormat From, To;

@@ -25,7 +25,7 @@ int StretchDIB(TDCHandle dc, const TDIBPlacement& p, const void* bits, const voi
                                     DIB_RGB_COLORS, copyMode);
   if (oldMode) ::SetStretchBltMode(dc, oldMode);
   if (palette) ::SelectPalette(dc, oldPalette, TRUE);
-  return lines == GDI_ERROR ? 0 : lines;
+  return lines > 0 ? lines : 0;  // GDI_ERROR is negative
 }
 
 bool TDIBSectionDC::Create(const void* bitmapInfo, TMappingHandle mapping, TPaletteHandle palette) noexcept {
