@@ -13,6 +13,7 @@ void TavexStartup() {
 
 void TavexShutdown() {
   VxDIBFinalize();
+  ReleaseSharedPalettes();
   JPEGFinalize();
   GraphicsFinalize();
 }

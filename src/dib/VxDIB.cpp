@@ -13,21 +13,6 @@ namespace {
 
 std::unique_ptr<TVxInternalDIB> NewStorage(bool useFMO) { return std::make_unique<TVxInternalDIB>(useFMO); }
 
-// Sets a flag for a scope and puts the previous value back on every path.
-class THalftoneModeOverride {
-public:
-  THalftoneModeOverride(TVxDIB& dib, TVxHalftoneMode mode) noexcept : FDib(dib), FSaved(dib.HalftoneMode()) {
-    FDib.SetHalftoneMode(mode);
-  }
-  ~THalftoneModeOverride() { FDib.SetHalftoneMode(FSaved); }
-  THalftoneModeOverride(const THalftoneModeOverride&) = delete;
-  THalftoneModeOverride& operator=(const THalftoneModeOverride&) = delete;
-
-private:
-  TVxDIB& FDib;
-  TVxHalftoneMode FSaved;
-};
-
 // A storage's pixel block lent to bitmaps: the storage stays alive as long as they hold
 // it, and a bitmap copies the pixels before writing while any DIB object still shares it
 // (DIB objects likewise copy the storage before changing it while the loan is out).
@@ -193,7 +178,7 @@ void TVxDIB::AssignTo(TPersistent& dest) const {
   }
   {
     auto& self = const_cast<TVxDIB&>(*this);
-    THalftoneModeOverride plain(self, hmNone);
+    TVxHalftoneModeOverride plain(self, hmNone);
     bitmap->SetPalette(CopyPalette(GetPalette()));
   }
   // Drawing unscaled into a bitmap of the same layout gives the storage's own bytes: the
@@ -207,9 +192,49 @@ void TVxDIB::AssignTo(TPersistent& dest) const {
 
 void TVxDIB::Draw(TCanvas& canvas, const TRect& rect) {
   CheckInternalDIB("TVxDIB.Draw");
-  auto* target = dynamic_cast<TBitmapCanvas*>(&canvas);
+  switch (FHalftoneMode) {
+    case hmNone: DrawPlain(canvas, rect); break;
+    case hmHalftone:
+    case hmHalftoneBW: DrawHalftoned(canvas, rect); break;
+  }
+}
+
+void TVxDIB::DrawPlain(TCanvas& canvas, const TRect& rect) {
+  if (TDCHandle dc = canvas.Handle()) {
+    // The OS trusts the header: it must not read beyond the block.
+    const TVxDIBRecord& dib = FInternalDIB->DIB;
+    const TVxBitmapInfoHeader& h = dib.Header;
+    const std::int64_t need = h.biCompression == CompressionRGB ? DIBImageSize(h.biWidth, h.biHeight, h.biBitCount)
+                                                                 : static_cast<std::int64_t>(h.biSizeImage);
+    if (!dib.Bits || need <= 0 || need > static_cast<std::int64_t>(dib.BitsSize))
+      throw EVxDIBInvalidDIB("TVxDIB.Draw: Pixel Data Too Short");
+    const int width = FInternalDIB->Width, height = FInternalDIB->Height;
+    platform::StretchDIB(dc, {rect.Left, rect.Top, rect.Width(), rect.Height(), 0, 0, width, height},
+                         dib.Bits, dib.BitmapInfo(), GetPalette(), canvas.CopyMode());
+    return;
+  }
+  TBitmap* target = nullptr;
+  if (auto* bitmapCanvas = dynamic_cast<TBitmapCanvas*>(&canvas)) target = &bitmapCanvas->Bitmap();
+  if (auto* dibCanvas = dynamic_cast<TVxDIBCanvas*>(&canvas)) target = dibCanvas->PixelView();
   if (!target) throw EInvalidOperation("TVxDIB.Draw: The canvas cannot take a DIB");
-  BlitDIB(FInternalDIB->DIB, target->Bitmap(), rect);
+  BlitDIB(FInternalDIB->DIB, *target, rect);
+}
+
+void TVxDIB::DrawHalftoned(TCanvas& canvas, const TRect& rect) {
+  const int width = rect.Right - rect.Left, height = rect.Bottom - rect.Top;
+  if (width == 0 || height == 0) return;
+  TVxDIB copy;
+  {
+    TVxHalftoneModeOverride plain(*this, hmNone);
+    copy.SetWidth(width < 0 ? -width : width);
+    copy.SetHeight(height < 0 ? -height : height);
+    copy.SetBitCount(BitCount());
+    copy.SetPalette(CopyPalette(GetPalette()));
+    TVxDIBCanvas target(&copy);
+    target.StretchDraw(TRect{0, 0, width, height}, *this);
+  }
+  copy.SetPixelFormat(FHalftoneMode == hmHalftone ? vxpfHalftone : vxpfHalftoneBW);
+  copy.Draw(canvas, rect);
 }
 
 bool TVxDIB::GetEmpty() const {
@@ -268,6 +293,7 @@ bool TVxDIB::UseFMO() const {
 
 TPaletteHandle TVxDIB::GetPalette() const {
   CheckInternalDIB("TVxDIB.GetPalette");
+  if (FHalftoneMode == hmHalftone || FHalftoneMode == hmHalftoneBW) return SharedPalette(FHalftoneMode);
   TVxInternalDIB& storage = *FInternalDIB;
   if (!storage.PaletteHandle && storage.DIB.Header.biClrUsed != 0)
     storage.PaletteHandle = GetPaletteFromDIBInfos(storage.DIB);

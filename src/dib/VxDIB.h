@@ -3,12 +3,14 @@
 // readers and writers, and the DIB graphic.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "dib/VxGraph.h"
 #include "graphics/Bitmap.h"
 #include "graphics/DibFormat.h"
+#include "platform/Gdi.h"
 #include "platform/Handles.h"
 #include "platform/Memory.h"
 #include "rtl/Classes.h"
@@ -148,6 +150,11 @@ int MaskShift(std::uint32_t mask) noexcept;
 bool DefaultUseFMO() noexcept;
 void SetDefaultUseFMO(bool value) noexcept;
 
+// How a 24-bit image is reduced (cmLow, cmHigh; defined with the DIB graphic).
+enum TVxConvertMethod : std::uint8_t;
+// The progress callback of the conversions: called with a null sender.
+using TVxStepEvent = std::function<void(TObject* sender)>;
+
 // ---------------------------------------------------------------------------------------
 // The storage behind every DIB graphic, shared by reference count.
 
@@ -175,6 +182,12 @@ public:
   // After every change of the colour table: drops the cached palette, sets PaletteChanged.
   void UpdatePalette();
   TVxPixelFormat GetPixelFormat() const;
+  // Converts the image to target through up to three chained conversions; the result
+  // replaces the record only when every step succeeded. method chooses the reduction from
+  // 24 bits, monoColor (0x00BBGGRR) the set bit of a reduction to 1 bit. The storage must
+  // not be shared. A target equal to the current format is an assertion failure.
+  void SetPixelsFormat(TVxPixelFormat target, TVxConvertMethod method, const TVxStepEvent& step,
+                       std::uint32_t monoColor);
   // Releases the current content and takes a filled record (and its block) in its place;
   // Width and Height follow the record's header. The palette is the caller's business.
   void MoveInDIB(const TVxDIBRecord& record) noexcept;
@@ -209,12 +222,15 @@ public:
   // nil: a new default image; a DIB graphic: share its storage; a bitmap: copy its pixels;
   // anything else: the clipboard, or the source's AssignTo.
   void Assign(const TPersistent* source) override;
-  // Onto a bitmap's canvas, stretched to rect by nearest pixels.
+  // On a device context through the OS; onto a bitmap's canvas (or a DIB canvas without a
+  // device context) stretched to rect by nearest pixels. In the halftone modes through a
+  // halftoned copy of the picture at the rectangle's size.
   void Draw(TCanvas& canvas, const TRect& rect) override;
   bool GetEmpty() const override;
   int GetHeight() const override;
   int GetWidth() const override;
   // The cached palette of the colour table (owned by the storage); null without a table.
+  // In the halftone modes the library's shared halftone or black-and-white palette.
   TPaletteHandle GetPalette() const override;
   // Takes ownership of a non-null palette; null empties the colour table.
   void SetPalette(TPaletteHandle value) override;
@@ -230,6 +246,10 @@ public:
   // 1, 4, 8 or 24: a fresh (black) image of that depth.
   void SetBitCount(int value);
   TVxPixelFormat PixelFormat() const;
+  // Converts the image in place, with progress events for the long reductions.
+  void SetPixelFormat(TVxPixelFormat value);
+  // Gives a 24-bit image an optimised colour table (for palette displays); pixels stay.
+  void CreateTrueColorPalette();
   bool UseFMO() const;
 
   TVxConvertMethod ConvertMethod() const noexcept { return FConvertMethod; }
@@ -263,11 +283,65 @@ private:
   // A new zeroed image with a black table, swapped in on success.
   void FreshImage(int width, int height, int colorCount, int bitCount);
   void AssignBitmap(const TBitmap& bitmap);
+  void DrawPlain(TCanvas& canvas, const TRect& rect);
+  void DrawHalftoned(TCanvas& canvas, const TRect& rect);
+  void StartProgress(std::int32_t total, const char* message);
+  void ProgressStep();
+  void EndProgress();
 
   TVxInternalDIB* FInternalDIB = nullptr;
   TVxConvertMethod FConvertMethod = cmLow;
   std::uint32_t FMonoColor = 0xFFFFFF;
   TVxHalftoneMode FHalftoneMode = hmNone;
+};
+
+// A canvas that draws straight into the pixels of a DIB graphic whose storage lies in a file
+// mapping. On Windows it stands for a memory device context holding a DIB section over the
+// storage's mapping; without device contexts it draws through the portable renderer into a
+// bitmap whose pixel block is the mapping itself (plain bottom-up images only). The DIB is
+// made unique and must not be shared while the canvas lives; destroying the canvas tells
+// the DIB that its pixels changed.
+class TVxDIBCanvas : public TCanvas {
+public:
+  // Raises EVxDIBCanvasFailed "TVxDIBCanvas.Create: Cannot Create Canvas" for a nil DIB or
+  // one in heap memory, EOutOfResources "TVxDIBCanvas.Create: Cannot Create Memory DC" when
+  // the context or the section cannot be made.
+  explicit TVxDIBCanvas(TVxDIB* dib);
+  ~TVxDIBCanvas() override;
+  TVxDIBCanvas(const TVxDIBCanvas&) = delete;
+  TVxDIBCanvas& operator=(const TVxDIBCanvas&) = delete;
+
+  TVxDIB& DIB() const noexcept { return *FDIB; }
+  // The bitmap over the DIB's pixels where there is no device context; null otherwise.
+  TBitmap* PixelView() const noexcept { return FView.get(); }
+
+private:
+  platform::TDIBSectionDC FSection;
+  TVxDIB* FDIB;
+  std::unique_ptr<TBitmap> FView;
+};
+
+// Deletes the shared halftone and black-and-white palettes (shutdown).
+void ReleaseSharedPalettes() noexcept;
+
+// The library's shared palette of a halftone mode (hmHalftone: the 215 halftone colours,
+// hmHalftoneBW: black and white), made on first use and kept until ReleaseSharedPalettes.
+// Raises EOutOfResources "TVxDIB.GetPalette: Cannot Make Palette(1)".
+TPaletteHandle SharedPalette(TVxHalftoneMode mode);
+
+// Sets a DIB's halftone mode for a scope and puts the previous one back on every path.
+class TVxHalftoneModeOverride {
+public:
+  TVxHalftoneModeOverride(TVxDIB& dib, TVxHalftoneMode mode) noexcept : FDib(dib), FSaved(dib.HalftoneMode()) {
+    FDib.SetHalftoneMode(mode);
+  }
+  ~TVxHalftoneModeOverride() { FDib.SetHalftoneMode(FSaved); }
+  TVxHalftoneModeOverride(const TVxHalftoneModeOverride&) = delete;
+  TVxHalftoneModeOverride& operator=(const TVxHalftoneModeOverride&) = delete;
+
+private:
+  TVxDIB& FDib;
+  TVxHalftoneMode FSaved;
 };
 
 // Draws a DIB into a bitmap of at least its size: run-length data decoded, the row order of

@@ -8,4 +8,8 @@ namespace platform {
 // without a screen device context would answer.
 int ScreenBitsPerPixel() noexcept;
 
+// Whether a screen of this depth shows colours through a palette: 1 to 8 bits per pixel.
+// No screen (0) is no palette display.
+constexpr bool IsLowColorDisplay(int bitsPerPixel) noexcept { return bitsPerPixel > 0 && bitsPerPixel <= 8; }
+
 }  // namespace platform
