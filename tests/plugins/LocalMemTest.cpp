@@ -80,7 +80,9 @@ TEST(LocalMem, RefusesHandlesThatAreNotLiveBlocks) {
 }
 
 TEST(LocalMem, ImpossibleSizeFailsWithoutABlock) {
+  SIZE_T before = LocalMemLiveBlocks();
   EXPECT_EQ(LocalAlloc(LMEM_FIXED, ~SIZE_T{0}), nullptr);
+  EXPECT_EQ(LocalMemLiveBlocks(), before);
 }
 
 TEST(LocalMem, ThreadsAllocateAndFreeConcurrently) {

@@ -137,3 +137,10 @@ SIZE_T LocalSize(HLOCAL handle) {
   pthread_mutex_unlock(&registryLock);
   return size;
 }
+
+SIZE_T LocalMemLiveBlocks(void) {
+  pthread_mutex_lock(&registryLock);
+  SIZE_T n = liveCount;
+  pthread_mutex_unlock(&registryLock);
+  return n;
+}

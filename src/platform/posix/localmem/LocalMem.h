@@ -50,6 +50,10 @@ TAVEX_LOCALMEM_API HLOCAL LocalFree(HLOCAL handle);
 /* The size that was asked for; 0 for anything that is not a live block. */
 TAVEX_LOCALMEM_API SIZE_T LocalSize(HLOCAL handle);
 
+/* Not a Windows function: how many blocks are live, so that tests can tell that a failed
+ * call left no local memory behind. */
+TAVEX_LOCALMEM_API SIZE_T LocalMemLiveBlocks(void);
+
 #ifdef __cplusplus
 }
 #endif
