@@ -132,7 +132,7 @@ const TCase Cases[] = {
     {"png-interlaced", "png", true, true}, {"gif-palette", "gif", true, true},    {"gif-interlaced", "gif", true, true},
     {"tiff-rgb8", "tif", true, true},      {"tiff-rgba8", "tif", true, true},     {"tiff-rgba16", "tif", true, true},
     {"tiff-gray8", "tif", true, true},     {"tiff-pages", "tif", true, false},     {"webp-lossless", "webp", true, true},
-    {"webp-lossy", "webp", false, true},
+    {"webp-lossy", "webp", false, true},   {"gif-offset", "gif", true, true},
 };
 
 class IftavexDecode : public testing::TestWithParam<TCase> {
@@ -143,14 +143,16 @@ protected:
     ASSERT_FALSE(FBytes.empty());
     FExpected = LoadExpected(GetParam().name);
     ASSERT_GT(FExpected.width, 0);
-    // A Windows without a WebP codec (Wine 8 among them) is told apart from a failure.
-    if (std::string(GetParam().ext) == "webp") {
-      int rc = DecodeMemory(FBytes).rc;
+  }
+
+  // A Windows without a codec for the format (Wine 8 has none for WebP) is told apart from a
+  // failure: the plug-in says "unknown format" and hands back nothing, and the test says so.
+  void SkipWithoutCodec() {
+    int rc = DecodeMemory(FBytes).rc;
 #ifdef _WIN32
-      if (rc == SPI_NOT_SUPPORT) GTEST_SKIP() << "this system's imaging component has no WebP decoder";
+    if (rc == SPI_NOT_SUPPORT) GTEST_SKIP() << "this system's imaging component cannot decode " << GetParam().ext;
 #endif
-      ASSERT_EQ(rc, SPI_SUCCESS);
-    }
+    ASSERT_EQ(rc, SPI_SUCCESS);
   }
 
   void ExpectPicture(const TDib& dib) const {
@@ -181,12 +183,16 @@ protected:
 };
 
 TEST_P(IftavexDecode, MemoryImageGivesTheExpectedDib) {
+  SkipWithoutCodec();
+  if (IsSkipped() || HasFatalFailure()) return;
   long long live = LiveBlocks();
   ExpectPicture(DecodeMemory(FBytes));
   EXPECT_EQ(LiveBlocks(), live);
 }
 
 TEST_P(IftavexDecode, FileAtAnOffsetGivesTheSameDibAndInfo) {
+  SkipWithoutCodec();
+  if (IsSkipped() || HasFatalFailure()) return;
   TTempDir dir;
   TBytes prefixed(FBytes.size() + 300, 0x5A);
   std::memcpy(prefixed.data() + 300, FBytes.data(), FBytes.size());
@@ -231,6 +237,8 @@ int SPIAPI RecordProgress(int num, int denom, SpiLongPtr data) {
 }
 
 TEST_P(IftavexDecode, ProgressRisesFromZeroToTheEnd) {
+  SkipWithoutCodec();
+  if (IsSkipped() || HasFatalFailure()) return;
   TProgressLog log;
   ExpectPicture(DecodeMemory(FBytes, RecordProgress, reinterpret_cast<SpiLongPtr>(&log)));
   ASSERT_GE(log.calls.size(), 2u);
@@ -243,6 +251,8 @@ TEST_P(IftavexDecode, ProgressRisesFromZeroToTheEnd) {
 }
 
 TEST_P(IftavexDecode, AbortFromTheCallbackStopsAndFreesEverything) {
+  SkipWithoutCodec();
+  if (IsSkipped() || HasFatalFailure()) return;
   long long live = LiveBlocks();
   for (int stopAt : {1, 2}) {
     TProgressLog log;
@@ -255,6 +265,8 @@ TEST_P(IftavexDecode, AbortFromTheCallbackStopsAndFreesEverything) {
 }
 
 TEST_P(IftavexDecode, CutFilesFailOrGiveTheRightPicture) {
+  SkipWithoutCodec();
+  if (IsSkipped() || HasFatalFailure()) return;
   long long live = LiveBlocks();
   // Half a file is never a picture.
   TBytes half(FBytes.begin(), FBytes.begin() + static_cast<std::ptrdiff_t>(FBytes.size() / 2));

@@ -107,6 +107,14 @@ def main(folder):
     # Two pages: only the first is the picture.
     case("tiff-pages", "tif", pattern(8, False), 8, 3, ["-compress", "LZW"],
          extra_pages=pattern(8, False, seed=5))
+    # A first frame smaller than its logical screen, placed at (5, 4): the rest is white.
+    small = [row[:20] for row in pattern(8, False, colors=PALETTE)[:10]]
+    with open(tmp, "wb") as f:
+        f.write(raw(small, 8, 3))
+    convert(["-size", "20x10", "-depth", "8", f"rgb:{tmp}", "-repage", f"{W}x{H}+5+4"], [],
+            os.path.join(folder, "gif-offset.gif"))
+    with open(os.path.join(folder, "gif-offset.dib"), "wb") as f:
+        f.write(expected(small, 8, 20, 10, 5, 4, (W, H)))
     case("webp-lossless", "webp", pattern(8, True), 8, 4,
          ["-define", "webp:lossless=true", "-define", "webp:exact=true"])
     # Lossy: no exact result to expect; the test checks the size only.
