@@ -103,7 +103,7 @@ static int PngDecode(const uint8_t* data, size_t size, TTarget* target, int* wid
       int wide = png_get_bit_depth(j->png, j->info) == 16;
       if (png_get_channels(j->png, j->info) != 4 || rowBytes != (size_t)w * (wide ? 8 : 4))
         png_error(j->png, "unexpected layout");
-      rc = TargetBegin(target, (int)w, (int)h);
+      rc = TargetBegin(target, (int)w, (int)h, 0);
       if (rc == SPI_SUCCESS) {
         rc = SPI_OUT_OF_ORDER;
         if (passes > 1) {
@@ -208,7 +208,7 @@ static int GifDecode(const uint8_t* data, size_t size, TTarget* target, int* wid
     const GifImageDesc* desc = &gif->Image;
     const ColorMapObject* map = desc->ColorMap ? desc->ColorMap : gif->SColorMap;
     if (!map || desc->Width <= 0 || desc->Height <= 0) goto done;
-    rc = TargetBegin(target, gif->SWidth, gif->SHeight);
+    rc = TargetBegin(target, gif->SWidth, gif->SHeight, 1);
     if (rc != SPI_SUCCESS) goto done;
     rc = SPI_NO_MEMORY;
     line = (GifPixelType*)malloc((size_t)desc->Width);
@@ -327,7 +327,7 @@ static int TiffDecodeScanlines(TIFF* tif, TTarget* target, int w, int h, int* ha
 
   tsize_t lineBytes = TIFFScanlineSize(tif);
   if (lineBytes < (tsize_t)((size_t)w * spp * (bits / 8))) return SPI_OUT_OF_ORDER;
-  int rc = TargetBegin(target, w, h);
+  int rc = TargetBegin(target, w, h, 0);
   if (rc != SPI_SUCCESS) return rc;
   uint8_t* line = (uint8_t*)malloc((size_t)lineBytes);
   void* rgba = malloc((size_t)w * 4 * (bits / 8));
@@ -394,7 +394,7 @@ static int TiffDecode(const uint8_t* data, size_t size, TTarget* target, int* wi
     char message[1024];
     TIFFRGBAImage img;
     if (!TIFFRGBAImageOK(tif, message) || !TIFFRGBAImageBegin(&img, tif, 0, message)) goto done;
-    rc = TargetBegin(target, (int)w, (int)h);
+    rc = TargetBegin(target, (int)w, (int)h, 0);
     uint32_t* raster = NULL;
     if (rc == SPI_SUCCESS) {
       rc = SPI_NO_MEMORY;
@@ -438,7 +438,7 @@ static int WebpDecode(const uint8_t* data, size_t size, TTarget* target, int* wi
     return SPI_SUCCESS;
   }
   if (features.has_animation) return SPI_NOT_SUPPORT;
-  int rc = TargetBegin(target, features.width, features.height);
+  int rc = TargetBegin(target, features.width, features.height, 0);
   if (rc != SPI_SUCCESS) return rc;
   size_t stride = (size_t)features.width * 4;
   if (stride > SIZE_MAX / (size_t)features.height) return SPI_NO_MEMORY;

@@ -266,7 +266,9 @@ int Decode(TSession& s, TTarget* target) {
     palette.resize(count);
   }
 
-  int rc = TargetBegin(target, s.canvas.width, s.canvas.height);
+  const bool partial = s.canvas.left != 0 || s.canvas.top != 0 || s.canvas.width != static_cast<int>(s.frameWidth) ||
+                       s.canvas.height != static_cast<int>(s.frameHeight);
+  int rc = TargetBegin(target, s.canvas.width, s.canvas.height, partial);
   if (rc != SPI_SUCCESS) return rc;
 
   const UINT width = s.frameWidth, height = s.frameHeight;

@@ -37,7 +37,7 @@ TFormat DetectFormat(const uint8_t* data, size_t size) {
   return fmtNone;
 }
 
-int TargetBegin(TTarget* target, int width, int height) {
+int TargetBegin(TTarget* target, int width, int height, int partial) {
   if (width <= 0 || height <= 0) return SPI_OUT_OF_ORDER;
   size_t stride = ((size_t)width * 3 + 3) & ~(size_t)3;
   if ((size_t)width > TARGET_MAX_BYTES / 3 || stride > TARGET_MAX_BYTES / (size_t)height)
@@ -63,9 +63,12 @@ int TargetBegin(TTarget* target, int width, int height) {
   header->biCompression = SPI_BI_RGB;
   header->biSizeImage = (uint32_t)bytes;
   LocalUnlock(info);
-  /* White, so that whatever a picture leaves uncovered (a GIF frame smaller than its screen,
-   * rows a decoder never reaches) shows as the composite's background. */
-  memset(pixels, 0xFF, bytes);
+  /* Uncovered parts show the composite's background; every other decoder writes each row
+   * before it succeeds. Row padding is zero in every case. */
+  if (partial) memset(pixels, 0xFF, bytes);
+  size_t used = (size_t)width * 3;
+  if (stride != used)
+    for (size_t y = 0; y < (size_t)height; ++y) memset(pixels + y * stride + used, 0, stride - used);
 
   target->width = width;
   target->height = height;
@@ -92,6 +95,7 @@ static void TargetDiscard(TTarget* target) {
 /* Straight alpha: c*a + 255*(255-a), rounded; premultiplied: c + 255 - a, clamped, since a
  * premultiplied colour above its alpha is out of range and must not wrap. */
 static uint8_t OnWhite(unsigned c, unsigned a, int premultiplied) {
+  if (a == 255u) return (uint8_t)c; /* the common case, without a division */
   if (premultiplied) {
     unsigned v = c + 255u - a;
     return (uint8_t)(v > 255u ? 255u : v);

@@ -36,9 +36,11 @@ typedef struct TTarget {
   int aborted;
 } TTarget;
 
-/* Makes the two result blocks for a picture of width x height, all white; reports step 0.
- * Returns SPI_SUCCESS, SPI_OUT_OF_ORDER for an impossible size, SPI_NO_MEMORY or SPI_ABORT. */
-int TargetBegin(TTarget* target, int width, int height);
+/* Makes the two result blocks for a picture of width x height and reports step 0. A decoder
+ * that may leave parts of the picture uncovered (a GIF frame smaller than its screen) asks
+ * for partial, which makes the picture white first. Returns SPI_SUCCESS, SPI_OUT_OF_ORDER
+ * for an impossible size, SPI_NO_MEMORY or SPI_ABORT. */
+int TargetBegin(TTarget* target, int width, int height, int partial);
 
 /* Stores count pixels of picture row y (0 = top) from column x on; pixels that fall outside
  * the picture are dropped. rgba holds 4 channels a pixel. */

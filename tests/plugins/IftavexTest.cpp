@@ -359,6 +359,15 @@ TEST(Iftavex, RefusesWhatItCannotRead) {
   const std::string shortFile = (dir / "short.png").string();
   EXPECT_EQ(Decode(shortFile.c_str(), 100000, SPI_INPUT_FILE).rc, SPI_FILE_READ_ERROR) << "offset past the end";
 
+  // A logical screen of 65535 x 65535 would need 12 GiB of rows: refused before any block is made.
+  const TBytes hugeGif = {'G', 'I', 'F', '8', '9', 'a', 0xFF, 0xFF, 0xFF, 0xFF, 0x80, 0, 0, 0, 0, 0, 255, 255, 255,
+                          ',', 0, 0, 0, 0, 1, 0, 1, 0, 0, 2, 2, 0x44, 0x01, 0, ';'};
+#ifdef _WIN32
+  EXPECT_NE(DecodeMemory(hugeGif).rc, SPI_SUCCESS);
+#else
+  EXPECT_EQ(DecodeMemory(hugeGif).rc, SPI_NO_MEMORY);
+#endif
+
   HLOCAL info = reinterpret_cast<HLOCAL>(1), bits = reinterpret_cast<HLOCAL>(1);
   TBytes png = ReadAllBytes(ImageDir() / "png-rgb8.png");
   EXPECT_EQ(TPlugin::Get().GetPreview(reinterpret_cast<const char*>(png.data()), static_cast<SpiLongPtr>(png.size()),

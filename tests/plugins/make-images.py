@@ -4,7 +4,7 @@
 Every picture is drawn here as raw red, green, blue and alpha samples and encoded by
 ImageMagick in a lossless form, so the expected DIB can be computed from the samples alone:
 alpha composited on white, 16-bit samples reduced to the nearest 8-bit value, rows bottom-up,
-blue-green-red, padded to 4 bytes. For each case NAME it writes NAME.<ext> and NAME.dib
+blue-green-red, padded with zeros to 4 bytes. For each case NAME it writes NAME.<ext> and NAME.dib
 (4-byte width, 4-byte height, then the pixel rows) into the folder given.
 """
 import os
@@ -54,7 +54,8 @@ def raw(rows, depth, channels):
 def expected(rows, depth, width=W, height=H, left=0, top=0, canvas=None):
     cw, ch = canvas or (width, height)
     stride = (cw * 3 + 3) & ~3
-    out = bytearray(b"\xff" * (stride * ch))
+    row = b"\xff" * (cw * 3) + b"\0" * (stride - cw * 3)  # white, zero padding
+    out = bytearray(row * ch)
     for y, row in enumerate(rows):
         for x, (r, g, b, a) in enumerate(row):
             if depth == 16:
