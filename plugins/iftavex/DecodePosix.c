@@ -52,8 +52,8 @@ static void PngRead(png_structp png, png_bytep out, size_t n) {
 typedef struct TPngJob {
   png_structp png;
   png_infop info;
-  uint8_t* rows; /* whole picture, only for interlaced files */
-  uint8_t* row;
+  uint8_t* rows;      /* one row, or the whole picture of an interlaced file */
+  png_bytep* pointers; /* row addresses, when rows are kept for all passes */
 } TPngJob;
 
 static int PngDecode(const uint8_t* data, size_t size, TTarget* target, int* width, int* height) {
@@ -90,66 +90,80 @@ static int PngDecode(const uint8_t* data, size_t size, TTarget* target, int* wid
     } else {
       int depth = png_get_bit_depth(j->png, j->info);
       int type = png_get_color_type(j->png, j->info);
-      /* Palettes, low gray depths and a transparent colour become plain RGBA; the file's
-       * gamma is left alone, as the Windows decoder leaves it. */
+      int transparent = (type & PNG_COLOR_MASK_ALPHA) || png_get_valid(j->png, j->info, PNG_INFO_tRNS);
+      /* Opaque pictures of 8 bits or less go straight into the DIB's rows as blue-green-red;
+       * the rest become RGBA rows for the target to composite. Palettes, low gray depths and
+       * a transparent colour are expanded; the file's gamma is left alone, as the Windows
+       * decoder leaves it. */
+      int direct = depth <= 8 && !transparent;
       png_set_expand(j->png);
       png_set_gray_to_rgb(j->png);
-      if (!(type & PNG_COLOR_MASK_ALPHA) && !png_get_valid(j->png, j->info, PNG_INFO_tRNS))
+      if (direct)
+        png_set_bgr(j->png);
+      else if (!transparent)
         png_set_filler(j->png, depth == 16 ? 0xFFFF : 0xFF, PNG_FILLER_AFTER);
       if (depth == 16) png_set_swap(j->png); /* host order for the uint16 rows */
       int passes = png_set_interlace_handling(j->png);
       png_read_update_info(j->png, j->info);
       size_t rowBytes = png_get_rowbytes(j->png, j->info);
       int wide = png_get_bit_depth(j->png, j->info) == 16;
-      if (png_get_channels(j->png, j->info) != 4 || rowBytes != (size_t)w * (wide ? 8 : 4))
+      size_t channels = direct ? 3 : 4;
+      if (png_get_channels(j->png, j->info) != channels || rowBytes != (size_t)w * channels * (wide ? 2 : 1))
         png_error(j->png, "unexpected layout");
       rc = TargetBegin(target, (int)w, (int)h, 0);
       if (rc == SPI_SUCCESS) {
         rc = SPI_OUT_OF_ORDER;
-        if (passes > 1) {
-          /* Interlaced rows are complete only after the last pass. */
-          if (rowBytes > SIZE_MAX / h) png_error(j->png, "too large");
-          j->rows = (uint8_t*)malloc(rowBytes * h);
+        /* Interlaced rows are complete only after the last pass, so every row needs a home
+         * for the whole decoding: the DIB itself when direct, else one buffer. */
+        int whole = passes > 1;
+        png_bytep* pointers = NULL;
+        if (whole || direct) {
+          j->pointers = (png_bytep*)malloc(sizeof(png_bytep) * h);
+          if (!j->pointers) {
+            rc = SPI_NO_MEMORY;
+            png_error(j->png, "no memory");
+          }
+          pointers = j->pointers;
+        }
+        if (direct) {
+          for (png_uint_32 y = 0; y < h; ++y) pointers[y] = TargetRow(target, (int)y);
+        } else {
+          if (rowBytes > SIZE_MAX / (whole ? h : 1)) png_error(j->png, "too large");
+          j->rows = (uint8_t*)malloc(rowBytes * (whole ? h : 1));
           if (!j->rows) {
             rc = SPI_NO_MEMORY;
             png_error(j->png, "no memory");
           }
-          png_bytep* pointers = (png_bytep*)malloc(sizeof(png_bytep) * h);
-          if (!pointers) {
-            rc = SPI_NO_MEMORY;
-            png_error(j->png, "no memory");
-          }
-          for (png_uint_32 y = 0; y < h; ++y) pointers[y] = j->rows + rowBytes * y;
-          j->row = (uint8_t*)pointers; /* freed with the job */
-          for (int pass = 0; pass < passes; ++pass) {
-            for (png_uint_32 y = 0; y < h; ++y) png_read_row(j->png, pointers[y], NULL);
-            if (TargetProgress(target, (int)((long long)h * (pass + 1) / (passes + 1)))) {
+          if (whole)
+            for (png_uint_32 y = 0; y < h; ++y) pointers[y] = j->rows + rowBytes * y;
+        }
+        for (int pass = 0; pass < passes; ++pass) {
+          for (png_uint_32 y = 0; y < h; ++y) {
+            png_bytep row = pointers ? pointers[y] : j->rows;
+            png_read_row(j->png, row, NULL);
+            if (whole) continue;
+            if (!direct) {
+              if (wide)
+                TargetPutRow16(target, (int)y, 0, (int)w, (const uint16_t*)(void*)row, 0);
+              else
+                TargetPutRow8(target, (int)y, 0, (int)w, row, 0);
+            }
+            if (TargetProgress(target, (int)y + 1)) {
               rc = SPI_ABORT;
               png_error(j->png, "aborted");
             }
           }
+          if (whole && TargetProgress(target, (int)((long long)h * (pass + 1) / (passes + 1)))) {
+            rc = SPI_ABORT;
+            png_error(j->png, "aborted");
+          }
+        }
+        if (whole && !direct) {
           for (png_uint_32 y = 0; y < h; ++y) {
             if (wide)
               TargetPutRow16(target, (int)y, 0, (int)w, (const uint16_t*)(void*)pointers[y], 0);
             else
               TargetPutRow8(target, (int)y, 0, (int)w, pointers[y], 0);
-          }
-        } else {
-          j->row = (uint8_t*)malloc(rowBytes);
-          if (!j->row) {
-            rc = SPI_NO_MEMORY;
-            png_error(j->png, "no memory");
-          }
-          for (png_uint_32 y = 0; y < h; ++y) {
-            png_read_row(j->png, j->row, NULL);
-            if (wide)
-              TargetPutRow16(target, (int)y, 0, (int)w, (const uint16_t*)(void*)j->row, 0);
-            else
-              TargetPutRow8(target, (int)y, 0, (int)w, j->row, 0);
-            if (TargetProgress(target, (int)y + 1)) {
-              rc = SPI_ABORT;
-              png_error(j->png, "aborted");
-            }
           }
         }
         /* The end chunk is not read: a picture whose rows all arrived intact is decoded. */
@@ -157,7 +171,7 @@ static int PngDecode(const uint8_t* data, size_t size, TTarget* target, int* wid
       }
     }
   }
-  free(j->row);
+  free(j->pointers);
   free(j->rows);
   png_destroy_read_struct(&j->png, &j->info, NULL);
   return rc;

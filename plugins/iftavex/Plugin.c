@@ -121,6 +121,10 @@ static uint8_t* RowStart(TTarget* target, int y, int* x, int* count, size_t* ski
   return target->bits + (size_t)(target->height - 1 - y) * target->stride + (size_t)*x * 3;
 }
 
+uint8_t* TargetRow(TTarget* target, int y) {
+  return target->bits + (size_t)(target->height - 1 - y) * target->stride;
+}
+
 void TargetPutRow8(TTarget* target, int y, int x, int count, const uint8_t* rgba, int premultiplied) {
   size_t skip;
   uint8_t* out = RowStart(target, y, &x, &count, &skip);

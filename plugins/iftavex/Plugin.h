@@ -47,6 +47,10 @@ int TargetBegin(TTarget* target, int width, int height, int partial);
 void TargetPutRow8(TTarget* target, int y, int x, int count, const uint8_t* rgba, int premultiplied);
 void TargetPutRow16(TTarget* target, int y, int x, int count, const uint16_t* rgba, int premultiplied);
 
+/* Row y (0 = top) of the DIB, for a decoder that writes width blue-green-red triples itself:
+ * an opaque picture needs no compositing. */
+uint8_t* TargetRow(TTarget* target, int y);
+
 /* Tells the caller's progress callback that rowsDone rows of the picture are decoded.
  * Returns nonzero once the callback has asked to stop. */
 int TargetProgress(TTarget* target, int rowsDone);

@@ -99,6 +99,7 @@ def main(folder):
     case("png-gray8", "png", pattern(8, False, gray=True), 8, 1, ["-define", "png:color-type=0"])
     case("png-palette", "png", pattern(8, True, colors=PALETTE), 8, 4, ["-define", "png:format=png8"])
     case("png-interlaced", "png", pattern(8, True), 8, 4, ["-interlace", "PNG", "-define", "png:format=png32"])
+    case("png-interlaced-rgb", "png", pattern(8, False), 8, 3, ["-interlace", "PNG"])
     case("gif-palette", "gif", pattern(8, True, colors=PALETTE), 8, 4, [])
     case("gif-interlaced", "gif", pattern(8, False, colors=PALETTE), 8, 3, ["-interlace", "GIF"])
     case("tiff-rgb8", "tif", pattern(8, False), 8, 3, ["-compress", "LZW"])
