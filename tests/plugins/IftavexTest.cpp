@@ -133,7 +133,7 @@ const TCase Cases[] = {
     {"tiff-rgb8", "tif", true, true},      {"tiff-rgba8", "tif", true, true},     {"tiff-rgba16", "tif", true, true},
     {"tiff-gray8", "tif", true, true},     {"tiff-pages", "tif", true, false},     {"webp-lossless", "webp", true, true},
     {"webp-lossy", "webp", false, true},   {"gif-offset", "gif", true, true},
-    {"png-interlaced-rgb", "png", true, true},
+    {"png-interlaced-rgb", "png", true, true}, {"tiff-premultiplied", "tif", true, true},
 };
 
 class IftavexDecode : public testing::TestWithParam<TCase> {

@@ -67,6 +67,41 @@ def expected(rows, depth, width=W, height=H, left=0, top=0, canvas=None):
     return struct.pack("<ii", cw, ch) + bytes(out)
 
 
+def premultiplied_tiff(path):
+    """An uncompressed RGBA TIFF with associated (premultiplied) alpha, written by hand, since
+    ImageMagick would premultiply by its own rounding. Returns the expected DIB."""
+    samples = []
+    for y in range(H):
+        for x in range(W):
+            a = [0, 255, 128, 77, 1, 254][(x + 2 * y) % 6]
+            samples.append(tuple((v * a) // 255 for v in ((x * 53) % 256, (y * 61) % 256, (x * y) % 256)) + (a,))
+    pixels = b"".join(bytes(p) for p in samples)
+    entries = [(256, 3, 1, W), (257, 3, 1, H), (258, 3, 4, None), (259, 3, 1, 1), (262, 3, 1, 2),
+               (273, 4, 1, None), (277, 3, 1, 4), (278, 3, 1, H), (279, 4, 1, len(pixels)),
+               (284, 3, 1, 1), (338, 3, 1, 1)]
+    ifd_at = 8
+    bits_at = ifd_at + 2 + 12 * len(entries) + 4
+    data_at = bits_at + 8
+    out = bytearray(b"II*\0" + struct.pack("<I", ifd_at) + struct.pack("<H", len(entries)))
+    for tag, kind, count, value in entries:
+        if tag == 258:
+            value = bits_at
+        elif tag == 273:
+            value = data_at
+        out += struct.pack("<HHI", tag, kind, count)
+        out += struct.pack("<HH", value, 0) if kind == 3 and count == 1 else struct.pack("<I", value)
+    out += struct.pack("<I", 0) + struct.pack("<4H", 8, 8, 8, 8) + pixels
+    with open(path, "wb") as f:
+        f.write(out)
+    stride = (W * 3 + 3) & ~3
+    dib = bytearray(b"\0" * (stride * H))
+    for i, (r, g, b, a) in enumerate(samples):
+        y, x = divmod(i, W)
+        o = (H - 1 - y) * stride + x * 3
+        dib[o:o + 3] = bytes(min(255, c + 255 - a) for c in (b, g, r))
+    return struct.pack("<ii", W, H) + bytes(dib)
+
+
 def convert(args, inputs, out):
     subprocess.run(["convert", *args, *inputs, out], check=True)
 
@@ -106,6 +141,8 @@ def main(folder):
     case("tiff-rgba8", "tif", pattern(8, True), 8, 4, ["-compress", "Zip", "-define", "tiff:alpha=unassociated"])
     case("tiff-rgba16", "tif", pattern(16, True), 16, 4, ["-compress", "None", "-define", "tiff:alpha=unassociated"])
     case("tiff-gray8", "tif", pattern(8, False, gray=True), 8, 1, ["-compress", "None"])
+    with open(os.path.join(folder, "tiff-premultiplied.dib"), "wb") as f:
+        f.write(premultiplied_tiff(os.path.join(folder, "tiff-premultiplied.tif")))
     # Two pages: only the first is the picture.
     case("tiff-pages", "tif", pattern(8, False), 8, 3, ["-compress", "LZW"],
          extra_pages=pattern(8, False, seed=5))
