@@ -1,0 +1,490 @@
+/* The native decoders: Debian's libpng, giflib, libtiff and libwebp, all reading from memory.
+ * Each hands rows of red, green, blue and alpha to the target; nothing else here knows
+ * about DIBs. */
+#include <gif_lib.h>
+#include <png.h>
+#include <setjmp.h>
+#include <stdlib.h>
+#include <string.h>
+#include <tiffio.h>
+#include <webp/decode.h>
+
+#include "Plugin.h"
+
+typedef struct TMemoryReader {
+  const uint8_t* data;
+  size_t size;
+  size_t pos;
+} TMemoryReader;
+
+static size_t ReadBytes(TMemoryReader* r, void* out, size_t n) {
+  size_t left = r->size - r->pos;
+  if (n > left) n = left;
+  memcpy(out, r->data + r->pos, n);
+  r->pos += n;
+  return n;
+}
+
+/* ---- PNG ---------------------------------------------------------------------------- */
+
+typedef struct TPngState {
+  jmp_buf jump;
+  TMemoryReader reader;
+} TPngState;
+
+static void PngError(png_structp png, png_const_charp message) {
+  (void)message;
+  longjmp(((TPngState*)png_get_error_ptr(png))->jump, 1);
+}
+
+static void PngWarning(png_structp png, png_const_charp message) {
+  (void)png;
+  (void)message;
+}
+
+static void PngRead(png_structp png, png_bytep out, size_t n) {
+  TPngState* state = (TPngState*)png_get_io_ptr(png);
+  if (ReadBytes(&state->reader, out, n) != n) png_error(png, "truncated");
+}
+
+/* Everything that libpng holds, so that one function can release it on every path,
+ * including the jump out of a decoding error. */
+typedef struct TPngJob {
+  png_structp png;
+  png_infop info;
+  uint8_t* rows;      /* one row, or the whole picture of an interlaced file */
+  png_bytep* pointers; /* row addresses, when rows are kept for all passes */
+} TPngJob;
+
+static int PngDecode(const uint8_t* data, size_t size, TTarget* target, int* width, int* height) {
+  TPngState state;
+  TPngJob job;
+  memset(&job, 0, sizeof job);
+  state.reader.data = data;
+  state.reader.size = size;
+  state.reader.pos = 0;
+  /* Only through this pointer after setjmp, so its fields need no volatile. */
+  TPngJob* volatile j = &job;
+  volatile int rc = SPI_OUT_OF_ORDER;
+
+  j->png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &state, PngError, PngWarning);
+  if (!j->png) return SPI_NO_MEMORY;
+  j->info = png_create_info_struct(j->png);
+  if (!j->info) {
+    png_destroy_read_struct(&j->png, NULL, NULL);
+    return SPI_NO_MEMORY;
+  }
+  if (setjmp(state.jump) == 0) {
+    png_set_read_fn(j->png, &state, PngRead);
+    /* The check sums catch corruption; a warning must not pass a damaged file. */
+    png_set_crc_action(j->png, PNG_CRC_DEFAULT, PNG_CRC_DEFAULT);
+    png_set_user_limits(j->png, 0x7FFFFFFF, 0x7FFFFFFF);
+    png_read_info(j->png, j->info);
+    png_uint_32 w = png_get_image_width(j->png, j->info);
+    png_uint_32 h = png_get_image_height(j->png, j->info);
+    if (w > 0x7FFFFFFFu || h > 0x7FFFFFFFu) png_error(j->png, "too large");
+    if (!target) {
+      *width = (int)w;
+      *height = (int)h;
+      rc = SPI_SUCCESS;
+    } else {
+      int depth = png_get_bit_depth(j->png, j->info);
+      int type = png_get_color_type(j->png, j->info);
+      int transparent = (type & PNG_COLOR_MASK_ALPHA) || png_get_valid(j->png, j->info, PNG_INFO_tRNS);
+      /* Opaque pictures of 8 bits or less go straight into the DIB's rows as blue-green-red;
+       * the rest become RGBA rows for the target to composite. Palettes, low gray depths and
+       * a transparent colour are expanded; the file's gamma is left alone, as the Windows
+       * decoder leaves it. */
+      int direct = depth <= 8 && !transparent;
+      png_set_expand(j->png);
+      png_set_gray_to_rgb(j->png);
+      if (direct)
+        png_set_bgr(j->png);
+      else if (!transparent)
+        png_set_filler(j->png, depth == 16 ? 0xFFFF : 0xFF, PNG_FILLER_AFTER);
+      if (depth == 16) png_set_swap(j->png); /* host order for the uint16 rows */
+      int passes = png_set_interlace_handling(j->png);
+      png_read_update_info(j->png, j->info);
+      size_t rowBytes = png_get_rowbytes(j->png, j->info);
+      int wide = png_get_bit_depth(j->png, j->info) == 16;
+      size_t channels = direct ? 3 : 4;
+      if (png_get_channels(j->png, j->info) != channels || rowBytes != (size_t)w * channels * (wide ? 2 : 1))
+        png_error(j->png, "unexpected layout");
+      rc = TargetBegin(target, (int)w, (int)h, 0);
+      if (rc == SPI_SUCCESS) {
+        rc = SPI_OUT_OF_ORDER;
+        /* Interlaced rows are complete only after the last pass, so every row needs a home
+         * for the whole decoding: the DIB itself when direct, else one buffer. */
+        int whole = passes > 1;
+        png_bytep* pointers = NULL;
+        if (whole || direct) {
+          j->pointers = (png_bytep*)malloc(sizeof(png_bytep) * h);
+          if (!j->pointers) {
+            rc = SPI_NO_MEMORY;
+            png_error(j->png, "no memory");
+          }
+          pointers = j->pointers;
+        }
+        if (direct) {
+          for (png_uint_32 y = 0; y < h; ++y) pointers[y] = TargetRow(target, (int)y);
+        } else {
+          if (rowBytes > SIZE_MAX / (whole ? h : 1)) png_error(j->png, "too large");
+          j->rows = (uint8_t*)malloc(rowBytes * (whole ? h : 1));
+          if (!j->rows) {
+            rc = SPI_NO_MEMORY;
+            png_error(j->png, "no memory");
+          }
+          if (whole)
+            for (png_uint_32 y = 0; y < h; ++y) pointers[y] = j->rows + rowBytes * y;
+        }
+        for (int pass = 0; pass < passes; ++pass) {
+          for (png_uint_32 y = 0; y < h; ++y) {
+            png_bytep row = pointers ? pointers[y] : j->rows;
+            png_read_row(j->png, row, NULL);
+            if (whole) continue;
+            if (!direct) {
+              if (wide)
+                TargetPutRow16(target, (int)y, 0, (int)w, (const uint16_t*)(void*)row, 0);
+              else
+                TargetPutRow8(target, (int)y, 0, (int)w, row, 0);
+            }
+            if (TargetProgress(target, (int)y + 1)) {
+              rc = SPI_ABORT;
+              png_error(j->png, "aborted");
+            }
+          }
+          if (whole && TargetProgress(target, (int)((long long)h * (pass + 1) / (passes + 1)))) {
+            rc = SPI_ABORT;
+            png_error(j->png, "aborted");
+          }
+        }
+        if (whole && !direct) {
+          for (png_uint_32 y = 0; y < h; ++y) {
+            if (wide)
+              TargetPutRow16(target, (int)y, 0, (int)w, (const uint16_t*)(void*)pointers[y], 0);
+            else
+              TargetPutRow8(target, (int)y, 0, (int)w, pointers[y], 0);
+          }
+        }
+        /* The end chunk is not read: a picture whose rows all arrived intact is decoded. */
+        rc = SPI_SUCCESS;
+      }
+    }
+  }
+  free(j->pointers);
+  free(j->rows);
+  png_destroy_read_struct(&j->png, &j->info, NULL);
+  return rc;
+}
+
+/* ---- GIF ---------------------------------------------------------------------------- */
+
+static int GifRead(GifFileType* gif, GifByteType* out, int n) {
+  return (int)ReadBytes((TMemoryReader*)gif->UserData, out, n > 0 ? (size_t)n : 0);
+}
+
+/* The first frame on its logical screen; what the frame does not cover stays transparent. */
+static int GifDecode(const uint8_t* data, size_t size, TTarget* target, int* width, int* height) {
+  TMemoryReader reader = {data, size, 0};
+  int error = 0;
+  GifFileType* gif = DGifOpen(&reader, GifRead, &error);
+  if (!gif) return error == D_GIF_ERR_NOT_ENOUGH_MEM ? SPI_NO_MEMORY : SPI_OUT_OF_ORDER;
+  int rc = SPI_OUT_OF_ORDER;
+  int transparent = -1;
+  GifPixelType* line = NULL;
+  uint8_t* rgba = NULL;
+  if (gif->SWidth <= 0 || gif->SHeight <= 0) goto done;
+  if (!target) {
+    *width = gif->SWidth;
+    *height = gif->SHeight;
+    rc = SPI_SUCCESS;
+    goto done;
+  }
+  for (;;) {
+    GifRecordType record;
+    if (DGifGetRecordType(gif, &record) == GIF_ERROR) goto done;
+    if (record == TERMINATE_RECORD_TYPE) goto done; /* no frame at all */
+    if (record == EXTENSION_RECORD_TYPE) {
+      int code;
+      GifByteType* ext;
+      if (DGifGetExtension(gif, &code, &ext) == GIF_ERROR) goto done;
+      while (ext) {
+        if (code == GRAPHICS_EXT_FUNC_CODE && ext[0] >= 4) transparent = (ext[1] & 1) ? ext[4] : -1;
+        if (DGifGetExtensionNext(gif, &ext) == GIF_ERROR) goto done;
+      }
+      continue;
+    }
+    if (record != IMAGE_DESC_RECORD_TYPE) continue;
+    if (DGifGetImageDesc(gif) == GIF_ERROR) goto done;
+    break;
+  }
+  {
+    const GifImageDesc* desc = &gif->Image;
+    const ColorMapObject* map = desc->ColorMap ? desc->ColorMap : gif->SColorMap;
+    if (!map || desc->Width <= 0 || desc->Height <= 0) goto done;
+    rc = TargetBegin(target, gif->SWidth, gif->SHeight, 1);
+    if (rc != SPI_SUCCESS) goto done;
+    rc = SPI_NO_MEMORY;
+    line = (GifPixelType*)malloc((size_t)desc->Width);
+    rgba = (uint8_t*)malloc((size_t)desc->Width * 4);
+    if (!line || !rgba) goto done;
+    rc = SPI_OUT_OF_ORDER;
+    /* Interlaced frames arrive in four passes: every 8th row from 0, from 4, every 4th from
+     * 2, every 2nd from 1. */
+    static const int start[4] = {0, 4, 2, 1}, step[4] = {8, 8, 4, 2};
+    int passes = desc->Interlace ? 4 : 1;
+    int done = 0;
+    for (int pass = 0; pass < passes; ++pass) {
+      for (int y = desc->Interlace ? start[pass] : 0; y < desc->Height;
+           y += desc->Interlace ? step[pass] : 1) {
+        if (DGifGetLine(gif, line, desc->Width) == GIF_ERROR) goto done;
+        for (int x = 0; x < desc->Width; ++x) {
+          uint8_t* p = rgba + (size_t)x * 4;
+          int i = line[x];
+          if (i == transparent) {
+            p[0] = p[1] = p[2] = p[3] = 0;
+          } else if (i < map->ColorCount) {
+            p[0] = map->Colors[i].Red;
+            p[1] = map->Colors[i].Green;
+            p[2] = map->Colors[i].Blue;
+            p[3] = 255;
+          } else {
+            p[0] = p[1] = p[2] = 0; /* an index past the table shows black */
+            p[3] = 255;
+          }
+        }
+        TargetPutRow8(target, desc->Top + y, desc->Left, desc->Width, rgba, 0);
+        if (TargetProgress(target, (int)((long long)++done * gif->SHeight / desc->Height))) {
+          rc = SPI_ABORT;
+          goto done;
+        }
+      }
+    }
+    rc = SPI_SUCCESS;
+  }
+done:
+  free(line);
+  free(rgba);
+  DGifCloseFile(gif, &error);
+  return rc;
+}
+
+/* ---- TIFF --------------------------------------------------------------------------- */
+
+static tsize_t TiffRead(thandle_t h, tdata_t out, tsize_t n) {
+  return n < 0 ? 0 : (tsize_t)ReadBytes((TMemoryReader*)h, out, (size_t)n);
+}
+static tsize_t TiffWrite(thandle_t h, tdata_t in, tsize_t n) {
+  (void)h;
+  (void)in;
+  (void)n;
+  return 0;
+}
+static toff_t TiffSeek(thandle_t h, toff_t off, int whence) {
+  TMemoryReader* r = (TMemoryReader*)h;
+  uint64_t base = whence == SEEK_CUR ? r->pos : whence == SEEK_END ? r->size : 0;
+  uint64_t to = base + off; /* unsigned wrap-around lands past the end and is refused */
+  if (to > r->size) return (toff_t)-1;
+  r->pos = (size_t)to;
+  return to;
+}
+static int TiffClose(thandle_t h) {
+  (void)h;
+  return 0;
+}
+static toff_t TiffSize(thandle_t h) { return ((TMemoryReader*)h)->size; }
+static int TiffMap(thandle_t h, tdata_t* base, toff_t* size) {
+  (void)h;
+  (void)base;
+  (void)size;
+  return 0;
+}
+static void TiffUnmap(thandle_t h, tdata_t base, toff_t size) {
+  (void)h;
+  (void)base;
+  (void)size;
+}
+
+/* Messages go to a handler of this file's own, never to the process-wide ones: a plug-in
+ * must neither print nor change how the host's own use of libtiff reports. */
+static int TiffSilent(TIFF* tif, void* user, const char* module, const char* fmt, va_list ap) {
+  (void)tif;
+  (void)user;
+  (void)module;
+  (void)fmt;
+  (void)ap;
+  return 1;
+}
+
+/* Strips of 8- or 16-bit gray or RGB, with or without alpha, are read sample by sample, as the
+ * Windows decoder reads them; every other layout goes through libtiff's RGBA reader. */
+static int TiffDecodeScanlines(TIFF* tif, TTarget* target, int w, int h, int* handled) {
+  uint16_t bits = 0, spp = 0, photometric = 0, planar = PLANARCONFIG_CONTIG;
+  uint16_t extraCount = 0;
+  uint16_t* extra = NULL;
+  *handled = 0;
+  if (TIFFIsTiled(tif) || !TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric)) return SPI_SUCCESS;
+  uint16_t sampleFormat = SAMPLEFORMAT_UINT;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &sampleFormat);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &extraCount, &extra);
+  int color = photometric == PHOTOMETRIC_RGB ? 3 : photometric == PHOTOMETRIC_MINISBLACK ? 1 : 0;
+  if (!color || (bits != 8 && bits != 16) || planar != PLANARCONFIG_CONTIG ||
+      sampleFormat != SAMPLEFORMAT_UINT || spp < color || spp > color + 1 ||
+      (spp == color + 1 && extraCount != 1))
+    return SPI_SUCCESS;
+  int alpha = spp == color + 1;
+  int premultiplied = alpha && extra[0] == EXTRASAMPLE_ASSOCALPHA;
+  *handled = 1;
+
+  tsize_t lineBytes = TIFFScanlineSize(tif);
+  if (lineBytes < (tsize_t)((size_t)w * spp * (bits / 8))) return SPI_OUT_OF_ORDER;
+  int rc = TargetBegin(target, w, h, 0);
+  if (rc != SPI_SUCCESS) return rc;
+  uint8_t* line = (uint8_t*)malloc((size_t)lineBytes);
+  void* rgba = malloc((size_t)w * 4 * (bits / 8));
+  rc = SPI_NO_MEMORY;
+  if (line && rgba) {
+    rc = SPI_SUCCESS;
+    for (int y = 0; y < h && rc == SPI_SUCCESS; ++y) {
+      if (TIFFReadScanline(tif, line, (uint32_t)y, 0) < 0) {
+        rc = SPI_OUT_OF_ORDER;
+        break;
+      }
+      for (int x = 0; x < w; ++x) {
+        for (int c = 0; c < 4; ++c) {
+          int s = c == 3 ? (alpha ? color : -1) : (color == 3 ? c : 0);
+          if (bits == 8) {
+            const uint8_t* px = line + (size_t)x * spp;
+            ((uint8_t*)rgba)[x * 4 + c] = s < 0 ? 255 : px[s];
+          } else {
+            const uint16_t* px = (const uint16_t*)(void*)line + (size_t)x * spp;
+            ((uint16_t*)rgba)[x * 4 + c] = s < 0 ? 65535 : px[s];
+          }
+        }
+      }
+      if (bits == 8)
+        TargetPutRow8(target, y, 0, w, (const uint8_t*)rgba, premultiplied);
+      else
+        TargetPutRow16(target, y, 0, w, (const uint16_t*)rgba, premultiplied);
+      if (TargetProgress(target, y + 1)) rc = SPI_ABORT;
+    }
+  }
+  free(line);
+  free(rgba);
+  return rc;
+}
+
+static int TiffDecode(const uint8_t* data, size_t size, TTarget* target, int* width, int* height) {
+  TMemoryReader reader = {data, size, 0};
+  TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+  if (!options) return SPI_NO_MEMORY;
+  TIFFOpenOptionsSetErrorHandlerExtR(options, TiffSilent, NULL);
+  TIFFOpenOptionsSetWarningHandlerExtR(options, TiffSilent, NULL);
+  /* A damaged header must not make libtiff ask for gigabytes for one strip. */
+  TIFFOpenOptionsSetMaxSingleMemAlloc(options, (tmsize_t)1 << 30);
+  TIFF* tif = TIFFClientOpenExt("memory", "rm", (thandle_t)&reader, TiffRead, TiffWrite, TiffSeek,
+                                TiffClose, TiffSize, TiffMap, TiffUnmap, options);
+  TIFFOpenOptionsFree(options);
+  if (!tif) return SPI_OUT_OF_ORDER;
+  int rc = SPI_OUT_OF_ORDER;
+  uint32_t w = 0, h = 0;
+  if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w) || !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h) ||
+      w == 0 || h == 0 || w > 0x7FFFFFFFu || h > 0x7FFFFFFFu)
+    goto done;
+  if (!target) {
+    *width = (int)w;
+    *height = (int)h;
+    rc = SPI_SUCCESS;
+    goto done;
+  }
+  int handled;
+  rc = TiffDecodeScanlines(tif, target, (int)w, (int)h, &handled);
+  if (handled || rc != SPI_SUCCESS) goto done;
+  {
+    /* libtiff's reader premultiplies alpha and reduces 16 bits by the same rounding as ours. */
+    char message[1024];
+    TIFFRGBAImage img;
+    if (!TIFFRGBAImageOK(tif, message) || !TIFFRGBAImageBegin(&img, tif, 0, message)) goto done;
+    rc = TargetBegin(target, (int)w, (int)h, 0);
+    uint32_t* raster = NULL;
+    if (rc == SPI_SUCCESS) {
+      rc = SPI_NO_MEMORY;
+      if ((size_t)w <= SIZE_MAX / 4 / h) raster = (uint32_t*)malloc((size_t)w * h * 4);
+    }
+    if (raster) {
+      img.req_orientation = ORIENTATION_TOPLEFT;
+      rc = TIFFRGBAImageGet(&img, raster, w, h) ? SPI_SUCCESS : SPI_OUT_OF_ORDER;
+      for (uint32_t y = 0; rc == SPI_SUCCESS && y < h; ++y) {
+        /* Each pixel is packed as A<<24 | B<<16 | G<<8 | R, which is R,G,B,A in memory
+         * on a little-endian machine; unpack it so the byte order does not matter. */
+        uint32_t* row = raster + (size_t)y * w;
+        for (uint32_t x = 0; x < w; ++x) {
+          uint32_t p = row[x];
+          uint8_t* q = (uint8_t*)&row[x];
+          q[0] = (uint8_t)TIFFGetR(p);
+          q[1] = (uint8_t)TIFFGetG(p);
+          q[2] = (uint8_t)TIFFGetB(p);
+          q[3] = (uint8_t)TIFFGetA(p);
+        }
+        TargetPutRow8(target, (int)y, 0, (int)w, (const uint8_t*)row, 1);
+      }
+      free(raster);
+    }
+    TIFFRGBAImageEnd(&img);
+  }
+done:
+  TIFFClose(tif);
+  return rc;
+}
+
+/* ---- WebP --------------------------------------------------------------------------- */
+
+static int WebpDecode(const uint8_t* data, size_t size, TTarget* target, int* width, int* height) {
+  WebPBitstreamFeatures features;
+  if (WebPGetFeatures(data, size, &features) != VP8_STATUS_OK) return SPI_OUT_OF_ORDER;
+  if (features.width <= 0 || features.height <= 0) return SPI_OUT_OF_ORDER;
+  if (!target) {
+    *width = features.width;
+    *height = features.height;
+    return SPI_SUCCESS;
+  }
+  if (features.has_animation) return SPI_NOT_SUPPORT;
+  int rc = TargetBegin(target, features.width, features.height, 0);
+  if (rc != SPI_SUCCESS) return rc;
+  size_t stride = (size_t)features.width * 4;
+  if (stride > SIZE_MAX / (size_t)features.height) return SPI_NO_MEMORY;
+  uint8_t* rgba = (uint8_t*)malloc(stride * (size_t)features.height);
+  if (!rgba) return SPI_NO_MEMORY;
+  rc = WebPDecodeRGBAInto(data, size, rgba, stride * (size_t)features.height, (int)stride)
+           ? SPI_SUCCESS
+           : SPI_OUT_OF_ORDER;
+  for (int y = 0; rc == SPI_SUCCESS && y < features.height; ++y)
+    TargetPutRow8(target, y, 0, features.width, rgba + stride * (size_t)y, 0);
+  free(rgba);
+  return rc;
+}
+
+/* ---- dispatch ----------------------------------------------------------------------- */
+
+static int Decode(const uint8_t* data, size_t size, TFormat format, TTarget* target, int* width,
+                  int* height) {
+  switch (format) {
+  case fmtPng: return PngDecode(data, size, target, width, height);
+  case fmtGif: return GifDecode(data, size, target, width, height);
+  case fmtTiff: return TiffDecode(data, size, target, width, height);
+  case fmtWebp: return WebpDecode(data, size, target, width, height);
+  default: return SPI_NOT_SUPPORT;
+  }
+}
+
+int DecoderQueryInfo(const uint8_t* data, size_t size, TFormat format, int* width, int* height) {
+  return Decode(data, size, format, NULL, width, height);
+}
+
+int DecoderDecode(const uint8_t* data, size_t size, TFormat format, TTarget* target) {
+  int width, height;
+  return Decode(data, size, format, target, &width, &height);
+}

@@ -1,0 +1,287 @@
+/* Tavex's own import filter: PNG, GIF (first frame), TIFF (first page) and WebP as 24-bit DIBs.
+ *
+ * The entry points read the source (a file from an offset, or a memory image), find the format
+ * from its signature and let the decoder of this build fill a TTarget. Transparency is put on
+ * white here, and 16-bit channels are reduced here, by one rule for every build. */
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "Plugin.h"
+
+#ifdef _WIN32
+#define TAVEX_PLUGIN_ENGINE "Windows Imaging Component"
+#else
+#define TAVEX_PLUGIN_ENGINE "libpng, giflib, libtiff, libwebp"
+#endif
+
+static const char* const PluginInfo[] = {
+    "00IN",
+    "Tavex image filter 1.0 (PNG, GIF, TIFF, WebP; " TAVEX_PLUGIN_ENGINE ")",
+    "*.png", "PNG",
+    "*.gif", "GIF",
+    "*.tif;*.tiff", "TIFF",
+    "*.webp", "WebP",
+};
+
+/* A picture whose 24-bit rows would exceed this is refused: the DIB header counts bytes in
+ * 32 bits, and a host cannot be expected to take more in one block. */
+#define TARGET_MAX_BYTES ((size_t)INT32_MAX)
+
+TFormat DetectFormat(const uint8_t* data, size_t size) {
+  if (size >= 8 && memcmp(data, "\x89PNG\r\n\x1a\n", 8) == 0) return fmtPng;
+  if (size >= 6 && (memcmp(data, "GIF87a", 6) == 0 || memcmp(data, "GIF89a", 6) == 0)) return fmtGif;
+  if (size >= 4 && (memcmp(data, "II*\0", 4) == 0 || memcmp(data, "MM\0*", 4) == 0)) return fmtTiff;
+  if (size >= 12 && memcmp(data, "RIFF", 4) == 0 && memcmp(data + 8, "WEBP", 4) == 0) return fmtWebp;
+  return fmtNone;
+}
+
+int TargetBegin(TTarget* target, int width, int height, int partial) {
+  if (width <= 0 || height <= 0) return SPI_OUT_OF_ORDER;
+  size_t stride = ((size_t)width * 3 + 3) & ~(size_t)3;
+  if ((size_t)width > TARGET_MAX_BYTES / 3 || stride > TARGET_MAX_BYTES / (size_t)height)
+    return SPI_NO_MEMORY;
+  size_t bytes = stride * (size_t)height;
+
+  HLOCAL info = LocalAlloc(LHND, sizeof(SpiBitmapInfoHeader));
+  HLOCAL bits = LocalAlloc(LMEM_MOVEABLE, bytes);
+  SpiBitmapInfoHeader* header = info ? (SpiBitmapInfoHeader*)LocalLock(info) : NULL;
+  uint8_t* pixels = bits ? (uint8_t*)LocalLock(bits) : NULL;
+  if (!header || !pixels) {
+    if (header) LocalUnlock(info);
+    if (pixels) LocalUnlock(bits);
+    if (info) LocalFree(info);
+    if (bits) LocalFree(bits);
+    return SPI_NO_MEMORY;
+  }
+  header->biSize = sizeof(SpiBitmapInfoHeader);
+  header->biWidth = width;
+  header->biHeight = height;
+  header->biPlanes = 1;
+  header->biBitCount = 24;
+  header->biCompression = SPI_BI_RGB;
+  header->biSizeImage = (uint32_t)bytes;
+  LocalUnlock(info);
+  /* Uncovered parts show the composite's background; every other decoder writes each row
+   * before it succeeds. Row padding is zero in every case. */
+  if (partial) memset(pixels, 0xFF, bytes);
+  size_t used = (size_t)width * 3;
+  if (stride != used)
+    for (size_t y = 0; y < (size_t)height; ++y) memset(pixels + y * stride + used, 0, stride - used);
+
+  target->width = width;
+  target->height = height;
+  target->stride = stride;
+  target->infoHandle = info;
+  target->bitsHandle = bits;
+  target->bits = pixels;
+  target->rowsDone = 0;
+  target->reported = -1;
+  target->aborted = 0;
+  return TargetProgress(target, 0) ? SPI_ABORT : SPI_SUCCESS;
+}
+
+/* Frees a half-made result; also used when the decoder fails after TargetBegin. */
+static void TargetDiscard(TTarget* target) {
+  if (target->bits) LocalUnlock(target->bitsHandle);
+  if (target->infoHandle) LocalFree(target->infoHandle);
+  if (target->bitsHandle) LocalFree(target->bitsHandle);
+  target->bits = NULL;
+  target->infoHandle = NULL;
+  target->bitsHandle = NULL;
+}
+
+/* Straight alpha: c*a + 255*(255-a), rounded; premultiplied: c + 255 - a, clamped, since a
+ * premultiplied colour above its alpha is out of range and must not wrap. */
+static uint8_t OnWhite(unsigned c, unsigned a, int premultiplied) {
+  if (a == 255u) return (uint8_t)c; /* the common case, without a division */
+  if (premultiplied) {
+    unsigned v = c + 255u - a;
+    return (uint8_t)(v > 255u ? 255u : v);
+  }
+  return (uint8_t)((c * a + 255u * (255u - a) + 127u) / 255u);
+}
+
+/* 16 to 8 bits: the nearest 8-bit value, (v*255 + 32767) / 65535, which equals (v + 128) / 257. */
+static unsigned To8(uint16_t v) { return ((unsigned)v * 255u + 32767u) / 65535u; }
+
+static uint8_t* RowStart(TTarget* target, int y, int* x, int* count, size_t* skip) {
+  *skip = 0;
+  if (!target->bits || y < 0 || y >= target->height || *count <= 0) return NULL;
+  if (*x < 0) {
+    if (-(long long)*x >= *count) return NULL;
+    *skip = (size_t)(-*x);
+    *count += *x;
+    *x = 0;
+  }
+  if (*x >= target->width) return NULL;
+  if (*count > target->width - *x) *count = target->width - *x;
+  /* Bottom-up: the picture's top row is the last row of the block. */
+  return target->bits + (size_t)(target->height - 1 - y) * target->stride + (size_t)*x * 3;
+}
+
+uint8_t* TargetRow(TTarget* target, int y) {
+  return target->bits + (size_t)(target->height - 1 - y) * target->stride;
+}
+
+void TargetPutRow8(TTarget* target, int y, int x, int count, const uint8_t* rgba, int premultiplied) {
+  size_t skip;
+  uint8_t* out = RowStart(target, y, &x, &count, &skip);
+  if (!out) return;
+  rgba += skip * 4;
+  for (int i = 0; i < count; ++i, rgba += 4, out += 3) {
+    unsigned a = rgba[3];
+    out[0] = OnWhite(rgba[2], a, premultiplied);
+    out[1] = OnWhite(rgba[1], a, premultiplied);
+    out[2] = OnWhite(rgba[0], a, premultiplied);
+  }
+}
+
+void TargetPutRow16(TTarget* target, int y, int x, int count, const uint16_t* rgba, int premultiplied) {
+  size_t skip;
+  uint8_t* out = RowStart(target, y, &x, &count, &skip);
+  if (!out) return;
+  rgba += skip * 4;
+  for (int i = 0; i < count; ++i, rgba += 4, out += 3) {
+    unsigned a = To8(rgba[3]);
+    out[0] = OnWhite(To8(rgba[2]), a, premultiplied);
+    out[1] = OnWhite(To8(rgba[1]), a, premultiplied);
+    out[2] = OnWhite(To8(rgba[0]), a, premultiplied);
+  }
+}
+
+int TargetProgress(TTarget* target, int rowsDone) {
+  if (target->aborted) return 1;
+  if (rowsDone < target->rowsDone) rowsDone = target->rowsDone; /* steps only rise */
+  if (rowsDone > target->height) rowsDone = target->height;
+  target->rowsDone = rowsDone;
+  int step = (int)((long long)rowsDone * TARGET_PROGRESS_STEPS / target->height);
+  if (step == target->reported) return 0;
+  target->reported = step;
+  if (target->progress && target->progress(rowsDone, target->height, target->progressData) != 0)
+    target->aborted = 1;
+  return target->aborted;
+}
+
+/* The source as one block in memory: a memory image is used in place; a file is read whole
+ * from the offset on. *owned is the block to free afterwards, or NULL. */
+static int LoadSource(const char* buf, SpiLongPtr len, unsigned flag, const uint8_t** data,
+                      size_t* size, uint8_t** owned) {
+  *owned = NULL;
+  if (!buf) return SPI_FILE_READ_ERROR;
+  if ((flag & SPI_INPUT_MASK) == SPI_INPUT_MEMORY) {
+    if (len <= 0) return SPI_OUT_OF_ORDER;
+    *data = (const uint8_t*)buf;
+    *size = (size_t)len;
+    return SPI_SUCCESS;
+  }
+  if ((flag & SPI_INPUT_MASK) != SPI_INPUT_FILE || len < 0) return SPI_NOT_IMPLEMENTED;
+  FILE* f = fopen(buf, "rb");
+  if (!f) return SPI_FILE_READ_ERROR;
+  int rc = SPI_FILE_READ_ERROR;
+  long end;
+  if (fseek(f, 0, SEEK_END) == 0 && (end = ftell(f)) >= 0 && len <= end &&
+      fseek(f, (long)len, SEEK_SET) == 0) {
+    size_t n = (size_t)(end - (long)len);
+    uint8_t* block = (uint8_t*)malloc(n ? n : 1);
+    if (!block) {
+      rc = SPI_NO_MEMORY;
+    } else if (fread(block, 1, n, f) != n) {
+      free(block);
+    } else {
+      *owned = block;
+      *data = block;
+      *size = n;
+      rc = n ? SPI_SUCCESS : SPI_OUT_OF_ORDER;
+    }
+  }
+  fclose(f);
+  return rc;
+}
+
+SPI_EXPORT int SPIAPI GetPluginInfo(int infoNo, char* buf, int bufLen) {
+  if (infoNo < 0 || infoNo >= (int)(sizeof PluginInfo / sizeof PluginInfo[0]) || !buf || bufLen <= 0)
+    return 0;
+  size_t n = strlen(PluginInfo[infoNo]);
+  if (n > (size_t)bufLen - 1) n = (size_t)bufLen - 1;
+  memcpy(buf, PluginInfo[infoNo], n);
+  buf[n] = '\0';
+  return (int)n;
+}
+
+SPI_EXPORT int SPIAPI IsSupported(const char* fileName, void* header) {
+  (void)fileName; /* the data decide, whatever the name says */
+  /* The classic interface also allows a file handle here; hosts of ours pass the 2 KB
+   * header, and a value that low can be no address, so it is refused, never read. */
+  if ((uintptr_t)header < 0x10000u) return 0;
+  return DetectFormat((const uint8_t*)header, 2048) != fmtNone;
+}
+
+SPI_EXPORT int SPIAPI GetPictureInfo(const char* buf, SpiLongPtr len, unsigned int flag,
+                                     SpiPictureInfo* info) {
+  if (!info) return SPI_OTHER_ERROR;
+  const uint8_t* data;
+  size_t size;
+  uint8_t* owned;
+  int rc = LoadSource(buf, len, flag, &data, &size, &owned);
+  if (rc != SPI_SUCCESS) return rc;
+  TFormat format = DetectFormat(data, size);
+  int width = 0, height = 0;
+  rc = format == fmtNone ? SPI_NOT_SUPPORT : DecoderQueryInfo(data, size, format, &width, &height);
+  free(owned);
+  if (rc != SPI_SUCCESS) return rc;
+  info->left = 0;
+  info->top = 0;
+  info->width = width;
+  info->height = height;
+  info->x_density = 0;
+  info->y_density = 0;
+  info->colorDepth = 24;
+  info->hInfo = NULL;
+  return SPI_SUCCESS;
+}
+
+SPI_EXPORT int SPIAPI GetPicture(const char* buf, SpiLongPtr len, unsigned int flag,
+                                 HLOCAL* bitmapInfo, HLOCAL* bitmap, SpiProgressCallback progress,
+                                 SpiLongPtr data) {
+  if (!bitmapInfo || !bitmap) return SPI_OTHER_ERROR;
+  *bitmapInfo = NULL;
+  *bitmap = NULL;
+  const uint8_t* source;
+  size_t size;
+  uint8_t* owned;
+  int rc = LoadSource(buf, len, flag, &source, &size, &owned);
+  if (rc != SPI_SUCCESS) return rc;
+  TFormat format = DetectFormat(source, size);
+  TTarget target;
+  memset(&target, 0, sizeof target);
+  target.progress = progress;
+  target.progressData = data;
+  rc = format == fmtNone ? SPI_NOT_SUPPORT : DecoderDecode(source, size, format, &target);
+  free(owned);
+  if (rc == SPI_SUCCESS && target.aborted) rc = SPI_ABORT;
+  if (rc == SPI_SUCCESS && !target.bits) rc = SPI_OTHER_ERROR;
+  if (rc == SPI_SUCCESS && TargetProgress(&target, target.height)) rc = SPI_ABORT;
+  if (rc != SPI_SUCCESS) {
+    TargetDiscard(&target);
+    return rc;
+  }
+  LocalUnlock(target.bitsHandle);
+  *bitmapInfo = target.infoHandle;
+  *bitmap = target.bitsHandle;
+  return SPI_SUCCESS;
+}
+
+SPI_EXPORT int SPIAPI GetPreview(const char* buf, SpiLongPtr len, unsigned int flag,
+                                 HLOCAL* bitmapInfo, HLOCAL* bitmap, SpiProgressCallback progress,
+                                 SpiLongPtr data) {
+  (void)buf;
+  (void)len;
+  (void)flag;
+  (void)progress;
+  (void)data;
+  if (bitmapInfo) *bitmapInfo = NULL;
+  if (bitmap) *bitmap = NULL;
+  return SPI_NOT_IMPLEMENTED;
+}

@@ -1,0 +1,71 @@
+/* Inside Tavex's own import filter: the formats, and the target that every decoder writes into.
+ *
+ * A decoder turns the source into rows of red, green, blue and alpha (8 or 16 bits a channel,
+ * straight or premultiplied alpha) and hands them to the target, which composites them on
+ * white and stores them as a 24-bit bottom-up blue-green-red DIB. Keeping that step here, the
+ * same for the native libraries and for the Windows imaging component, is what makes both
+ * builds give the same bytes for the same file. */
+#ifndef TAVEX_IFTAVEX_PLUGIN_H
+#define TAVEX_IFTAVEX_PLUGIN_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "SusiePlugin.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef enum TFormat { fmtNone, fmtPng, fmtGif, fmtTiff, fmtWebp } TFormat;
+
+/* The format that the first bytes announce; fmtNone when none of ours. */
+TFormat DetectFormat(const uint8_t* data, size_t size);
+
+typedef struct TTarget {
+  int width;
+  int height;
+  size_t stride;
+  HLOCAL infoHandle;
+  HLOCAL bitsHandle;
+  uint8_t* bits; /* locked pixel block while decoding */
+  SpiProgressCallback progress;
+  SpiLongPtr progressData;
+  int rowsDone;
+  int reported; /* last progress step reported, -1 before the first */
+  int aborted;
+} TTarget;
+
+/* Makes the two result blocks for a picture of width x height and reports step 0. A decoder
+ * that may leave parts of the picture uncovered (a GIF frame smaller than its screen) asks
+ * for partial, which makes the picture white first. Returns SPI_SUCCESS, SPI_OUT_OF_ORDER
+ * for an impossible size, SPI_NO_MEMORY or SPI_ABORT. */
+int TargetBegin(TTarget* target, int width, int height, int partial);
+
+/* Stores count pixels of picture row y (0 = top) from column x on; pixels that fall outside
+ * the picture are dropped. rgba holds 4 channels a pixel. */
+void TargetPutRow8(TTarget* target, int y, int x, int count, const uint8_t* rgba, int premultiplied);
+void TargetPutRow16(TTarget* target, int y, int x, int count, const uint16_t* rgba, int premultiplied);
+
+/* Row y (0 = top) of the DIB, for a decoder that writes width blue-green-red triples itself:
+ * an opaque picture needs no compositing. */
+uint8_t* TargetRow(TTarget* target, int y);
+
+/* Tells the caller's progress callback that rowsDone rows of the picture are decoded.
+ * Returns nonzero once the callback has asked to stop. */
+int TargetProgress(TTarget* target, int rowsDone);
+
+/* Implemented once natively and once over the Windows imaging component. Both return
+ * SPI_* codes; Decode calls TargetBegin itself once the size is known and stops with
+ * SPI_ABORT when TargetProgress asks it to. */
+int DecoderQueryInfo(const uint8_t* data, size_t size, TFormat format, int* width, int* height);
+int DecoderDecode(const uint8_t* data, size_t size, TFormat format, TTarget* target);
+
+/* The progress step of rowsDone rows of height; the callback is told at most this many steps. */
+#define TARGET_PROGRESS_STEPS 32
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

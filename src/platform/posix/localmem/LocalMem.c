@@ -1,0 +1,146 @@
+/* The registry is a chained hash table keyed by handle value; the handle is only ever
+ * compared, so a stale or foreign handle is found missing without touching its memory. */
+#include "LocalMem.h"
+
+#include <pthread.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+typedef struct TBlock {
+  HLOCAL handle;
+  void* data;
+  SIZE_T size;
+  unsigned lockCount;
+  int moveable;
+  struct TBlock* next;
+} TBlock;
+
+static pthread_mutex_t registryLock = PTHREAD_MUTEX_INITIALIZER;
+static TBlock** buckets;
+static size_t bucketCount;
+static size_t liveCount;
+
+static size_t BucketOf(HLOCAL handle, size_t count) {
+  uintptr_t v = (uintptr_t)handle;
+  v ^= v >> 17;
+  v *= (uintptr_t)0x9E3779B97F4A7C15ull;
+  v ^= v >> 29;
+  return (size_t)(v & (count - 1));
+}
+
+/* Callers hold registryLock. */
+static TBlock** FindSlot(HLOCAL handle) {
+  if (bucketCount == 0 || handle == NULL) return NULL;
+  TBlock** slot = &buckets[BucketOf(handle, bucketCount)];
+  while (*slot && (*slot)->handle != handle) slot = &(*slot)->next;
+  return *slot ? slot : NULL;
+}
+
+static int Grow(void) {
+  size_t newCount = bucketCount ? bucketCount * 2 : 64;
+  TBlock** fresh = (TBlock**)calloc(newCount, sizeof *fresh);
+  if (!fresh) return 0;
+  for (size_t i = 0; i < bucketCount; ++i) {
+    TBlock* b = buckets[i];
+    while (b) {
+      TBlock* next = b->next;
+      size_t j = BucketOf(b->handle, newCount);
+      b->next = fresh[j];
+      fresh[j] = b;
+      b = next;
+    }
+  }
+  free(buckets);
+  buckets = fresh;
+  bucketCount = newCount;
+  return 1;
+}
+
+HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
+  if (bytes > (SIZE_T)PTRDIFF_MAX) return NULL;
+  TBlock* block = (TBlock*)calloc(1, sizeof *block);
+  if (!block) return NULL;
+  /* One byte at least, so that even an empty block has an address of its own. */
+  block->data = (flags & LMEM_ZEROINIT) ? calloc(1, bytes ? bytes : 1) : malloc(bytes ? bytes : 1);
+  if (!block->data) {
+    free(block);
+    return NULL;
+  }
+  block->size = bytes;
+  block->moveable = (flags & LMEM_MOVEABLE) != 0;
+  /* A moveable block's handle is the record's address, distinct from the data's. */
+  block->handle = block->moveable ? (HLOCAL)block : (HLOCAL)block->data;
+
+  pthread_mutex_lock(&registryLock);
+  if (liveCount + 1 > bucketCount && !Grow()) {
+    pthread_mutex_unlock(&registryLock);
+    free(block->data);
+    free(block);
+    return NULL;
+  }
+  size_t i = BucketOf(block->handle, bucketCount);
+  block->next = buckets[i];
+  buckets[i] = block;
+  ++liveCount;
+  pthread_mutex_unlock(&registryLock);
+  return block->handle;
+}
+
+void* LocalLock(HLOCAL handle) {
+  void* data = NULL;
+  pthread_mutex_lock(&registryLock);
+  TBlock** slot = FindSlot(handle);
+  if (slot) {
+    TBlock* b = *slot;
+    if (!b->moveable) {
+      data = b->data;
+    } else if (b->size != 0 && b->lockCount < 0xFFu) {
+      ++b->lockCount;
+      data = b->data;
+    }
+  }
+  pthread_mutex_unlock(&registryLock);
+  return data;
+}
+
+BOOL LocalUnlock(HLOCAL handle) {
+  BOOL stillLocked = 0;
+  pthread_mutex_lock(&registryLock);
+  TBlock** slot = FindSlot(handle);
+  if (slot && (*slot)->moveable && (*slot)->lockCount > 0) stillLocked = --(*slot)->lockCount != 0;
+  pthread_mutex_unlock(&registryLock);
+  return stillLocked;
+}
+
+HLOCAL LocalFree(HLOCAL handle) {
+  if (handle == NULL) return NULL;
+  pthread_mutex_lock(&registryLock);
+  TBlock** slot = FindSlot(handle);
+  TBlock* b = slot ? *slot : NULL;
+  if (b) {
+    *slot = b->next;
+    --liveCount;
+  }
+  pthread_mutex_unlock(&registryLock);
+  if (!b) return handle;
+  free(b->data);
+  free(b);
+  return NULL;
+}
+
+SIZE_T LocalSize(HLOCAL handle) {
+  SIZE_T size = 0;
+  pthread_mutex_lock(&registryLock);
+  TBlock** slot = FindSlot(handle);
+  if (slot) size = (*slot)->size;
+  pthread_mutex_unlock(&registryLock);
+  return size;
+}
+
+SIZE_T LocalMemLiveBlocks(void) {
+  pthread_mutex_lock(&registryLock);
+  SIZE_T n = liveCount;
+  pthread_mutex_unlock(&registryLock);
+  return n;
+}

@@ -1,0 +1,61 @@
+/* Local memory for native builds: the Windows LocalAlloc family, so that plug-ins and the
+ * host hand result blocks to each other exactly as on Windows. One shared library holds the
+ * registry of live blocks, and every plug-in and the host link it, so a block allocated by a
+ * plug-in can be locked, sized and freed by the host.
+ *
+ * Handles are checked against the registry before use: a handle that is not a live block is
+ * refused (LocalSize 0, LocalLock NULL, LocalFree returns it) and never dereferenced. */
+#ifndef TAVEX_LOCALMEM_H
+#define TAVEX_LOCALMEM_H
+
+#include <stddef.h>
+
+#ifdef _WIN32
+#error "LocalMem.h is for native builds; Windows has the real functions in <windows.h>"
+#endif
+
+#if defined(__GNUC__)
+#define TAVEX_LOCALMEM_API __attribute__((visibility("default")))
+#else
+#define TAVEX_LOCALMEM_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef void* HLOCAL;
+typedef unsigned int UINT;
+typedef size_t SIZE_T;
+typedef int BOOL;
+
+#define LMEM_FIXED 0x0000u
+#define LMEM_MOVEABLE 0x0002u
+#define LMEM_ZEROINIT 0x0040u
+#define LHND (LMEM_MOVEABLE | LMEM_ZEROINIT)
+#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+
+/* A fixed block's handle is its address; a moveable block's handle is not, and must be
+ * locked to reach the memory. NULL when the block cannot be made. */
+TAVEX_LOCALMEM_API HLOCAL LocalAlloc(UINT flags, SIZE_T bytes);
+/* The block's address; NULL for an invalid handle or a moveable block of 0 bytes. Moveable
+ * blocks count their locks. */
+TAVEX_LOCALMEM_API void* LocalLock(HLOCAL handle);
+/* Nonzero while a moveable block stays locked; 0 once unlocked, for a fixed block, for a
+ * block that was not locked and for an invalid handle. */
+TAVEX_LOCALMEM_API BOOL LocalUnlock(HLOCAL handle);
+/* NULL on success (a locked block is freed too); the handle itself when it is not a live
+ * block. LocalFree(NULL) does nothing and returns NULL. */
+TAVEX_LOCALMEM_API HLOCAL LocalFree(HLOCAL handle);
+/* The size that was asked for; 0 for anything that is not a live block. */
+TAVEX_LOCALMEM_API SIZE_T LocalSize(HLOCAL handle);
+
+/* Not a Windows function: how many blocks are live, so that tests can tell that a failed
+ * call left no local memory behind. */
+TAVEX_LOCALMEM_API SIZE_T LocalMemLiveBlocks(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,382 @@
+// Tavex's own image plug-in, called through its exported entry points as a host calls them.
+// The pictures and the DIB each must give come from make-images.py; native and Windows builds
+// are held to the same expected bytes, so both decode every file byte for byte alike.
+#define SPI_NO_PROTOTYPES
+#include "SusiePlugin.h"
+
+#ifndef _WIN32
+#include <dlfcn.h>
+#endif
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/TempDir.h"
+
+namespace {
+
+using TBytes = std::vector<unsigned char>;
+
+// The entry points of the plug-in, loaded once for the whole program.
+struct TPlugin {
+  SpiGetPluginInfoProc GetPluginInfo = nullptr;
+  SpiIsSupportedProc IsSupported = nullptr;
+  SpiGetPictureInfoProc GetPictureInfo = nullptr;
+  SpiGetPictureProc GetPicture = nullptr;
+  SpiGetPreviewProc GetPreview = nullptr;
+
+  static const TPlugin& Get() {
+    static const TPlugin plugin;
+    return plugin;
+  }
+
+private:
+  TPlugin() {
+#ifdef _WIN32
+    HMODULE module = ::LoadLibraryW(std::filesystem::path(TAVEX_IFTAVEX_PATH).wstring().c_str());
+    auto resolve = [module](const char* name) {
+      return module ? reinterpret_cast<void*>(::GetProcAddress(module, name)) : nullptr;
+    };
+#else
+    void* module = ::dlopen(TAVEX_IFTAVEX_PATH, RTLD_NOW | RTLD_LOCAL);
+    auto resolve = [module](const char* name) { return module ? ::dlsym(module, name) : nullptr; };
+#endif
+    GetPluginInfo = reinterpret_cast<SpiGetPluginInfoProc>(resolve("GetPluginInfo"));
+    IsSupported = reinterpret_cast<SpiIsSupportedProc>(resolve("IsSupported"));
+    GetPictureInfo = reinterpret_cast<SpiGetPictureInfoProc>(resolve("GetPictureInfo"));
+    GetPicture = reinterpret_cast<SpiGetPictureProc>(resolve("GetPicture"));
+    GetPreview = reinterpret_cast<SpiGetPreviewProc>(resolve("GetPreview"));
+  }
+};
+
+// Local memory still allocated, where the platform can count it (natively); -1 elsewhere.
+long long LiveBlocks() {
+#ifdef _WIN32
+  return -1;
+#else
+  return static_cast<long long>(LocalMemLiveBlocks());
+#endif
+}
+
+std::filesystem::path ImageDir() { return TAVEX_PLUGIN_IMAGES; }
+
+struct TDib {
+  int rc = SPI_OTHER_ERROR;
+  SpiBitmapInfoHeader header{};
+  TBytes pixels;
+};
+
+// Calls GetPicture and takes the result apart the way a careful host does: sizes are checked
+// against the real blocks before anything is read, and both blocks are freed.
+TDib Decode(const char* source, SpiLongPtr len, unsigned flag, SpiProgressCallback progress = nullptr,
+            SpiLongPtr data = 0) {
+  TDib dib;
+  HLOCAL info = reinterpret_cast<HLOCAL>(1), bits = reinterpret_cast<HLOCAL>(1);
+  dib.rc = TPlugin::Get().GetPicture(source, len, flag, &info, &bits, progress, data);
+  if (dib.rc != SPI_SUCCESS) {
+    EXPECT_EQ(info, nullptr) << "a failed call hands back no block";
+    EXPECT_EQ(bits, nullptr);
+    return dib;
+  }
+  EXPECT_GE(LocalSize(info), sizeof(SpiBitmapInfoHeader));
+  if (auto* h = static_cast<const SpiBitmapInfoHeader*>(LocalLock(info))) {
+    std::memcpy(&dib.header, h, sizeof dib.header);
+    LocalUnlock(info);
+  }
+  SIZE_T size = LocalSize(bits);
+  EXPECT_GE(size, dib.header.biSizeImage);
+  if (auto* p = static_cast<const unsigned char*>(LocalLock(bits))) {
+    dib.pixels.assign(p, p + (size < dib.header.biSizeImage ? size : dib.header.biSizeImage));
+    LocalUnlock(bits);
+  }
+  EXPECT_EQ(LocalFree(info), nullptr);
+  EXPECT_EQ(LocalFree(bits), nullptr);
+  return dib;
+}
+
+TDib DecodeMemory(const TBytes& bytes, SpiProgressCallback progress = nullptr, SpiLongPtr data = 0) {
+  return Decode(reinterpret_cast<const char*>(bytes.data()), static_cast<SpiLongPtr>(bytes.size()),
+                SPI_INPUT_MEMORY, progress, data);
+}
+
+// What make-images.py expects: width, height, then the bottom-up rows.
+struct TExpected {
+  int width = 0, height = 0;
+  TBytes pixels;
+};
+
+TExpected LoadExpected(const std::string& name) {
+  TBytes b = ReadAllBytes(ImageDir() / (name + ".dib"));
+  TExpected e;
+  if (b.size() < 8) return e;
+  std::memcpy(&e.width, b.data(), 4);
+  std::memcpy(&e.height, b.data() + 4, 4);
+  e.pixels.assign(b.begin() + 8, b.end());
+  return e;
+}
+
+struct TCase {
+  const char* name;
+  const char* ext;
+  bool exact;    // false: a lossy file, whose pixels no one can predict
+  bool halfFails; // false: the first half holds the whole first page
+};
+
+const TCase Cases[] = {
+    {"png-rgb8", "png", true, true},       {"png-rgba8", "png", true, true},      {"png-rgb16", "png", true, true},
+    {"png-rgba16", "png", true, true},     {"png-gray8", "png", true, true},      {"png-palette", "png", true, true},
+    {"png-interlaced", "png", true, true}, {"gif-palette", "gif", true, true},    {"gif-interlaced", "gif", true, true},
+    {"tiff-rgb8", "tif", true, true},      {"tiff-rgba8", "tif", true, true},     {"tiff-rgba16", "tif", true, true},
+    {"tiff-gray8", "tif", true, true},     {"tiff-pages", "tif", true, false},     {"webp-lossless", "webp", true, true},
+    {"webp-lossy", "webp", false, true},   {"gif-offset", "gif", true, true},
+    {"png-interlaced-rgb", "png", true, true}, {"tiff-premultiplied", "tif", true, true},
+};
+
+class IftavexDecode : public testing::TestWithParam<TCase> {
+protected:
+  void SetUp() override {
+    ASSERT_NE(TPlugin::Get().GetPicture, nullptr) << "cannot load " << TAVEX_IFTAVEX_PATH;
+    FBytes = ReadAllBytes(ImageDir() / (std::string(GetParam().name) + "." + GetParam().ext));
+    ASSERT_FALSE(FBytes.empty());
+    FExpected = LoadExpected(GetParam().name);
+    ASSERT_GT(FExpected.width, 0);
+  }
+
+  // A Windows without a codec for the format (Wine 8 has none for WebP) is told apart from a
+  // failure: the plug-in says "unknown format" and hands back nothing, and the test says so.
+  void SkipWithoutCodec() {
+    int rc = DecodeMemory(FBytes).rc;
+#ifdef _WIN32
+    if (rc == SPI_NOT_SUPPORT) GTEST_SKIP() << "this system's imaging component cannot decode " << GetParam().ext;
+#endif
+    ASSERT_EQ(rc, SPI_SUCCESS);
+  }
+
+  void ExpectPicture(const TDib& dib) const {
+    ASSERT_EQ(dib.rc, SPI_SUCCESS);
+    EXPECT_EQ(dib.header.biSize, 40u);
+    EXPECT_EQ(dib.header.biWidth, FExpected.width);
+    EXPECT_EQ(dib.header.biHeight, FExpected.height); // positive: bottom-up
+    EXPECT_EQ(dib.header.biPlanes, 1);
+    EXPECT_EQ(dib.header.biBitCount, 24);
+    EXPECT_EQ(dib.header.biCompression, SPI_BI_RGB);
+    EXPECT_EQ(dib.header.biSizeImage, static_cast<uint32_t>((FExpected.width * 3 + 3) / 4 * 4 * FExpected.height));
+    if (GetParam().exact) {
+      EXPECT_TRUE(dib.pixels == FExpected.pixels) << FirstDifference(dib.pixels);
+    }
+  }
+
+  std::string FirstDifference(const TBytes& got) const {
+    if (got.size() != FExpected.pixels.size()) return "size " + std::to_string(got.size());
+    for (size_t i = 0; i < got.size(); ++i)
+      if (got[i] != FExpected.pixels[i])
+        return "byte " + std::to_string(i) + ": " + std::to_string(got[i]) + " instead of " +
+               std::to_string(FExpected.pixels[i]);
+    return "";
+  }
+
+  TBytes FBytes;
+  TExpected FExpected;
+};
+
+TEST_P(IftavexDecode, MemoryImageGivesTheExpectedDib) {
+  SkipWithoutCodec();
+  if (IsSkipped() || HasFatalFailure()) return;
+  long long live = LiveBlocks();
+  ExpectPicture(DecodeMemory(FBytes));
+  EXPECT_EQ(LiveBlocks(), live);
+}
+
+TEST_P(IftavexDecode, FileAtAnOffsetGivesTheSameDibAndInfo) {
+  SkipWithoutCodec();
+  if (IsSkipped() || HasFatalFailure()) return;
+  TTempDir dir;
+  TBytes prefixed(FBytes.size() + 300, 0x5A);
+  std::memcpy(prefixed.data() + 300, FBytes.data(), FBytes.size());
+  WriteAllBytes(dir / "in.bin", prefixed);
+  const std::string name = (dir / "in.bin").string();
+  ExpectPicture(Decode(name.c_str(), 300, SPI_INPUT_FILE));
+
+  for (unsigned flag : {SPI_INPUT_FILE, SPI_INPUT_MEMORY}) {
+    SpiPictureInfo info;
+    std::memset(&info, 0xCC, sizeof info);
+    int rc = flag == SPI_INPUT_FILE
+                 ? TPlugin::Get().GetPictureInfo(name.c_str(), 300, flag, &info)
+                 : TPlugin::Get().GetPictureInfo(reinterpret_cast<const char*>(FBytes.data()),
+                                                 static_cast<SpiLongPtr>(FBytes.size()), flag, &info);
+    ASSERT_EQ(rc, SPI_SUCCESS) << flag;
+    EXPECT_EQ(info.left, 0);
+    EXPECT_EQ(info.top, 0);
+    EXPECT_EQ(info.width, FExpected.width);
+    EXPECT_EQ(info.height, FExpected.height);
+    EXPECT_EQ(info.colorDepth, 24);
+    EXPECT_EQ(info.hInfo, nullptr);
+  }
+}
+
+TEST_P(IftavexDecode, IsSupportedLooksAtTheFirst2KBOnly) {
+  TBytes header(2048, 0);
+  std::memcpy(header.data(), FBytes.data(), FBytes.size() < 2048 ? FBytes.size() : 2048);
+  EXPECT_NE(TPlugin::Get().IsSupported("x.bin", header.data()), 0);
+  header[1] ^= 0x20; // one letter of the signature changed
+  EXPECT_EQ(TPlugin::Get().IsSupported(GetParam().name, header.data()), 0);
+}
+
+struct TProgressLog {
+  std::vector<std::pair<int, int>> calls;
+  int stopAt = 0; // 1-based call that asks to stop; 0 never
+};
+
+int SPIAPI RecordProgress(int num, int denom, SpiLongPtr data) {
+  auto* log = reinterpret_cast<TProgressLog*>(data);
+  log->calls.emplace_back(num, denom);
+  return log->stopAt != 0 && static_cast<int>(log->calls.size()) >= log->stopAt;
+}
+
+TEST_P(IftavexDecode, ProgressRisesFromZeroToTheEnd) {
+  SkipWithoutCodec();
+  if (IsSkipped() || HasFatalFailure()) return;
+  TProgressLog log;
+  ExpectPicture(DecodeMemory(FBytes, RecordProgress, reinterpret_cast<SpiLongPtr>(&log)));
+  ASSERT_GE(log.calls.size(), 2u);
+  EXPECT_EQ(log.calls.front().first, 0);
+  EXPECT_EQ(log.calls.back().first, log.calls.back().second);
+  for (size_t i = 1; i < log.calls.size(); ++i) {
+    EXPECT_GT(log.calls[i].first, log.calls[i - 1].first) << i;
+    EXPECT_EQ(log.calls[i].second, FExpected.height);
+  }
+}
+
+TEST_P(IftavexDecode, AbortFromTheCallbackStopsAndFreesEverything) {
+  SkipWithoutCodec();
+  if (IsSkipped() || HasFatalFailure()) return;
+  long long live = LiveBlocks();
+  for (int stopAt : {1, 2}) {
+    TProgressLog log;
+    log.stopAt = stopAt;
+    TDib dib = DecodeMemory(FBytes, RecordProgress, reinterpret_cast<SpiLongPtr>(&log));
+    EXPECT_EQ(dib.rc, SPI_ABORT) << stopAt;
+    EXPECT_EQ(static_cast<int>(log.calls.size()), stopAt) << "no call after the stop";
+  }
+  EXPECT_EQ(LiveBlocks(), live);
+}
+
+TEST_P(IftavexDecode, CutFilesFailOrGiveTheRightPicture) {
+  SkipWithoutCodec();
+  if (IsSkipped() || HasFatalFailure()) return;
+  long long live = LiveBlocks();
+  // Half a file is never a picture.
+  TBytes half(FBytes.begin(), FBytes.begin() + static_cast<std::ptrdiff_t>(FBytes.size() / 2));
+  if (GetParam().halfFails) {
+    EXPECT_NE(DecodeMemory(half).rc, SPI_SUCCESS);
+  }
+  // Every other cut ends in an error code or, when only trailing chunks are missing, in the
+  // full picture; never in a crash or a read past the block. Windows runs every 5th cut.
+#ifdef _WIN32
+  const size_t step = 5;
+#else
+  const size_t step = 1;
+#endif
+  for (size_t n = 1; n < FBytes.size(); n += step) {
+    TBytes cut(FBytes.begin(), FBytes.begin() + static_cast<std::ptrdiff_t>(n));
+    TDib dib = DecodeMemory(cut);
+    if (dib.rc == SPI_SUCCESS && GetParam().exact) {
+      ASSERT_TRUE(dib.pixels == FExpected.pixels) << "cut at " << n << ": " << FirstDifference(dib.pixels);
+    }
+  }
+  EXPECT_EQ(LiveBlocks(), live);
+}
+
+TEST_P(IftavexDecode, DamagedBytesNeverCrashOrLeak) {
+  long long live = LiveBlocks();
+  for (size_t at = 8; at < FBytes.size(); at += 13) {
+    TBytes damaged = FBytes;
+    damaged[at] ^= 0xA5;
+    damaged[(at * 7) % damaged.size()] ^= 0x3C;
+    TDib dib = DecodeMemory(damaged);
+    if (dib.rc == SPI_SUCCESS) {
+      EXPECT_GT(dib.header.biWidth, 0);
+      EXPECT_EQ(dib.pixels.size(), dib.header.biSizeImage);
+    }
+  }
+  EXPECT_EQ(LiveBlocks(), live);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, IftavexDecode, testing::ValuesIn(Cases),
+                         [](const testing::TestParamInfo<TCase>& i) {
+                           std::string n = i.param.name;
+                           for (char& c : n)
+                             if (c == '-') c = '_';
+                           return n;
+                         });
+
+TEST(Iftavex, CompositesOnWhiteByTheRoundingRule) {
+  // png-rgba8, top row: x=1 opaque (53,57,205); x=2 alpha 127 over (106,74,210); x=0 clear.
+  TDib dib = DecodeMemory(ReadAllBytes(ImageDir() / "png-rgba8.png"));
+  ASSERT_EQ(dib.rc, SPI_SUCCESS);
+  size_t top = static_cast<size_t>((dib.header.biWidth * 3 + 3) / 4 * 4) * (dib.header.biHeight - 1);
+  ASSERT_GE(dib.pixels.size(), top + 9);
+  const unsigned char want[9] = {255, 255, 255, 205, 57, 53, 233, 165, 181};
+  EXPECT_EQ(std::memcmp(dib.pixels.data() + top, want, 9), 0);
+}
+
+TEST(Iftavex, PluginInfoNamesTheImportFilterAndItsFormats) {
+  const char* const want[] = {"00IN", nullptr, "*.png", "PNG", "*.gif", "GIF", "*.tif;*.tiff", "TIFF", "*.webp", "WebP"};
+  char buf[256];
+  for (int i = 0; i < 10; ++i) {
+    int n = TPlugin::Get().GetPluginInfo(i, buf, sizeof buf);
+    EXPECT_EQ(n, static_cast<int>(std::strlen(buf))) << i;
+    if (want[i])
+      EXPECT_STREQ(buf, want[i]) << i;
+    else
+      EXPECT_NE(std::string(buf).find("PNG, GIF, TIFF, WebP"), std::string::npos) << buf;
+  }
+  EXPECT_EQ(TPlugin::Get().GetPluginInfo(10, buf, sizeof buf), 0);
+  EXPECT_EQ(TPlugin::Get().GetPluginInfo(-1, buf, sizeof buf), 0);
+  std::memset(buf, 'x', sizeof buf);
+  EXPECT_EQ(TPlugin::Get().GetPluginInfo(0, buf, 3), 2); // cut to fit, still terminated
+  EXPECT_STREQ(buf, "00");
+}
+
+TEST(Iftavex, RefusesWhatItCannotRead) {
+  long long live = LiveBlocks();
+  const TBytes bmp = {'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0};
+  TBytes header(2048, 0);
+  std::memcpy(header.data(), bmp.data(), bmp.size());
+  EXPECT_EQ(TPlugin::Get().IsSupported("a.png", header.data()), 0) << "the name does not count";
+  EXPECT_EQ(TPlugin::Get().IsSupported("a.png", reinterpret_cast<void*>(std::uintptr_t{12})), 0)
+      << "a file handle is not read";
+  EXPECT_EQ(DecodeMemory(bmp).rc, SPI_NOT_SUPPORT);
+  EXPECT_EQ(Decode("", 0, SPI_INPUT_MEMORY).rc, SPI_OUT_OF_ORDER);
+
+  TTempDir dir;
+  const std::string missing = (dir / "missing.png").string();
+  EXPECT_EQ(Decode(missing.c_str(), 0, SPI_INPUT_FILE).rc, SPI_FILE_READ_ERROR);
+  WriteAllBytes(dir / "short.png", ReadAllBytes(ImageDir() / "png-rgb8.png"));
+  const std::string shortFile = (dir / "short.png").string();
+  EXPECT_EQ(Decode(shortFile.c_str(), 100000, SPI_INPUT_FILE).rc, SPI_FILE_READ_ERROR) << "offset past the end";
+
+  // A logical screen of 65535 x 65535 would need 12 GiB of rows: refused before any block is made.
+  const TBytes hugeGif = {'G', 'I', 'F', '8', '9', 'a', 0xFF, 0xFF, 0xFF, 0xFF, 0x80, 0, 0, 0, 0, 0, 255, 255, 255,
+                          ',', 0, 0, 0, 0, 1, 0, 1, 0, 0, 2, 2, 0x44, 0x01, 0, ';'};
+#ifdef _WIN32
+  EXPECT_NE(DecodeMemory(hugeGif).rc, SPI_SUCCESS);
+#else
+  EXPECT_EQ(DecodeMemory(hugeGif).rc, SPI_NO_MEMORY);
+#endif
+
+  HLOCAL info = reinterpret_cast<HLOCAL>(1), bits = reinterpret_cast<HLOCAL>(1);
+  TBytes png = ReadAllBytes(ImageDir() / "png-rgb8.png");
+  EXPECT_EQ(TPlugin::Get().GetPreview(reinterpret_cast<const char*>(png.data()), static_cast<SpiLongPtr>(png.size()),
+                                      SPI_INPUT_MEMORY, &info, &bits, nullptr, 0),
+            SPI_NOT_IMPLEMENTED);
+  EXPECT_EQ(info, nullptr);
+  EXPECT_EQ(bits, nullptr);
+  EXPECT_EQ(LiveBlocks(), live);
+}
+
+} // namespace

@@ -1,0 +1,166 @@
+#!/usr/bin/env python3
+"""Makes the test pictures of the image plug-in, and what it must return for each.
+
+Every picture is drawn here as raw red, green, blue and alpha samples and encoded by
+ImageMagick in a lossless form, so the expected DIB can be computed from the samples alone:
+alpha composited on white, 16-bit samples reduced to the nearest 8-bit value, rows bottom-up,
+blue-green-red, padded with zeros to 4 bytes. For each case NAME it writes NAME.<ext> and NAME.dib
+(4-byte width, 4-byte height, then the pixel rows) into the folder given.
+"""
+import os
+import struct
+import subprocess
+import sys
+
+W, H = 37, 23  # an odd width, so rows need padding
+
+
+def to8(v):
+    return (v * 255 + 32767) // 65535
+
+
+def on_white(c, a):
+    return (c * a + 255 * (255 - a) + 127) // 255
+
+
+def pattern(depth, alpha, gray=False, colors=None, seed=0):
+    """Rows of (r, g, b, a) samples; depth 8 or 16. colors limits to a small palette."""
+    top = 255 if depth == 8 else 65535
+    rows = []
+    for y in range(H):
+        row = []
+        for x in range(W):
+            if colors:
+                r, g, b = colors[(x // 3 + y // 2 + seed) % len(colors)]
+                a = 0 if alpha and (x + y) % 7 == 0 else 255
+            else:
+                r = (x * 53 + y * 29 + seed * 11) * (1 if depth == 8 else 257 + 3) % (top + 1)
+                g = (x * 17 + y * 61 + 40) * (1 if depth == 8 else 251) % (top + 1)
+                b = (x * 5 + y * 7 + 200) * (1 if depth == 8 else 263) % (top + 1)
+                if gray:
+                    g = b = r
+                # Every kind of alpha: clear, opaque, and values in between.
+                a = top if not alpha else [0, top, top // 2, top // 3, 1, top - 1][(x + 2 * y) % 6]
+            row.append((r, g, b, a))
+        rows.append(row)
+    return rows
+
+
+def raw(rows, depth, channels):
+    fmt = ">" + ("B" if depth == 8 else "H") * channels
+    return b"".join(struct.pack(fmt, *px[:channels]) for row in rows for px in row)
+
+
+def expected(rows, depth, width=W, height=H, left=0, top=0, canvas=None):
+    cw, ch = canvas or (width, height)
+    stride = (cw * 3 + 3) & ~3
+    row = b"\xff" * (cw * 3) + b"\0" * (stride - cw * 3)  # white, zero padding
+    out = bytearray(row * ch)
+    for y, row in enumerate(rows):
+        for x, (r, g, b, a) in enumerate(row):
+            if depth == 16:
+                r, g, b, a = to8(r), to8(g), to8(b), to8(a)
+            cx, cy = left + x, top + y
+            if 0 <= cx < cw and 0 <= cy < ch:
+                o = (ch - 1 - cy) * stride + cx * 3
+                out[o:o + 3] = bytes((on_white(b, a), on_white(g, a), on_white(r, a)))
+    return struct.pack("<ii", cw, ch) + bytes(out)
+
+
+def premultiplied_tiff(path):
+    """An uncompressed RGBA TIFF with associated (premultiplied) alpha, written by hand, since
+    ImageMagick would premultiply by its own rounding. Returns the expected DIB."""
+    samples = []
+    for y in range(H):
+        for x in range(W):
+            a = [0, 255, 128, 77, 1, 254][(x + 2 * y) % 6]
+            samples.append(tuple((v * a) // 255 for v in ((x * 53) % 256, (y * 61) % 256, (x * y) % 256)) + (a,))
+    pixels = b"".join(bytes(p) for p in samples)
+    entries = [(256, 3, 1, W), (257, 3, 1, H), (258, 3, 4, None), (259, 3, 1, 1), (262, 3, 1, 2),
+               (273, 4, 1, None), (277, 3, 1, 4), (278, 3, 1, H), (279, 4, 1, len(pixels)),
+               (284, 3, 1, 1), (338, 3, 1, 1)]
+    ifd_at = 8
+    bits_at = ifd_at + 2 + 12 * len(entries) + 4
+    data_at = bits_at + 8
+    out = bytearray(b"II*\0" + struct.pack("<I", ifd_at) + struct.pack("<H", len(entries)))
+    for tag, kind, count, value in entries:
+        if tag == 258:
+            value = bits_at
+        elif tag == 273:
+            value = data_at
+        out += struct.pack("<HHI", tag, kind, count)
+        out += struct.pack("<HH", value, 0) if kind == 3 and count == 1 else struct.pack("<I", value)
+    out += struct.pack("<I", 0) + struct.pack("<4H", 8, 8, 8, 8) + pixels
+    with open(path, "wb") as f:
+        f.write(out)
+    stride = (W * 3 + 3) & ~3
+    dib = bytearray(b"\0" * (stride * H))
+    for i, (r, g, b, a) in enumerate(samples):
+        y, x = divmod(i, W)
+        o = (H - 1 - y) * stride + x * 3
+        dib[o:o + 3] = bytes(min(255, c + 255 - a) for c in (b, g, r))
+    return struct.pack("<ii", W, H) + bytes(dib)
+
+
+def convert(args, inputs, out):
+    subprocess.run(["convert", *args, *inputs, out], check=True)
+
+
+PALETTE = [(255, 0, 0), (0, 128, 255), (12, 34, 56), (250, 250, 5), (0, 0, 0), (255, 255, 255), (99, 1, 200)]
+
+
+def main(folder):
+    os.makedirs(folder, exist_ok=True)
+    tmp = os.path.join(folder, "samples.raw")
+    tmp2 = os.path.join(folder, "samples2.raw")
+
+    def case(name, ext, rows, depth, channels, args, dib=None, extra_pages=None):
+        with open(tmp, "wb") as f:
+            f.write(raw(rows, depth, channels))
+        mode = {1: "gray", 3: "rgb", 4: "rgba"}[channels]
+        inputs = [f"{mode}:{tmp}"]
+        if extra_pages is not None:
+            with open(tmp2, "wb") as f:
+                f.write(raw(extra_pages, depth, channels))
+            inputs.append(f"{mode}:{tmp2}")
+        convert(["-size", f"{W}x{H}", "-depth", str(depth), "-endian", "MSB"] + args, inputs, os.path.join(folder, f"{name}.{ext}"))
+        with open(os.path.join(folder, f"{name}.dib"), "wb") as f:
+            f.write(dib if dib is not None else expected(rows, depth))
+
+    case("png-rgb8", "png", pattern(8, False), 8, 3, [], None)
+    case("png-rgba8", "png", pattern(8, True), 8, 4, ["-define", "png:format=png32"])
+    case("png-rgb16", "png", pattern(16, False), 16, 3, ["-define", "png:format=png48"])
+    case("png-rgba16", "png", pattern(16, True), 16, 4, ["-define", "png:format=png64"])
+    case("png-gray8", "png", pattern(8, False, gray=True), 8, 1, ["-define", "png:color-type=0"])
+    case("png-palette", "png", pattern(8, True, colors=PALETTE), 8, 4, ["-define", "png:format=png8"])
+    case("png-interlaced", "png", pattern(8, True), 8, 4, ["-interlace", "PNG", "-define", "png:format=png32"])
+    case("png-interlaced-rgb", "png", pattern(8, False), 8, 3, ["-interlace", "PNG"])
+    case("gif-palette", "gif", pattern(8, True, colors=PALETTE), 8, 4, [])
+    case("gif-interlaced", "gif", pattern(8, False, colors=PALETTE), 8, 3, ["-interlace", "GIF"])
+    case("tiff-rgb8", "tif", pattern(8, False), 8, 3, ["-compress", "LZW"])
+    case("tiff-rgba8", "tif", pattern(8, True), 8, 4, ["-compress", "Zip", "-define", "tiff:alpha=unassociated"])
+    case("tiff-rgba16", "tif", pattern(16, True), 16, 4, ["-compress", "None", "-define", "tiff:alpha=unassociated"])
+    case("tiff-gray8", "tif", pattern(8, False, gray=True), 8, 1, ["-compress", "None"])
+    with open(os.path.join(folder, "tiff-premultiplied.dib"), "wb") as f:
+        f.write(premultiplied_tiff(os.path.join(folder, "tiff-premultiplied.tif")))
+    # Two pages: only the first is the picture.
+    case("tiff-pages", "tif", pattern(8, False), 8, 3, ["-compress", "LZW"],
+         extra_pages=pattern(8, False, seed=5))
+    # A first frame smaller than its logical screen, placed at (5, 4): the rest is white.
+    small = [row[:20] for row in pattern(8, False, colors=PALETTE)[:10]]
+    with open(tmp, "wb") as f:
+        f.write(raw(small, 8, 3))
+    convert(["-size", "20x10", "-depth", "8", f"rgb:{tmp}", "-repage", f"{W}x{H}+5+4"], [],
+            os.path.join(folder, "gif-offset.gif"))
+    with open(os.path.join(folder, "gif-offset.dib"), "wb") as f:
+        f.write(expected(small, 8, 20, 10, 5, 4, (W, H)))
+    case("webp-lossless", "webp", pattern(8, True), 8, 4,
+         ["-define", "webp:lossless=true", "-define", "webp:exact=true"])
+    # Lossy: no exact result to expect; the test checks the size only.
+    case("webp-lossy", "webp", pattern(8, False), 8, 3, ["-quality", "80"], dib=struct.pack("<ii", W, H))
+    os.remove(tmp)
+    os.remove(tmp2)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1])
