@@ -229,3 +229,35 @@ TEST(SPIAnsiText, ShiftJisTextsAndNamesUnderCodePage932) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PlatformLocalMemory, TheOwnerFreesOnceAndTheLockGuardReachesTheBytes) {
+  platform::TLocalMemory first(platform::LocalAllocMoveable(8));
+  ASSERT_TRUE(first);
+  const platform::TLocalHandle handle = first.Get();
+  {
+    platform::TLocalLock lock(handle);
+    ASSERT_NE(lock.Get(), nullptr);
+    std::memcpy(lock.Get(), "TVX", 4);
+  }
+  platform::TLocalMemory second(std::move(first));
+  EXPECT_FALSE(first);
+  EXPECT_EQ(second.Size(), 8u);
+  {
+    platform::TLocalLock lock(second.Get());
+    EXPECT_STREQ(static_cast<const char*>(lock.Get()), "TVX");
+  }
+  second.Reset();
+  EXPECT_FALSE(second);
+  EXPECT_EQ(platform::LocalSize(handle), 0u) << "freed by the owner";
+
+  platform::TLocalMemory third(platform::LocalAllocMoveable(4));
+  const platform::TLocalHandle kept = third.Release();
+  EXPECT_EQ(platform::LocalSize(kept), 4u) << "released, not freed";
+  EXPECT_TRUE(platform::LocalFree(kept));
+  platform::TLocalLock none(nullptr);
+  EXPECT_EQ(none.Get(), nullptr);
+}
+
+}  // namespace

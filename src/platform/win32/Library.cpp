@@ -6,10 +6,10 @@ namespace platform {
 
 TLibraryHandle OpenLibrary(const std::filesystem::path& path) noexcept {
   // No "cannot find" box from the system for a missing dependency: the caller reports it.
-  const UINT previous = ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-  ::SetErrorMode(previous | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  DWORD previous = 0;
+  const BOOL quiet = ::SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previous);
   HMODULE module = ::LoadLibraryW(path.c_str());
-  ::SetErrorMode(previous);
+  if (quiet) ::SetThreadErrorMode(previous, nullptr);
   return module;
 }
 
