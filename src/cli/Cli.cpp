@@ -1,8 +1,10 @@
 #include "cli/Cli.h"
 
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <new>
+#include <system_error>
 
 #include "app/PluginPolicy.h"
 #include "platform/Console.h"
@@ -120,8 +122,13 @@ void SearchPlugins(TSPIs& spis, const TCliOptions& options) {
     spis.Loaded();
     return;
   }
+  // As a full path, the form in which the OS reports a loaded plug-in's name, so that a
+  // plug-in found once is known by its path.
+  std::error_code ec;
+  std::filesystem::path dir = std::filesystem::absolute(Utf8ToPath(options.PluginDir), ec);
+  if (ec) dir = Utf8ToPath(options.PluginDir);
   for (const std::string& pattern : platform::PluginFilePatterns())
-    spis.ScanFolder(AppendBackslash(options.PluginDir), pattern);
+    spis.ScanFolder(AppendBackslash(PathToUtf8(dir)), pattern);
 }
 
 std::string PluginLine(const TSPI& module) {
