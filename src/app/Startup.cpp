@@ -4,14 +4,19 @@
 #include "graphics/Bitmap.h"
 #include "jpeg/JPEG.h"
 #include "platform/Screen.h"
+#include "spi/SPIBmp.h"
+#include "spi/SPIVxDIB.h"
 
 void TavexStartup() {
   GraphicsInitialize();
   JPEGInitialize(platform::ScreenBitsPerPixel());
   VxDIBInitialize();
+  SPIBmpInitialize();
 }
 
 void TavexShutdown() {
+  SPIVxDIBFinalize();
+  SPIBmpFinalize();
   VxDIBFinalize();
   ReleaseSharedPalettes();
   JPEGFinalize();

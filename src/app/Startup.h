@@ -6,7 +6,8 @@
 
 // Registers the graphic classes in the picture registry, in this order: the framework's
 // bitmap, the JPEG class ("jpeg", "jpg"; its decoding pixel format from the screen), the
-// DIB class (clipboard format 8, "dib").
+// DIB class (clipboard format 8, "dib"); then TSPIBitmap becomes the plug-in registry's
+// default graphic class.
 void TavexStartup();
 // The reverse: each library withdraws its classes and frees what it shares.
 void TavexShutdown();

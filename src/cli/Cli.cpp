@@ -1,14 +1,20 @@
 #include "cli/Cli.h"
 
 #include <exception>
+#include <filesystem>
+#include <memory>
 #include <new>
+#include <system_error>
 
+#include "app/PluginPolicy.h"
 #include "platform/Console.h"
+#include "platform/Text.h"
 #include "rtl/Exception.h"
 #include "rtl/Stream.h"
 
 const char* const CliUsage =
     "Usage: tavex-cli [--method 0|1|2] [--dest DIR] [--plugin-dir DIR] FILE...\n"
+    "       tavex-cli --list-plugins [--plugin-dir DIR]\n"
     "Converts each image FILE, in the order given, to a baseline JPEG of quality 90\n"
     "named after it with the extension \".jpg\".\n"
     "\n"
@@ -18,6 +24,9 @@ const char* const CliUsage =
     "  --method 2        into the folder given by --dest, replacing a file of that name\n"
     "  --dest DIR        the destination folder of method 2\n"
     "  --plugin-dir DIR  search this folder only for Susie plug-ins\n"
+    "  --list-plugins    list the plug-ins that were loaded (path, API version,\n"
+    "                    description, filters), one a line; each plug-in file\n"
+    "                    that was left out, and why, goes to standard error\n"
     "  --help            show this help and exit\n"
     "  --version         show the version and exit\n"
     "\n"
@@ -105,6 +114,38 @@ private:
   int FMax = 0;
 };
 
+// The window's registry and policy; --plugin-dir searches that one folder instead of
+// the window's five places.
+void SearchPlugins(TSPIs& spis, const TCliOptions& options) {
+  ApplyMainFormPluginSettings(spis);
+  if (!options.HasPluginDir) {
+    spis.Loaded();
+    return;
+  }
+  // As a full path, the form in which the OS reports a loaded plug-in's name, so that a
+  // plug-in found once is known by its path.
+  std::error_code ec;
+  std::filesystem::path dir = std::filesystem::absolute(Utf8ToPath(options.PluginDir), ec);
+  if (ec) dir = Utf8ToPath(options.PluginDir);
+  for (const std::string& pattern : platform::PluginFilePatterns())
+    spis.ScanFolder(AppendBackslash(PathToUtf8(dir)), pattern);
+}
+
+std::string PluginLine(const TSPI& module) {
+  std::string line = PathToUtf8(module.FileName());
+  line += '\t';
+  line += platform::AnsiToUtf8(module.APIVersion());
+  line += '\t';
+  line += platform::AnsiToUtf8(module.Description());
+  line += '\t';
+  for (std::size_t i = 0; i < module.Filters().size(); ++i) {
+    if (i > 0) line += " | ";
+    line += module.Filters()[i] + " (" + module.FilterDescriptions()[i] + ")";
+  }
+  line += '\n';
+  return line;
+}
+
 }  // namespace
 
 bool ParseCliArguments(const std::vector<std::string>& args, TCliOptions& options, std::string& error) {
@@ -126,6 +167,10 @@ bool ParseCliArguments(const std::vector<std::string>& args, TCliOptions& option
     }
     if (arg == "--version") {
       options.Version = true;
+      continue;
+    }
+    if (arg == "--list-plugins") {
+      options.ListPlugins = true;
       continue;
     }
     bool matched = false;
@@ -153,7 +198,7 @@ bool ParseCliArguments(const std::vector<std::string>& args, TCliOptions& option
     error = "unknown option \"" + arg + "\"";
     return false;
   }
-  if (!options.Help && !options.Version && options.Files.empty()) {
+  if (!options.Help && !options.Version && !options.ListPlugins && options.Files.empty()) {
     error = "no files to convert";
     return false;
   }
@@ -177,6 +222,23 @@ int RunCli(const std::vector<std::string>& args, TCliConsole& console, const TFi
   }
   if (options.Version) {
     console.Out("tavex-cli " TAVEX_VERSION "\n");
+    return 0;
+  }
+
+  std::unique_ptr<TSPIs> spis;
+  try {
+    spis = std::make_unique<TSPIs>();
+    if (options.ListPlugins)
+      spis->OnSkip = [&console](TObject*, const std::string& fileName, const std::string& reason) {
+        console.Err("tavex-cli: skipped " + fileName + ": " + reason + "\n");
+      };
+    SearchPlugins(*spis, options);
+  } catch (const std::exception& e) {
+    console.Err(ErrorBoxText(e.what()) + "\n");
+    return 1;
+  }
+  if (options.ListPlugins) {
+    for (int i = 0; i < spis->Count(); ++i) console.Out(PluginLine(*spis->Items(i)));
     return 0;
   }
 

@@ -12,6 +12,7 @@ struct TCliOptions {
   std::string Dest;           // the destination folder of method 2, as typed
   bool HasPluginDir = false;  // --plugin-dir given: search that one folder only
   std::string PluginDir;
+  bool ListPlugins = false;  // --list-plugins: list the plug-ins instead of converting
   bool Help = false;
   bool Version = false;
   std::vector<std::string> Files;
@@ -43,6 +44,6 @@ public:
 };
 
 // Runs the converter over the arguments after the program name; returns the exit code:
-// 0 when every file was converted (or for --help, --version), 1 when the batch stopped at
-// a failure, 2 for a usage error.
+// 0 when every file was converted (or for --help, --version, --list-plugins), 1 when the
+// batch stopped at a failure, 2 for a usage error.
 int RunCli(const std::vector<std::string>& args, TCliConsole& console, const TFileConversionFactory& factory);

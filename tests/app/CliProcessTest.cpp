@@ -65,6 +65,18 @@ TEST(CliProgram, ConvertsAndPrintsTheOutputPaths) {
   EXPECT_TRUE(ours.Pixels == reference.Pixels);
 }
 
+TEST(CliProgram, ListsTavexsOwnPluginWithItsFormats) {
+  TTempDir dir;
+  const TRun run = RunProgram({"--list-plugins"}, dir);
+  EXPECT_EQ(run.Status, 0) << run.Err;
+  const std::string own = PathToUtf8(std::filesystem::path(TAVEX_CLI).parent_path() / "iftavex.spi") + "\t00IN\t";
+  const auto at = run.Out.find(own);
+  ASSERT_NE(at, std::string::npos) << run.Out;
+  const std::string line = run.Out.substr(at, run.Out.find('\n', at) - at);
+  for (const char* pattern : {"*.png", "*.gif", "*.tif", "*.webp"})
+    EXPECT_NE(line.find(pattern), std::string::npos) << pattern << " in " << line;
+}
+
 TEST(CliProgram, FailuresAndUsage) {
   TTempDir dir;
   const std::string missing = PathToUtf8(dir / "missing.bmp");
@@ -80,6 +92,10 @@ TEST(CliProgram, FailuresAndUsage) {
   run = RunProgram({"--method", "5", missing}, dir);
   EXPECT_EQ(run.Status, 2);
   EXPECT_EQ(run.Err.rfind("tavex-cli: --method takes 0, 1 or 2", 0), 0u) << run.Err;
+
+  run = RunProgram({"--list-plugins", "--plugin-dir", PathToUtf8(dir / "none")}, dir);
+  EXPECT_EQ(run.Status, 0);
+  EXPECT_EQ(run.Out, "");
 
   run = RunProgram({"--version"}, dir);
   EXPECT_EQ(run.Status, 0);

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "cli/Cli.h"
+#include "platform/Folders.h"
+#include "spi/SPIs.h"
 #include "rtl/Exception.h"
 #include "rtl/Stream.h"
 #include "support/TempDir.h"
@@ -135,6 +139,50 @@ TEST_F(CliRun, HelpAndVersion) {
   EXPECT_EQ(Run({"--version"}), 0);
   EXPECT_EQ(Console.OutText.rfind("tavex-cli ", 0), 0u);
   EXPECT_EQ(Console.ErrText, "");
+}
+
+// The test plug-ins lie in test-plugins/ beside bin/.
+std::filesystem::path TestPlugin(const std::string& variant) {
+  return platform::ExeFileName().parent_path().parent_path() / "test-plugins" / (variant + ".spi");
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+    lines.push_back(text.substr(start, end - start));
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+TEST_F(CliRun, ListPluginsShowsWhatTheProgramsPolicyKeepsAndWhyTheRestWasLeftOut) {
+  TTempDir plugins;
+  const std::string folder = AppendBackslash(PathToUtf8(plugins.Path()));
+  const std::pair<const char*, const char*> copies[] = {
+      {"pngtif", "ifpng.spi"}, {"bmp", "ifbmp.spi"}, {"nopicture", "broken.spi"}, {"archiver", "axarc.spi"}};
+  for (const auto& [variant, name] : copies) std::filesystem::copy_file(TestPlugin(variant), plugins / name);
+  EXPECT_EQ(Run({"--list-plugins", "--plugin-dir", PathToUtf8(plugins.Path())}), 0);
+  EXPECT_EQ(Console.OutText, folder + "ifpng.spi\t00IN\tTavex test PNG/TIFF\t*.png;*.tif (PNG and TIFF images)\n");
+  EXPECT_EQ(Lines(Console.ErrText),
+            (std::vector<std::string>{
+                "tavex-cli: skipped " + folder + "axarc.spi: not kept: API version \"00AM\"",
+                "tavex-cli: skipped " + folder + "broken.spi: GetPictureは[" + folder +
+                    "broken.spi]では使えないSusie Plugin APIです",
+                "tavex-cli: skipped " + folder + "ifbmp.spi: refused by name",
+            }));
+  EXPECT_TRUE(Loaded.empty());
+}
+
+TEST_F(CliRun, ListPluginsFindsTavexsOwnPluginBesideTheProgram) {
+  EXPECT_EQ(Run({"--list-plugins"}), 0);
+  const std::string own = PathToUtf8(platform::ExeFileName().parent_path() / "iftavex");
+  std::string line;
+  for (const std::string& l : Lines(Console.OutText))
+    if (l.rfind(own, 0) == 0) line = l;
+  ASSERT_FALSE(line.empty()) << Console.OutText << Console.ErrText;
+  EXPECT_NE(line.find("\t00IN\t"), std::string::npos) << line;
+  for (const char* pattern : {"*.png", "*.gif", "*.tif", "*.webp"})
+    EXPECT_NE(line.find(pattern), std::string::npos) << pattern << " in " << line;
 }
 
 TEST(CliArguments, OptionsAndFiles) {

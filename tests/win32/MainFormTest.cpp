@@ -70,6 +70,24 @@ protected:
   TConversionLog Log;
 };
 
+TEST_F(MainForm, CarriesTheRegistryWithTheProgramsPolicyAndFindsTavexsOwnPlugin) {
+  auto form = Open();
+  ASSERT_NE(form->SPIs, nullptr);
+  EXPECT_EQ(TSPIs::Instance(), form->SPIs);
+  EXPECT_EQ(form->SPIs->SearchOptions.Bits(), 0b11111);
+  EXPECT_FALSE(form->SPIs->GraphicPreview);
+  bool accept = true;
+  form->SPIs->OnSearching(form->SPIs, "C:\\spi\\IfBmp.spi", accept);
+  EXPECT_FALSE(accept);
+  // The start-up search of the program's folder: iftavex.spi in 32 bits, iftavex.sph in 64.
+  wchar_t self[MAX_PATH] = {};
+  ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+  const auto own = std::filesystem::path(self).parent_path() / (sizeof(void*) == 8 ? L"iftavex.sph" : L"iftavex.spi");
+  EXPECT_GE(form->SPIs->IndexOfFile(platform::WideToUtf8(own.wstring())), 0) << platform::WideToUtf8(own.wstring());
+  form.reset();
+  EXPECT_EQ(TSPIs::Instance(), nullptr);
+}
+
 TEST_F(MainForm, WithoutSettingsOpensAtTheOriginWithMethod0AndItsPageAndNoTabs) {
   auto form = Open();
   Show(*form);

@@ -2,6 +2,7 @@
 
 #include <cwctype>
 
+#include "app/PluginPolicy.h"
 #include "app/win32/ShellHelpers.h"
 #include "platform/win32/WinText.h"
 
@@ -83,8 +84,25 @@ TTavexMainForm::TTavexMainForm(TComponent* owner, std::filesystem::path exeFileN
   FileDrop1 = own(new TFileDrop(this));
   FileDrop1->OnFileDrop = [this](TObject* sender, int num, const std::vector<std::filesystem::path>& files, int x,
                                  int y) { FileDrop1FileDrop(sender, num, files, x, y); };
-  // Loading is over: the drop receiver hooks the window.
+  // The registry as the form describes it: every search place, no previews, the
+  // window's three handlers.
+  FSPIs = std::make_unique<TSPIs>(this);
+  SPIs = FSPIs.get();
+  SPIs->SetName("SPIs");
+  ApplyMainFormPluginSettings(*SPIs);
+  SPIs->OnSearching = [this](TObject* sender, const std::string& fileName, bool& accept) {
+    SPIsSearching(sender, fileName, accept);
+  };
+  SPIs->OnSearch = [this](TObject* sender, TSPI* aspi, bool& accept) { SPIsSearch(sender, aspi, accept); };
+  SPIs->OnPictureRegister = [this](TObject* sender, TInSPI* aspi, const std::string& extension,
+                                   const std::string& description, const TClass*& graphicClass) {
+    SPIsPictureRegister(sender, aspi, extension, description, graphicClass);
+  };
+
+  // Loading is over: the drop receiver hooks the window and the registry searches for
+  // plug-ins.
   FileDrop1->Loaded();
+  SPIs->Loaded();
 
   // A failure in the creation handler is shown, and the window is made all the same.
   try {
@@ -190,6 +208,17 @@ void TTavexMainForm::FileDrop1FileDrop(TObject*, int, const std::vector<std::fil
     RunBatch(access, files, ConversionFactory);
   else
     RunBatch(access, files);
+}
+
+void TTavexMainForm::SPIsSearching(TObject* sender, const std::string& fileName, bool& accept) {
+  ::SPIsSearching(sender, fileName, accept);
+}
+
+void TTavexMainForm::SPIsSearch(TObject* sender, TSPI* aspi, bool& accept) { ::SPIsSearch(sender, aspi, accept); }
+
+void TTavexMainForm::SPIsPictureRegister(TObject* sender, TInSPI* aspi, const std::string& aExtension,
+                                         const std::string& aDescription, const TClass*& aGraphicClass) {
+  ::SPIsPictureRegister(sender, aspi, aExtension, aDescription, aGraphicClass);
 }
 
 void TTavexMainForm::CloseRequested() {

@@ -10,6 +10,7 @@
 #include "app/Settings.h"
 #include "app/win32/NewCtrls.h"
 #include "app/win32/StdCtrls.h"
+#include "spi/SPIs.h"
 
 class TTavexMainForm : public TCustomForm {
   TVX_DECLARE_CLASS
@@ -31,6 +32,8 @@ public:
   TSpeedButton* SpeedButton1;
   TProgressBar* ProgressBar;
   TFileDrop* FileDrop1;
+  // The plug-in registry: searched while the window is made, unloaded when it goes.
+  TSPIs* SPIs;
 
   std::filesystem::path IniFileName;
 
@@ -45,6 +48,10 @@ public:
   void SpeedButton1Click(TObject* sender);
   void FormCloseQuery(TObject* sender, bool& canClose);
   void FileDrop1FileDrop(TObject* sender, int num, const std::vector<std::filesystem::path>& files, int x, int y);
+  void SPIsSearching(TObject* sender, const std::string& fileName, bool& accept);
+  void SPIsSearch(TObject* sender, TSPI* aspi, bool& accept);
+  void SPIsPictureRegister(TObject* sender, TInSPI* aspi, const std::string& aExtension,
+                           const std::string& aDescription, const TClass*& aGraphicClass);
 
   void LoadSettings();
   void SaveSettings();
@@ -71,6 +78,7 @@ private:
   std::filesystem::path FExeFileName;
   int FDpi = USER_DEFAULT_SCREEN_DPI;
   HFONT FFont = nullptr;
+  std::unique_ptr<TSPIs> FSPIs;                      // outlives the window and its controls
   std::vector<std::unique_ptr<TComponent>> FOwned;  // controls; released in reverse
   int FBatchDepth = 0;
   bool FClosePending = false;

@@ -1,0 +1,25 @@
+#pragma once
+// Folders as the plug-in search needs them: the program's, the current, the system and
+// the Windows folder, and the listing of one folder for a wildcard pattern.
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// The names (file-name parts, UTF-8) in a folder that match the pattern, in the order the
+// OS lists them: plain, read-only, system and archive files; neither hidden files nor
+// folders. Windows matches as FindFirstFileW does; POSIX matches with the shell's
+// wildcards without regard to case, and hidden means a name starting with ".".
+// Empty when the folder cannot be listed.
+std::vector<std::string> FindFiles(const std::string& folder, const std::string& pattern);
+
+// The running program's path.
+std::filesystem::path ExeFileName();
+// The process's current folder; empty when the OS cannot tell.
+std::filesystem::path CurrentDirectory();
+// GetSystemDirectoryW and GetWindowsDirectoryW; empty where the platform has none.
+std::filesystem::path SystemDirectory();
+std::filesystem::path WindowsDirectory();
+
+}  // namespace platform

@@ -1,0 +1,11 @@
+#pragma once
+// Comparison of texts by the user's locale rules.
+#include <string_view>
+
+namespace platform {
+
+// True when the two UTF-8 texts are equal with case ignored by the user's locale rules
+// (CompareStringW with NORM_IGNORECASE on Windows; the locale's case mapping on POSIX).
+bool SameTextLocale(std::string_view a, std::string_view b);
+
+}  // namespace platform

@@ -1,0 +1,13 @@
+#include "platform/LocalMemory.h"
+
+#include "platform/win32/WinHeaders.h"
+
+namespace platform {
+
+std::size_t LocalSize(TLocalHandle handle) noexcept { return handle ? ::LocalSize(handle) : 0; }
+void* LocalLock(TLocalHandle handle) noexcept { return ::LocalLock(handle); }
+void LocalUnlock(TLocalHandle handle) noexcept { ::LocalUnlock(handle); }
+bool LocalFree(TLocalHandle handle) noexcept { return ::LocalFree(handle) == nullptr; }
+TLocalHandle LocalAllocMoveable(std::size_t size) noexcept { return ::LocalAlloc(LHND, size); }
+
+}  // namespace platform
