@@ -8,7 +8,7 @@
 
 #include "app/PluginPolicy.h"
 #include "platform/Console.h"
-#include "platform/Text.h"
+#include "rtl/Text.h"
 #include "rtl/Exception.h"
 #include "rtl/Stream.h"
 
@@ -134,9 +134,9 @@ void SearchPlugins(TSPIs& spis, const TCliOptions& options) {
 std::string PluginLine(const TSPI& module) {
   std::string line = PathToUtf8(module.FileName());
   line += '\t';
-  line += platform::AnsiToUtf8(module.APIVersion());
+  line += AnsiToUtf8(module.APIVersion());
   line += '\t';
-  line += platform::AnsiToUtf8(module.Description());
+  line += AnsiToUtf8(module.Description());
   line += '\t';
   for (std::size_t i = 0; i < module.Filters().size(); ++i) {
     if (i > 0) line += " | ";

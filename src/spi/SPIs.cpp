@@ -8,7 +8,7 @@
 #include "platform/Locale.h"
 #include "platform/Path.h"
 #include "platform/Registry.h"
-#include "platform/Text.h"
+#include "rtl/Text.h"
 #include "rtl/Stream.h"
 #include "rtl/Text.h"
 
@@ -104,7 +104,7 @@ TSPI::TSPI(const std::filesystem::path& fileName) : FHandle(platform::TLibrary::
 TSPI::~TSPI() = default;
 
 void* TSPI::GetEntryPoint(const std::string& name) const noexcept {
-  return FHandle.Symbol(platform::Utf8ToAnsi(name));
+  return FHandle.Symbol(Utf8ToAnsi(name));
 }
 
 void TSPI::RequireEntryPoint(const void* address, const char* name) const {
@@ -147,8 +147,8 @@ void TSPI::ReadPluginInfo() {
     // A filter without a description ends the list, and so does a gap.
     if (read(i, buffer) <= 0) break;
     if (read(i + 1, description) <= 0) break;
-    FFilters.push_back(platform::AnsiToUtf8(text(buffer)));
-    FFilterDescriptions.push_back(platform::AnsiToUtf8(text(description)));
+    FFilters.push_back(AnsiToUtf8(text(buffer)));
+    FFilterDescriptions.push_back(AnsiToUtf8(text(description)));
   }
 }
 
@@ -426,7 +426,7 @@ void TSPIs::ScanFolder(const std::string& folder, const std::string& pattern) {
       accept = true;
       if (OnSearch) OnSearch(this, module.get(), accept);
       if (!accept) {
-        Skipped(path, "not kept: API version \"" + platform::AnsiToUtf8(module->APIVersion()) + "\"");
+        Skipped(path, "not kept: API version \"" + AnsiToUtf8(module->APIVersion()) + "\"");
         continue;
       }
       Add(std::move(module));

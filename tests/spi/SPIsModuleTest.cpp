@@ -6,7 +6,7 @@
 #include "platform/Library.h"
 #include "platform/LocalMemory.h"
 #include "platform/Locale.h"
-#include "platform/Text.h"
+#include "rtl/Text.h"
 #include "spi/SPITestSupport.h"
 #include "spi/SPIs.h"
 
@@ -208,7 +208,7 @@ TEST(PlatformLibrary, ALibraryLoadedTwiceHoldsTwoReferences) {
 // Under a Japanese Windows (ANSI code page 932) plug-in texts are Shift_JIS bytes, and so
 // are the names handed to plug-ins; a folder named in Japanese loads through the wide call.
 TEST(SPIAnsiText, ShiftJisTextsAndNamesUnderCodePage932) {
-  const bool cp932 = platform::Utf8ToAnsi("テスト") == "\x83\x65\x83\x58\x83\x67";
+  const bool cp932 = Utf8ToAnsi("テスト") == "\x83\x65\x83\x58\x83\x67";
   if (!cp932) {
     ASSERT_EQ(std::getenv("TAVEX_EXPECT_ACP"), nullptr) << "this run was meant to use ANSI code page 932";
     GTEST_SKIP() << "the ANSI code page is not 932";
@@ -222,7 +222,7 @@ TEST(SPIAnsiText, ShiftJisTextsAndNamesUnderCodePage932) {
     ASSERT_NE(module, nullptr);
     EXPECT_EQ(module->Description(), "\x83\x65\x83\x58\x83\x67");
     EXPECT_EQ(module->FilterDescriptions(), std::vector<std::string>{"テスト PNG"});
-    const std::string name = platform::Utf8ToAnsi(PathToUtf8(folder.Path() / Utf8ToPath("テスト.png")));
+    const std::string name = Utf8ToAnsi(PathToUtf8(folder.Path() / Utf8ToPath("テスト.png")));
     EXPECT_NE(module->IsSupported(name.c_str(), "TVX1"), 0);
     EXPECT_EQ(module->IsSupported("test.png", "TVX1"), 0);
   }
