@@ -7,7 +7,9 @@
 #   from its first line on);
 # - as in wine-test.sh, a run is repeated once when it failed for reasons of the
 #   host: glibc's loader tripped over one of Wine's threads at exit
-#   ("Inconsistency detected by ld.so: dl-fini.c"), or it printed nothing at all.
+#   ("Inconsistency detected by ld.so: dl-fini.c"), it printed nothing at all, or
+#   Wine failed to start it ("ShellExecuteEx failed: Internal error", seen once in
+#   900 runs on a loaded machine); the repeat must then run for real.
 # A failure that repeats stands, and so does every other failure.
 here=$(cd "$(dirname "$0")" && pwd)
 out=$(mktemp /tmp/tavex-wine32-test.XXXXXX)
@@ -35,6 +37,8 @@ if [ "$rc" -ne 0 ]; then
     retry="the host loader failed at exit"
   elif [ ! -s "$out" ] && [ ! -s "$err" ]; then
     retry="the run failed without any output"
+  elif [ "$why" = "Wine could not start the program" ]; then
+    retry="Wine could not start the program"
   fi
   if [ -n "$retry" ]; then
     echo "wine32-test: $retry (status $rc); running once more" >&2
