@@ -1,6 +1,6 @@
-# Cross toolchain: i686-w64-mingw32 (posix thread model). Compile and link only:
-# 32-bit exes cannot run on these machines (wine64 has no 32-bit loader, and a
-# 32-bit exe under it fails to start yet exits 0), so there is no emulator here.
+# Cross toolchain: i686-w64-mingw32 (posix thread model), tests run under wine64's
+# WoW64 mode (wine32-test.sh, with the runtime scripts/setup unpacks) on machines
+# that run 32-bit code; scripts/test asks cmake/ia32-probe.sh first.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR X86)
 
@@ -23,3 +23,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT    -static)
 set(CMAKE_SHARED_LINKER_FLAGS_INIT -static)
 set(CMAKE_MODULE_LINKER_FLAGS_INIT -static)
+
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine32-test.sh)
