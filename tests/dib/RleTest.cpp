@@ -937,10 +937,10 @@ TEST(RleFuzzSeeds, BlockLimitFollowsLibFuzzersFlags) {
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     fuzzinput::InstallLimits(static_cast<int>(argv.size()), argv.data());
-    const std::size_t limit = c.LimitMb << 20;
+    const std::size_t limit = (c.LimitMb << 20) - fuzzinput::BlockOverhead;
     EXPECT_TRUE(AllocationAllowed(limit)) << c.LimitMb;
     EXPECT_FALSE(AllocationAllowed(limit + 1)) << c.LimitMb;
-    EXPECT_THROW(GetBlock(limit + 1, false), EOutOfMemory) << c.LimitMb;
+    EXPECT_THROW(GetBlock(c.LimitMb << 20, false), EOutOfMemory) << c.LimitMb;
     SetAllocationHook(nullptr);
   }
 }

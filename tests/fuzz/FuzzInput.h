@@ -52,7 +52,11 @@ inline std::vector<std::uint8_t> MakeRle(std::uint16_t width, std::int16_t heigh
 // What does not go through the seam stays under libFuzzer's watch.
 inline std::size_t GBlockLimit = std::size_t{2048} << 20;
 
-inline bool WithinBlockLimit(std::size_t size) noexcept { return size <= GBlockLimit; }
+// Room for the block's own header and the allocator's bookkeeping, which libFuzzer
+// counts against its limit too.
+inline constexpr std::size_t BlockOverhead = 4096;
+
+inline bool WithinBlockLimit(std::size_t size) noexcept { return size <= GBlockLimit - BlockOverhead; }
 
 inline void InstallLimits(int argc, char** argv) {
   long rss = 2048, mallocMb = 0;

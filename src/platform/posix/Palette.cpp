@@ -1,6 +1,7 @@
 #include "platform/Palette.h"
 
 #include <algorithm>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -14,9 +15,10 @@ namespace platform {
 TPaletteHandle CreatePalette(const TPaletteEntry* entries, int count) noexcept {
   if (!entries || count <= 0 || count > 0xFFFF) return nullptr;
   try {
-    auto* p = new HPALETTE__;
+    // The record is owned until its entries are in: a failed copy must not leak it.
+    auto p = std::make_unique<HPALETTE__>();
     p->Entries.assign(entries, entries + count);
-    return p;
+    return p.release();
   } catch (...) {
     return nullptr;
   }
