@@ -7,6 +7,7 @@
 
 #include "app/Startup.h"
 #include "app/win32/TavexMainFormUnit.h"
+#include "platform/Folders.h"
 
 namespace {
 
@@ -24,18 +25,6 @@ private:
   bool FInitialised;
 };
 
-std::filesystem::path ExeFileName() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (n < path.size()) {
-      path.resize(n);
-      return path;
-    }
-    path.resize(path.size() * 2);
-  }
-}
-
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int showCommand) {
@@ -48,7 +37,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int showCommand) {
     ::InitCommonControlsEx(&icc);
     try {
       // The main window has no owner, so it owns the task-bar button.
-      TTavexMainForm form(nullptr, ExeFileName());
+      TTavexMainForm form(nullptr, platform::ExeFileName());
       form.IsMainForm = true;
       ::ShowWindow(form.Handle(), showCommand);
       ::UpdateWindow(form.Handle());
