@@ -25,7 +25,9 @@ void TSPIVxDIB::Assign(const TPersistent* source) {
 }
 
 void TSPIVxDIB::Changed(TObject* sender) {
-  if (BitCount() >= 16 && !GetPalette() &&
+  // The colour table, not the GDI palette made of it: a system that cannot make palettes
+  // must not ask again and again.
+  if (BitCount() >= 16 && InternalDIB()->DIB.Header.biClrUsed == 0 &&
       (TrueColorPaletteMode == 2 || (TrueColorPaletteMode == 1 && LowColorDisplay())))
     CreateTrueColorPalette();
   TVxDIB::Changed(sender);

@@ -1,0 +1,77 @@
+// The command-line converter over pictures that only a plug-in reads: Tavex's own plug-in
+// decodes them, and each JPEG holds what "cjpeg -quality 90" makes of the same picture on
+// white. A file that nothing reads ends the batch as undecodable.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/Batch.h"
+#include "cli/Cli.h"
+#include "jpeg/JPEGTestSupport.h"
+#include "rtl/Stream.h"
+#include "support/TempDir.h"
+
+namespace {
+
+class TQuietConsole : public TCliConsole {
+public:
+  std::string ErrText;
+  void Out(std::string_view) override {}
+  void Err(std::string_view text) override { ErrText += text; }
+  bool ErrIsTerminal() override { return false; }
+};
+
+// The picture make-images.py drew: width, height, bottom-up blue-green-red rows padded to 4
+// bytes; returned top-down red-green-blue.
+std::vector<std::uint8_t> ExpectedRGB(const std::string& name, int& width, int& height) {
+  const std::vector<std::uint8_t> b = ReadAllBytes(std::filesystem::path(TAVEX_PLUGIN_IMAGES) / (name + ".dib"));
+  if (b.size() < 8) return {};
+  std::memcpy(&width, b.data(), 4);
+  std::memcpy(&height, b.data() + 4, 4);
+  const std::size_t row = (static_cast<std::size_t>(width) * 3 + 3) / 4 * 4;
+  std::vector<std::uint8_t> rgb;
+  for (int y = height - 1; y >= 0; --y)
+    for (int x = 0; x < width; ++x) {
+      const std::uint8_t* p = b.data() + 8 + static_cast<std::size_t>(y) * row + static_cast<std::size_t>(x) * 3;
+      rgb.insert(rgb.end(), {p[2], p[1], p[0]});
+    }
+  return rgb;
+}
+
+TEST(PluginConversion, EachFormatBecomesTheReferenceJPEGOfItsPictureOnWhite) {
+  const std::string pluginDir = PathToUtf8(std::filesystem::path(TAVEX_IFTAVEX_PATH).parent_path());
+  for (const char* file : {"png-rgb8.png", "png-rgba8.png", "gif-palette.gif", "tiff-rgb8.tif", "webp-lossless.webp"}) {
+    SCOPED_TRACE(file);
+    TTempDir out;
+    TQuietConsole console;
+    const std::filesystem::path source = std::filesystem::path(TAVEX_PLUGIN_IMAGES) / file;
+    const int code = RunCli({"--method", "2", "--dest", PathToUtf8(out.Path()), "--plugin-dir", pluginDir,
+                             PathToUtf8(source)},
+                            console, NewProgramConversion);
+#ifdef _WIN32
+    // Wine's imaging component has no WebP decoder; a Windows that has one converts it.
+    if (code == 1 && std::strstr(file, "webp") && console.ErrText == "Susie Plugins could not decode.\n") {
+      std::printf("[ SKIPPED  ] %s: this system's imaging component cannot decode WebP\n", file);
+      continue;
+    }
+#endif
+    ASSERT_EQ(code, 0) << console.ErrText;
+    int w = 0, h = 0;
+    const std::vector<std::uint8_t> rgb = ExpectedRGB(source.stem().string(), w, h);
+    ASSERT_GT(w, 0);
+    const TDecodedJPEG ours = DecodeJPEG(ReadAllBytes(out / (source.stem().string() + ".jpg")));
+    ASSERT_EQ(ours.Error, "");
+    EXPECT_EQ(ours.Width, w);
+    EXPECT_EQ(ours.Height, h);
+    EXPECT_TRUE(ours.Pixels == DecodeJPEG(ReferenceJPEG(w, h, rgb)).Pixels);
+  }
+  TTempDir dir;
+  WriteAllBytes(dir / "noise.png", std::vector<std::uint8_t>(300, 0x5A));
+  TQuietConsole console;
+  EXPECT_EQ(RunCli({"--plugin-dir", pluginDir, PathToUtf8(dir / "noise.png")}, console, NewProgramConversion), 1);
+  EXPECT_EQ(console.ErrText, "Susie Plugins could not decode.\n");
+  EXPECT_FALSE(std::filesystem::exists(dir / "_noise.jpg"));
+}
+
+}  // namespace
