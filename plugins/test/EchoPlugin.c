@@ -7,7 +7,8 @@
  *   8  uint32  size of the bitmap-information block to allocate (0: none)
  *   12 uint32  size of the pixel block to allocate (0: none)
  *   16 uint32  flags: 1 = call the progress callback once first and return SPI_ABORT when it
- *              asks to stop; 2 = GetPreview answers like GetPicture
+ *              asks to stop; 2 = GetPreview answers like GetPicture; 4 = GetPicture
+ *              refuses (SPI_NOT_SUPPORT), so only a preview decodes
  *   20 uint32  n, the bytes of the bitmap information that follow
  *
  * then n bytes copied into the information block and the rest copied into the pixel block,
@@ -114,18 +115,25 @@ TP_EXPORT int SPIAPI GetPictureInfo(const char* buf, SpiLongPtr len, unsigned in
   return SPI_SUCCESS;
 }
 
+/* The flags word of the source; 0 when it cannot be read. */
+static uint32_t Flags(const char* buf, SpiLongPtr len, unsigned int flag) {
+  size_t size;
+  int owned;
+  uint32_t flags = 0;
+  unsigned char* src = Load(buf, len, flag, &size, &owned);
+  if (src && size >= 24) flags = U32(src + 16);
+  if (owned) free(src);
+  return flags;
+}
+
 TP_EXPORT int SPIAPI GetPicture(const char* buf, SpiLongPtr len, unsigned int flag, HLOCAL* bitmapInfo,
                                 HLOCAL* bitmap, SpiProgressCallback progress, SpiLongPtr data) {
+  if (Flags(buf, len, flag) & 4u) return SPI_NOT_SUPPORT;
   return Echo(buf, len, flag, bitmapInfo, bitmap, progress, data);
 }
 
 TP_EXPORT int SPIAPI GetPreview(const char* buf, SpiLongPtr len, unsigned int flag, HLOCAL* bitmapInfo,
                                 HLOCAL* bitmap, SpiProgressCallback progress, SpiLongPtr data) {
-  size_t size;
-  int owned, preview;
-  unsigned char* src = Load(buf, len, flag, &size, &owned);
-  preview = src && size >= 24 && (U32(src + 16) & 2u);
-  if (owned) free(src);
-  if (!preview) return SPI_NOT_IMPLEMENTED;
+  if (!(Flags(buf, len, flag) & 2u)) return SPI_NOT_IMPLEMENTED;
   return Echo(buf, len, flag, bitmapInfo, bitmap, progress, data);
 }

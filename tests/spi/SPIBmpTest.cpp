@@ -49,7 +49,7 @@ TBytes Info(int width, int height, int bits, std::uint32_t compression = 0, std:
   return b;
 }
 
-enum : std::uint32_t { efProgress = 1, efPreview = 2 };
+enum : std::uint32_t { efProgress = 1, efPreview = 2, efNoPicture = 4 };
 
 // The echo plug-in's source: its header, the information bytes, the pixel bytes. Block sizes
 // default to the bytes given.
@@ -264,6 +264,31 @@ TEST_F(PluginDecoding, ANameWithoutAnAnsiFormTriesNoPlugin) {
   Record(dib);
   EXPECT_EQ(LoadDIB(dib, data, Utf8ToPath(name)), SPICouldNotDecode);
   EXPECT_EQ(Tries().size(), 2u) << "each plug-in is named but none is asked";
+}
+
+// With GraphicPreview the preview is asked for first; a plug-in without one gives its picture.
+TEST_F(PluginDecoding, GraphicPreviewTriesThePreviewFirst) {
+  Load({"echo", "nopreview"});
+  const TBytes previewOnly = Echo(Info(2, 2, 24), Pixels2x2, 0, efPreview | efNoPicture);
+  struct TCase {
+    const char* Name;
+    bool Preview;
+    TBytes Source;
+    int Width;  // 0: not decoded
+  } const cases[] = {
+      {"preview only, previews on", true, previewOnly, 2},
+      {"preview only, previews off", false, previewOnly, 0},
+      {"no preview, the picture then", true, Echo(Info(2, 2, 24), Pixels2x2), 2},
+      {"no GetPreview at all", true, TBytes{'T', 'V', 'X', '1'}, 1},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Spis.GraphicPreview = c.Preview;
+    TSPIGraphic g;
+    TCustomMemoryStream in(c.Source.data(), static_cast<std::int64_t>(c.Source.size()));
+    EXPECT_EQ(MessageOf<Exception>([&] { g.LoadFromStream(in); }), c.Width ? "" : SPICouldNotDecode);
+    EXPECT_EQ(g.Width(), c.Width);
+  }
 }
 
 // The progress handler's signals: the silent abort fails each plug-in in turn; anything else

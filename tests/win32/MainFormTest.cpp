@@ -1,10 +1,13 @@
 #include "app/win32/TavexMainFormUnit.h"
 
-#include <fstream>
 #include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
 #include <memory>
 
 #include "Win32TestSupport.h"
+#include "jpeg/JPEGTestSupport.h"
 #include "platform/win32/WinText.h"
 #include "rtl/Exception.h"
 #include "rtl/IniFile.h"
@@ -504,6 +507,33 @@ TEST_F(MainForm, TheProgramsOwnConversionWritesAJpegBesideTheSourceAndReportsAnU
   EXPECT_FALSE(std::filesystem::exists(Dir / "_b.jpg"));
   EXPECT_FALSE(std::filesystem::exists(Dir / "__a.jpg"));  // the batch ended at b.bmp
   EXPECT_EQ(form->ProgressBar->Position(), 1);
+}
+
+// A PNG reaches the JPEG through Tavex's own plug-in, found beside the program.
+TEST_F(MainForm, ADroppedPngIsDecodedByThePluginAndWrittenAsTheReferenceJpeg) {
+  auto form = std::make_unique<TTavexMainForm>(nullptr, Exe());
+  const std::filesystem::path images = TAVEX_PLUGIN_IMAGES;
+  std::filesystem::copy_file(images / "png-rgb8.png", Dir / "c.png");
+  SendDrop(form->Handle(), {(Dir / "c.png").wstring()});
+  EXPECT_TRUE(Shell.Boxes.empty());
+  // The picture make-images.py drew: width, height, bottom-up BGR rows padded to 4 bytes.
+  const std::vector<unsigned char> dib = ReadAllBytes(images / "png-rgb8.dib");
+  ASSERT_GT(dib.size(), 8u);
+  int w = 0, h = 0;
+  std::memcpy(&w, dib.data(), 4);
+  std::memcpy(&h, dib.data() + 4, 4);
+  const std::size_t row = (static_cast<std::size_t>(w) * 3 + 3) / 4 * 4;
+  std::vector<std::uint8_t> rgb;
+  for (int y = h - 1; y >= 0; --y)
+    for (int x = 0; x < w; ++x) {
+      const unsigned char* p = dib.data() + 8 + static_cast<std::size_t>(y) * row + static_cast<std::size_t>(x) * 3;
+      rgb.insert(rgb.end(), {p[2], p[1], p[0]});
+    }
+  const TDecodedJPEG ours = DecodeJPEG(ReadAllBytes(Dir / "_c.jpg"));
+  ASSERT_EQ(ours.Error, "");
+  EXPECT_EQ(ours.Width, w);
+  EXPECT_EQ(ours.Height, h);
+  EXPECT_TRUE(ours.Pixels == DecodeJPEG(ReferenceJPEG(w, h, rgb)).Pixels);
 }
 
 }  // namespace
