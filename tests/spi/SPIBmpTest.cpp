@@ -359,6 +359,30 @@ TEST_F(PluginDecoding, TheLoaderChainOrderAndItsEndingEvent) {
   EXPECT_EQ(Events.back().Msg, "Loaded Graphic");
 }
 
+// Drawn onto a bitmap, the picture lands unscaled; an empty graphic draws nothing and
+// answers with zero sizes.
+TEST_F(PluginDecoding, DrawPutsThePictureOnABitmapAndAnEmptyGraphicDrawsNothing) {
+  Load({"echo"});
+  TBitmap target;
+  target.SetPixelFormat(pf24bit);
+  target.SetSize(2, 2);
+  TSPIGraphic empty;
+  empty.Draw(target.Canvas(), TRect{0, 0, 2, 2});
+  EXPECT_EQ(empty.Width(), 0);
+  EXPECT_EQ(empty.Height(), 0);
+  EXPECT_EQ(empty.BmpImageSize(), 0u);
+  EXPECT_EQ(static_cast<const TBitmap&>(target).ScanLine(0)[0], 0);
+  TSPIGraphic g;
+  const TBytes data = Echo(Info(2, 2, 24), Pixels2x2);
+  TCustomMemoryStream in(data.data(), static_cast<std::int64_t>(data.size()));
+  g.LoadFromStream(in);
+  g.Draw(target.Canvas(), TRect{0, 0, 2, 2});
+  const TBitmap& t = target;
+  // Row 0 of the bitmap is the top row: the plug-in's second (bottom-up) row.
+  EXPECT_EQ(TBytes(t.ScanLine(0), t.ScanLine(0) + 6), TBytes(Pixels2x2.begin() + 8, Pixels2x2.begin() + 14));
+  EXPECT_EQ(TBytes(t.ScanLine(1), t.ScanLine(1) + 6), TBytes(Pixels2x2.begin(), Pixels2x2.begin() + 6));
+}
+
 // A 4-bit plug-in picture gives a TSPIBitmap the plug-in's colour table.
 TEST_F(PluginDecoding, AFourBitPictureGivesTheBitmapThePluginsTable) {
   Load({"echo"});
