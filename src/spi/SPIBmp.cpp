@@ -552,6 +552,24 @@ void LoadAndAssign(TGraphic& loader, TStream* stream, const std::filesystem::pat
   SendLoadedProgress(loader);
 }
 
+namespace {
+// The framework's bitmap reading BMP data through the DIB library's reader, which knows every
+// form a BMP file takes (run-length data, bit fields, OS/2 headers).
+class TDIBReaderBitmap : public TBitmap {
+public:
+  void LoadFromStream(TStream& stream) override {
+    TVxDIB dib;
+    dib.LoadFromStream(stream);
+    Assign(&dib);
+  }
+};
+
+std::unique_ptr<TGraphic> NewNative(const TClass& nativeClass) {
+  if (&nativeClass == &TBitmap::ClassInfo()) return std::make_unique<TDIBReaderBitmap>();
+  return NewInstance<TGraphic>(nativeClass);
+}
+}  // namespace
+
 std::unique_ptr<TGraphic> LoadThroughChain(TGraphic& loader, TStream* stream, const std::filesystem::path& fileName) {
   const TClass* nativeClass = loader.ClassType().Parent;
   const bool nativeFirst = AsciiUpper(PathToUtf8(fileName.extension())) == ".BMP";
@@ -559,7 +577,7 @@ std::unique_ptr<TGraphic> LoadThroughChain(TGraphic& loader, TStream* stream, co
   for (int i = 0; i < 2; ++i) {
     const bool native = (i == 0) == nativeFirst;
     std::unique_ptr<TGraphic> graphic =
-        native ? NewInstance<TGraphic>(*nativeClass) : std::unique_ptr<TGraphic>(new TSPIGraphic);
+        native ? NewNative(*nativeClass) : std::unique_ptr<TGraphic>(new TSPIGraphic);
     if (!graphic) continue;
     graphic->OnProgress = ProgressRelay(loader);
     try {

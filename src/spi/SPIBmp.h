@@ -197,8 +197,9 @@ private:
 
 // ---- The loader chain
 
-// Tries a plug-in graphic and an object of the loading object's base class, in the order the
-// name's extension gives (".bmp": the base class first), and returns the first that decoded
+// Tries a plug-in graphic and an object of the loading object's base class (a bitmap reads
+// through the DIB library's reader), in the order the name's extension gives (".bmp": the
+// base class first), and returns the first that decoded
 // (null when neither did). The temporaries' progress reaches the loading object without
 // their ending events. stream null: the file is loaded.
 std::unique_ptr<TGraphic> LoadThroughChain(TGraphic& loader, TStream* stream, const std::filesystem::path& fileName);

@@ -404,6 +404,19 @@ TEST_F(PluginDecoding, AFourBitPictureGivesTheBitmapThePluginsTable) {
   }
 }
 
+// The bitmap's own try reads BMP files through the DIB library: an OS/2 header too.
+TEST_F(PluginDecoding, TheBitmapReadsEveryBmpFormThroughTheDIBLibrary) {
+  const TBytes os2{'B', 'M', 30, 0, 0, 0, 0, 0, 0, 0, 26, 0, 0, 0,  // file header
+                   12, 0, 0, 0, 1, 0, 1, 0, 1, 0, 24, 0,           // 1 x 1, 24 bits
+                   10, 20, 30, 0};
+  TSPIBitmap bitmap;
+  TCustomMemoryStream in(os2.data(), static_cast<std::int64_t>(os2.size()));
+  bitmap.LoadFromStream(in);
+  ASSERT_EQ(bitmap.Width(), 1);
+  EXPECT_EQ(TBytes(static_cast<const TBitmap&>(bitmap).ScanLine(0), static_cast<const TBitmap&>(bitmap).ScanLine(0) + 3),
+            (TBytes{10, 20, 30}));
+}
+
 // A 24-bit picture gets a palette only when the mode and the display ask for one.
 TEST_F(PluginDecoding, TrueColorPaletteFollowsTheModeAndTheDisplay) {
   Load({"echo"});
