@@ -13,29 +13,15 @@
  *
  * then n bytes copied into the information block and the rest copied into the pixel block,
  * each cut to its block's size. IsSupported accepts a header beginning with "TVXE". */
-#define SPI_NO_PROTOTYPES
-#include "SusiePlugin.h"
+#include "TestPluginSupport.h"
 
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
-
-#ifdef _WIN32
-#define TP_EXPORT __declspec(dllexport)
-#else
-#define TP_EXPORT __attribute__((visibility("default")))
-#endif
 
 static const char* const Info[] = {"00IN", "Tavex test echo", "*.tve", "echo pictures"};
 
 TP_EXPORT int SPIAPI GetPluginInfo(int infoNo, char* buf, int bufLen) {
-  size_t n;
-  if (infoNo < 0 || infoNo >= (int)(sizeof Info / sizeof Info[0]) || bufLen <= 0) return 0;
-  n = strlen(Info[infoNo]);
-  if (n >= (size_t)bufLen) n = (size_t)bufLen - 1;
-  memcpy(buf, Info[infoNo], n);
-  buf[n] = '\0';
-  return (int)n;
+  return CopyPluginInfo(Info, (int)(sizeof Info / sizeof Info[0]), infoNo, buf, bufLen);
 }
 
 TP_EXPORT int SPIAPI IsSupported(const char* fileName, void* header) {

@@ -10,6 +10,7 @@
 #include "cli/Cli.h"
 #include "jpeg/JPEGTestSupport.h"
 #include "rtl/Stream.h"
+#include "support/PluginImages.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -21,23 +22,6 @@ public:
   void Err(std::string_view text) override { ErrText += text; }
   bool ErrIsTerminal() override { return false; }
 };
-
-// The picture make-images.py drew: width, height, bottom-up blue-green-red rows padded to 4
-// bytes; returned top-down red-green-blue.
-std::vector<std::uint8_t> ExpectedRGB(const std::string& name, int& width, int& height) {
-  const std::vector<std::uint8_t> b = ReadAllBytes(std::filesystem::path(TAVEX_PLUGIN_IMAGES) / (name + ".dib"));
-  if (b.size() < 8) return {};
-  std::memcpy(&width, b.data(), 4);
-  std::memcpy(&height, b.data() + 4, 4);
-  const std::size_t row = (static_cast<std::size_t>(width) * 3 + 3) / 4 * 4;
-  std::vector<std::uint8_t> rgb;
-  for (int y = height - 1; y >= 0; --y)
-    for (int x = 0; x < width; ++x) {
-      const std::uint8_t* p = b.data() + 8 + static_cast<std::size_t>(y) * row + static_cast<std::size_t>(x) * 3;
-      rgb.insert(rgb.end(), {p[2], p[1], p[0]});
-    }
-  return rgb;
-}
 
 TEST(PluginConversion, EachFormatBecomesTheReferenceJPEGOfItsPictureOnWhite) {
   const std::string pluginDir = PathToUtf8(std::filesystem::path(TAVEX_IFTAVEX_PATH).parent_path());
@@ -58,7 +42,7 @@ TEST(PluginConversion, EachFormatBecomesTheReferenceJPEGOfItsPictureOnWhite) {
 #endif
     ASSERT_EQ(code, 0) << console.ErrText;
     int w = 0, h = 0;
-    const std::vector<std::uint8_t> rgb = ExpectedRGB(source.stem().string(), w, h);
+    const std::vector<std::uint8_t> rgb = PluginImageRGB(TAVEX_PLUGIN_IMAGES, source.stem().string(), w, h);
     ASSERT_GT(w, 0);
     const TDecodedJPEG ours = DecodeJPEG(ReadAllBytes(out / (source.stem().string() + ".jpg")));
     ASSERT_EQ(ours.Error, "");

@@ -13,10 +13,7 @@
 #include "spi/SPITestSupport.h"
 #include "spi/SPIVxDIB.h"
 #include "spi/SPIsHelper.h"
-
-#ifndef _WIN32
-#include "LocalMem.h"
-#endif
+#include "support/LocalBlocks.h"
 
 namespace {
 
@@ -64,15 +61,6 @@ TBytes Echo(const TBytes& info, const TBytes& pixels, int result = 0, std::uint3
   b.insert(b.end(), info.begin(), info.end());
   b.insert(b.end(), pixels.begin(), pixels.end());
   return b;
-}
-
-// Local blocks alive, where the platform counts them (natively); -1 elsewhere.
-long long LiveBlocks() {
-#ifdef _WIN32
-  return -1;
-#else
-  return static_cast<long long>(LocalMemLiveBlocks());
-#endif
 }
 
 struct TEvent {
@@ -140,11 +128,11 @@ TEST_F(PluginDecoding, AnImpossibleOrFailedResultIsAFailedTryAndItsBlocksAreFree
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
-    const long long before = LiveBlocks();
+    const long long before = LiveLocalBlocks();
     TSPIVxDIB dib;
     EXPECT_EQ(LoadDIB(dib, c.Source), SPICouldNotDecode);
     EXPECT_EQ(dib.Width(), 1) << "the object keeps its previous image";
-    EXPECT_EQ(LiveBlocks(), before);
+    EXPECT_EQ(LiveLocalBlocks(), before);
   }
   // The same blocks with a possible header decode: the cases above fail for their fault alone.
   TSPIVxDIB dib;
@@ -298,7 +286,7 @@ TEST_F(PluginDecoding, AProgressHandlersFailureStopsThePluginAndIsCarriedBack) {
   const TBytes data = Echo(Info(2, 2, 24), Pixels2x2, 0, efProgress);
   for (bool abort : {true, false}) {
     SCOPED_TRACE(abort);
-    const long long before = LiveBlocks();
+    const long long before = LiveLocalBlocks();
     int calls = 0;
     TSPIGraphic g;
     g.OnProgress = [&](TObject*, TProgressStage stage, std::uint8_t percent, bool, const TRect&,
@@ -312,7 +300,7 @@ TEST_F(PluginDecoding, AProgressHandlersFailureStopsThePluginAndIsCarriedBack) {
     EXPECT_EQ(MessageOf<Exception>([&] { g.LoadFromStream(in); }), abort ? SPICouldNotDecode : "handler failed");
     EXPECT_EQ(calls, 1);
     EXPECT_TRUE(g.Empty());
-    EXPECT_EQ(LiveBlocks(), before);
+    EXPECT_EQ(LiveLocalBlocks(), before);
   }
 }
 

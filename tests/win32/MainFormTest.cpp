@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <fstream>
 #include <memory>
 
@@ -11,6 +10,7 @@
 #include "platform/win32/WinText.h"
 #include "rtl/Exception.h"
 #include "rtl/IniFile.h"
+#include "support/PluginImages.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -516,19 +516,9 @@ TEST_F(MainForm, ADroppedPngIsDecodedByThePluginAndWrittenAsTheReferenceJpeg) {
   std::filesystem::copy_file(images / "png-rgb8.png", Dir / "c.png");
   SendDrop(form->Handle(), {(Dir / "c.png").wstring()});
   EXPECT_TRUE(Shell.Boxes.empty());
-  // The picture make-images.py drew: width, height, bottom-up BGR rows padded to 4 bytes.
-  const std::vector<unsigned char> dib = ReadAllBytes(images / "png-rgb8.dib");
-  ASSERT_GT(dib.size(), 8u);
   int w = 0, h = 0;
-  std::memcpy(&w, dib.data(), 4);
-  std::memcpy(&h, dib.data() + 4, 4);
-  const std::size_t row = (static_cast<std::size_t>(w) * 3 + 3) / 4 * 4;
-  std::vector<std::uint8_t> rgb;
-  for (int y = h - 1; y >= 0; --y)
-    for (int x = 0; x < w; ++x) {
-      const unsigned char* p = dib.data() + 8 + static_cast<std::size_t>(y) * row + static_cast<std::size_t>(x) * 3;
-      rgb.insert(rgb.end(), {p[2], p[1], p[0]});
-    }
+  const std::vector<std::uint8_t> rgb = PluginImageRGB(images, "png-rgb8", w, h);
+  ASSERT_GT(w, 0);
   const TDecodedJPEG ours = DecodeJPEG(ReadAllBytes(Dir / "_c.jpg"));
   ASSERT_EQ(ours.Error, "");
   EXPECT_EQ(ours.Width, w);
