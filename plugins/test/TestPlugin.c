@@ -57,32 +57,17 @@
 #error "no test plug-in variant defined"
 #endif
 
-#define SPI_NO_PROTOTYPES
-#include "SusiePlugin.h"
-
-#include <string.h>
-
-#ifdef _WIN32
-#define TP_EXPORT __declspec(dllexport)
-#else
-#define TP_EXPORT __attribute__((visibility("default")))
-#endif
+#include "TestPluginSupport.h"
 
 #ifndef TP_NO_GETPLUGININFO
 
 static const char* const Info[] = {TP_INFO};
 
 TP_EXPORT int SPIAPI GetPluginInfo(int infoNo, char* buf, int bufLen) {
-  size_t n;
-  if (infoNo < 0 || infoNo >= (int)(sizeof Info / sizeof Info[0]) || bufLen <= 0) return 0;
 #ifdef TP_GAP
   if (infoNo == 3) return 0;
 #endif
-  n = strlen(Info[infoNo]);
-  if (n >= (size_t)bufLen) n = (size_t)bufLen - 1;
-  memcpy(buf, Info[infoNo], n);
-  buf[n] = '\0';
-  return (int)n;
+  return CopyPluginInfo(Info, (int)(sizeof Info / sizeof Info[0]), infoNo, buf, bufLen);
 }
 
 #ifndef TP_NO_LOADER

@@ -1,13 +1,14 @@
 #include "app/Batch.h"
 
-#include "dib/VxDIB.h"
+#include "spi/SPIVxDIB.h"
 #include "graphics/Bitmap.h"
 #include "jpeg/JPEG.h"
 #include "rtl/Stream.h"
 
 namespace {
 
-// One file's road: the source decoded into a DIB object, the DIB assigned to a bitmap
+// One file's road: the source decoded into a DIB object (by the plug-ins, else by the DIB
+// library's reader), the DIB assigned to a bitmap
 // (which shares the DIB's pixels where their layouts agree), the bitmap to the JPEG
 // object, which is saved. The JPEG object keeps what it needs of the pixels; the DIB and
 // the bitmap go as soon as it has them, and everything goes with the conversion object,
@@ -16,9 +17,10 @@ class TProgramConversion : public TFileConversion {
 public:
   void Load(const std::filesystem::path& source) override {
     auto bitmap = std::make_unique<TBitmap>();
-    auto dib = std::make_unique<TVxDIB>();
+    auto dib = std::make_unique<TSPIVxDIB>();
     {
-      // Read access only, shared with nobody; closed as soon as loading ends.
+      // Read access only, shared with nobody; closed as soon as loading ends. Loaded without
+      // a name, so no plug-in is preferred for the extension.
       TFileStream stream(source, fmOpenRead | fmShareExclusive);
       dib->LoadFromStream(stream);
     }

@@ -12,6 +12,7 @@ void TavexStartup() {
   JPEGInitialize(platform::ScreenBitsPerPixel());
   VxDIBInitialize();
   SPIBmpInitialize();
+  SPIVxDIBInitialize();
 }
 
 void TavexShutdown() {

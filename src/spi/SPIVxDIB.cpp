@@ -1,7 +1,59 @@
 #include "spi/SPIVxDIB.h"
 
 #include "graphics/Graphic.h"
+#include "platform/Screen.h"
+#include "spi/SPIBmp.h"
 
 TVX_DEFINE_CLASS(TSPIVxDIB, TVxDIB)
+
+namespace {
+bool GLowColorDisplay = false;
+}  // namespace
+
+bool LowColorDisplay() noexcept { return GLowColorDisplay; }
+void SetLowColorDisplay(bool value) noexcept { GLowColorDisplay = value; }
+
+void TSPIVxDIB::Assign(const TPersistent* source) {
+  if (auto* graphic = dynamic_cast<const TSPIGraphic*>(source)) {
+    TVxDIB dib;
+    const_cast<TSPIGraphic*>(graphic)->ConvertTo(dib, false);
+    TVxDIB::Assign(&dib);
+    return;
+  }
+  if (auto* other = dynamic_cast<const TSPIVxDIB*>(source)) TrueColorPaletteMode = other->TrueColorPaletteMode;
+  TVxDIB::Assign(source);
+}
+
+void TSPIVxDIB::Changed(TObject* sender) {
+  // The colour table, not the GDI palette made of it: a system that cannot make palettes
+  // must not ask again and again.
+  if (BitCount() >= 16 && InternalDIB()->DIB.Header.biClrUsed == 0 &&
+      (TrueColorPaletteMode == 2 || (TrueColorPaletteMode == 1 && LowColorDisplay())))
+    CreateTrueColorPalette();
+  TVxDIB::Changed(sender);
+}
+
+void TSPIVxDIB::AssignLoaded(std::unique_ptr<TGraphic> graphic) {
+  if (!graphic) throw EInvalidGraphic(SPICouldNotDecode);
+  if (auto* plugin = dynamic_cast<TSPIGraphic*>(graphic.get())) {
+    TVxDIB dib;
+    plugin->ConvertTo(dib, true);
+    TVxDIB::Assign(&dib);
+    return;
+  }
+  TVxDIB::Assign(graphic.get());
+}
+
+void TSPIVxDIB::LoadFromFile(const std::filesystem::path& fileName) {
+  LoadAndAssign(*this, nullptr, fileName, [this](std::unique_ptr<TGraphic> g) { AssignLoaded(std::move(g)); });
+}
+
+void TSPIVxDIB::LoadFromStream(TStream& stream) { LoadFromStreamWithName(stream, {}); }
+
+void TSPIVxDIB::LoadFromStreamWithName(TStream& stream, const std::filesystem::path& fileName) {
+  LoadAndAssign(*this, &stream, fileName, [this](std::unique_ptr<TGraphic> g) { AssignLoaded(std::move(g)); });
+}
+
+void SPIVxDIBInitialize() { GLowColorDisplay = platform::IsLowColorDisplay(platform::ScreenBitsPerPixel()); }
 
 void SPIVxDIBFinalize() { TPicture::UnregisterGraphicClass(TSPIVxDIB::ClassInfo()); }

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "support/LocalBlocks.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -52,15 +53,6 @@ private:
     GetPreview = reinterpret_cast<SpiGetPreviewProc>(resolve("GetPreview"));
   }
 };
-
-// Local memory still allocated, where the platform can count it (natively); -1 elsewhere.
-long long LiveBlocks() {
-#ifdef _WIN32
-  return -1;
-#else
-  return static_cast<long long>(LocalMemLiveBlocks());
-#endif
-}
 
 std::filesystem::path ImageDir() { return TAVEX_PLUGIN_IMAGES; }
 
@@ -186,9 +178,9 @@ protected:
 TEST_P(IftavexDecode, MemoryImageGivesTheExpectedDib) {
   SkipWithoutCodec();
   if (IsSkipped() || HasFatalFailure()) return;
-  long long live = LiveBlocks();
+  long long live = LiveLocalBlocks();
   ExpectPicture(DecodeMemory(FBytes));
-  EXPECT_EQ(LiveBlocks(), live);
+  EXPECT_EQ(LiveLocalBlocks(), live);
 }
 
 TEST_P(IftavexDecode, FileAtAnOffsetGivesTheSameDibAndInfo) {
@@ -255,7 +247,7 @@ TEST_P(IftavexDecode, ProgressRisesFromZeroToTheEnd) {
 TEST_P(IftavexDecode, AbortFromTheCallbackStopsAndFreesEverything) {
   SkipWithoutCodec();
   if (IsSkipped() || HasFatalFailure()) return;
-  long long live = LiveBlocks();
+  long long live = LiveLocalBlocks();
   for (int stopAt : {1, 2}) {
     TProgressLog log;
     log.stopAt = stopAt;
@@ -263,13 +255,13 @@ TEST_P(IftavexDecode, AbortFromTheCallbackStopsAndFreesEverything) {
     EXPECT_EQ(dib.rc, SPI_ABORT) << stopAt;
     EXPECT_EQ(static_cast<int>(log.calls.size()), stopAt) << "no call after the stop";
   }
-  EXPECT_EQ(LiveBlocks(), live);
+  EXPECT_EQ(LiveLocalBlocks(), live);
 }
 
 TEST_P(IftavexDecode, CutFilesFailOrGiveTheRightPicture) {
   SkipWithoutCodec();
   if (IsSkipped() || HasFatalFailure()) return;
-  long long live = LiveBlocks();
+  long long live = LiveLocalBlocks();
   // Half a file is never a picture.
   TBytes half(FBytes.begin(), FBytes.begin() + static_cast<std::ptrdiff_t>(FBytes.size() / 2));
   if (GetParam().halfFails) {
@@ -289,11 +281,11 @@ TEST_P(IftavexDecode, CutFilesFailOrGiveTheRightPicture) {
       ASSERT_TRUE(dib.pixels == FExpected.pixels) << "cut at " << n << ": " << FirstDifference(dib.pixels);
     }
   }
-  EXPECT_EQ(LiveBlocks(), live);
+  EXPECT_EQ(LiveLocalBlocks(), live);
 }
 
 TEST_P(IftavexDecode, DamagedBytesNeverCrashOrLeak) {
-  long long live = LiveBlocks();
+  long long live = LiveLocalBlocks();
   for (size_t at = 8; at < FBytes.size(); at += 13) {
     TBytes damaged = FBytes;
     damaged[at] ^= 0xA5;
@@ -304,7 +296,7 @@ TEST_P(IftavexDecode, DamagedBytesNeverCrashOrLeak) {
       EXPECT_EQ(dib.pixels.size(), dib.header.biSizeImage);
     }
   }
-  EXPECT_EQ(LiveBlocks(), live);
+  EXPECT_EQ(LiveLocalBlocks(), live);
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, IftavexDecode, testing::ValuesIn(Cases),
@@ -344,7 +336,7 @@ TEST(Iftavex, PluginInfoNamesTheImportFilterAndItsFormats) {
 }
 
 TEST(Iftavex, RefusesWhatItCannotRead) {
-  long long live = LiveBlocks();
+  long long live = LiveLocalBlocks();
   const TBytes bmp = {'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0};
   TBytes header(2048, 0);
   std::memcpy(header.data(), bmp.data(), bmp.size());
@@ -377,7 +369,7 @@ TEST(Iftavex, RefusesWhatItCannotRead) {
             SPI_NOT_IMPLEMENTED);
   EXPECT_EQ(info, nullptr);
   EXPECT_EQ(bits, nullptr);
-  EXPECT_EQ(LiveBlocks(), live);
+  EXPECT_EQ(LiveLocalBlocks(), live);
 }
 
 } // namespace

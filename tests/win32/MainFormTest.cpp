@@ -1,13 +1,16 @@
 #include "app/win32/TavexMainFormUnit.h"
 
-#include <fstream>
 #include <gtest/gtest.h>
+
+#include <fstream>
 #include <memory>
 
 #include "Win32TestSupport.h"
+#include "jpeg/JPEGTestSupport.h"
 #include "platform/win32/WinText.h"
 #include "rtl/Exception.h"
 #include "rtl/IniFile.h"
+#include "support/PluginImages.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -504,6 +507,23 @@ TEST_F(MainForm, TheProgramsOwnConversionWritesAJpegBesideTheSourceAndReportsAnU
   EXPECT_FALSE(std::filesystem::exists(Dir / "_b.jpg"));
   EXPECT_FALSE(std::filesystem::exists(Dir / "__a.jpg"));  // the batch ended at b.bmp
   EXPECT_EQ(form->ProgressBar->Position(), 1);
+}
+
+// A PNG reaches the JPEG through Tavex's own plug-in, found beside the program.
+TEST_F(MainForm, ADroppedPngIsDecodedByThePluginAndWrittenAsTheReferenceJpeg) {
+  auto form = std::make_unique<TTavexMainForm>(nullptr, Exe());
+  const std::filesystem::path images = TAVEX_PLUGIN_IMAGES;
+  std::filesystem::copy_file(images / "png-rgb8.png", Dir / "c.png");
+  SendDrop(form->Handle(), {(Dir / "c.png").wstring()});
+  EXPECT_TRUE(Shell.Boxes.empty());
+  int w = 0, h = 0;
+  const std::vector<std::uint8_t> rgb = PluginImageRGB(images, "png-rgb8", w, h);
+  ASSERT_GT(w, 0);
+  const TDecodedJPEG ours = DecodeJPEG(ReadAllBytes(Dir / "_c.jpg"));
+  ASSERT_EQ(ours.Error, "");
+  EXPECT_EQ(ours.Width, w);
+  EXPECT_EQ(ours.Height, h);
+  EXPECT_TRUE(ours.Pixels == DecodeJPEG(ReferenceJPEG(w, h, rgb)).Pixels);
 }
 
 }  // namespace

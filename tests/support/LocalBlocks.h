@@ -1,0 +1,14 @@
+#pragma once
+// Local-memory blocks still allocated, where the platform can count them (natively, in the
+// shared library that host and plug-ins use); -1 elsewhere.
+#ifndef _WIN32
+#include "LocalMem.h"
+#endif
+
+inline long long LiveLocalBlocks() {
+#ifdef _WIN32
+  return -1;
+#else
+  return static_cast<long long>(LocalMemLiveBlocks());
+#endif
+}
