@@ -9,9 +9,10 @@ namespace {
 
 // One file's road: the source decoded into a DIB object, the DIB assigned to a bitmap
 // (which shares the DIB's pixels where their layouts agree), the bitmap to the JPEG
-// object, which is saved. The JPEG object keeps what it needs of the pixels; the DIB and
-// the bitmap go as soon as it has them, and everything goes with the conversion object,
-// on every path.
+// object, which compresses and is saved. The JPEG object keeps what it needs of the
+// pixels; the DIB and the bitmap go as soon as it has them, and everything goes with the
+// conversion object, on every path. Only the JPEG object crosses to the encoding
+// thread, and nothing else holds it meanwhile.
 class TProgramConversion : public TFileConversion {
 public:
   void Load(const std::filesystem::path& source) override {
@@ -28,6 +29,9 @@ public:
     FJPEG = std::move(jpeg);
   }
 
+  void Encode() override { FJPEG->Compress(); }
+
+  // The data is there already: saving only writes it.
   void Save(const std::filesystem::path& output) override { FJPEG->SaveToFile(output); }
 
 private:
