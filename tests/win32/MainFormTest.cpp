@@ -462,8 +462,9 @@ TEST_F(MainForm, ANestedDropDuringAnEncodingBatchGetsTheNamesOfOneFileAtATime) {
   EXPECT_EQ(Log.Saves, (std::vector<std::filesystem::path>{Dir / "_a.jpg", Dir / "__a.jpg", Dir / "_b.jpg",
                                                            Dir / "__b.jpg", Dir / "_c.jpg"}));
   ASSERT_EQ(encoders.size(), 5u);
-  if (DefaultBatchJobs() > 1)
+  if (DefaultBatchJobs() > 1) {
     for (const DWORD thread : encoders) EXPECT_NE(thread, ::GetCurrentThreadId());
+  }
   EXPECT_TRUE(Shell.Boxes.empty());
   EXPECT_EQ(form->ProgressBar->Position(), 0);
   EXPECT_EQ(form->BatchDepth(), 0);
