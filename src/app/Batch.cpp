@@ -32,6 +32,8 @@ struct TPendingFile {
   // later file's pump must not change this file's name.
   int Method = 0;
   std::string Folder;
+  // The output's folder, known before its name (which depends on the earlier files).
+  std::filesystem::path OutputFolder;
   std::unique_ptr<TFileConversion> Conversion;
   std::exception_ptr Failure;
   bool Done = false;  // under the encoders' lock
@@ -90,7 +92,7 @@ private:
         FQueue.pop_front();
       }
       try {
-        file->Conversion->Encode();
+        file->Conversion->Encode(file->OutputFolder);
       } catch (...) {
         file->Failure = std::current_exception();
       }
@@ -154,7 +156,7 @@ public:
   void Add(std::unique_ptr<TPendingFile> file) {
     if (!FEncoders.Running()) {
       try {
-        file->Conversion->Encode();
+        file->Conversion->Encode({});
       } catch (...) {
         file->Failure = std::current_exception();
       }
@@ -164,6 +166,12 @@ public:
       return;
     }
     while (static_cast<int>(FFiles.size()) >= FJobs) SaveOldest();
+    // The folder part of the name does not depend on which names are taken.
+    if (file->Method == smNewName || file->Method == smOverwrite || file->Method == smFolder)
+      file->OutputFolder =
+          Utf8ToPath(MakeSaveFileName(PathToUtf8(file->Source), file->Method, file->Folder, std::string(),
+                                      platform::NativePathSyntax(), [](const std::string&) { return false; }))
+              .parent_path();
     FFiles.push_back(std::move(file));
     FEncoders.Submit(*FFiles.back());
   }

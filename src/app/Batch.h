@@ -47,7 +47,9 @@ public:
   virtual void Load(const std::filesystem::path& source) = 0;
   // Makes the JPEG data of the loaded image. May run on a worker thread while the batch
   // loads or saves other files, so it touches nothing but this conversion's own objects.
-  virtual void Encode() {}
+  // outputFolder is where the output will go (empty when that is not known yet): the
+  // data may be written there ahead of the save, but never under a name of its own.
+  virtual void Encode(const std::filesystem::path& outputFolder) { (void)outputFolder; }
   // Writes the JPEG under the output name; on the batch's thread, in input order.
   virtual void Save(const std::filesystem::path& output) = 0;
 };

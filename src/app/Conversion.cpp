@@ -3,6 +3,7 @@
 #include "dib/VxDIB.h"
 #include "graphics/Bitmap.h"
 #include "jpeg/JPEG.h"
+#include "rtl/File.h"
 #include "rtl/Stream.h"
 
 namespace {
@@ -29,13 +30,24 @@ public:
     FJPEG = std::move(jpeg);
   }
 
-  void Encode() override { FJPEG->Compress(); }
+  // On a worker the data also goes to the disk here, beside where it will be published,
+  // so that the save in input order is only the move over the name.
+  void Encode(const std::filesystem::path& outputFolder) override {
+    FJPEG->Compress();
+    if (outputFolder.empty()) return;
+    TMemoryStream& data = const_cast<TMemoryStream&>(FJPEG->Data().Data);
+    FPrepared = TPreparedFile::Write(outputFolder, data.Memory(), static_cast<std::size_t>(data.Size()));
+  }
 
-  // The data is there already: saving only writes it.
-  void Save(const std::filesystem::path& output) override { FJPEG->SaveToFile(output); }
+  // The data is there already: saving only writes it, or moves it in place.
+  void Save(const std::filesystem::path& output) override {
+    if (FPrepared.PublishOver(output)) return;
+    FJPEG->SaveToFile(output);
+  }
 
 private:
   std::unique_ptr<TJPEGImage> FJPEG;
+  TPreparedFile FPrepared;
 };
 
 }  // namespace

@@ -167,7 +167,7 @@ public:
     FName = PathToUtf8(source.filename());
     TFakeConversion::Load(source);
   }
-  void Encode() override {
+  void Encode(const std::filesystem::path&) override {
     std::unique_lock<std::mutex> lock(FEncode.Lock);
     if (FName == FEncode.HoldName)
       // A safety net only: a driver that waits for this file before giving the next one
