@@ -1,6 +1,12 @@
 #include "app/Batch.h"
 
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
 #include <new>
+#include <thread>
 
 #include "app/SaveFileName.h"
 #include "dib/VxDIB.h"
@@ -17,26 +23,240 @@ struct TTrimPoolsAtEnd {
   ~TTrimPoolsAtEnd() { TrimPooledMemory(KeptMemoryAfterBatch); }
 };
 
-void RunFiles(TBatchUI& ui, const std::vector<std::filesystem::path>& files, const TFileConversionFactory& factory) {
+// One file between its loading and its saving. The driver fills in everything but
+// Failure and Done; a worker runs the conversion's Encode and sets those two.
+struct TPendingFile {
+  std::filesystem::path Source;
+  int Position = 0;  // the progress position the file was loaded at
+  // The save method and folder as they were when the file was loaded: a click during a
+  // later file's pump must not change this file's name.
+  int Method = 0;
+  std::string Folder;
+  // The output's folder, known before its name (which depends on the earlier files).
+  std::filesystem::path OutputFolder;
+  std::unique_ptr<TFileConversion> Conversion;
+  std::exception_ptr Failure;
+  bool Done = false;  // under the encoders' lock
+};
+
+// Worker threads that encode loaded files, oldest first.
+class TEncoders {
+public:
+  // As many threads as the OS gives, up to count; none when it gives none.
+  explicit TEncoders(int count) {
+    try {
+      FThreads.reserve(static_cast<std::size_t>(count));
+      for (int i = 0; i < count; ++i) FThreads.emplace_back([this] { Work(); });
+    } catch (...) {
+      // Fewer workers only make the batch slower.
+    }
+  }
+  ~TEncoders() { Stop(); }
+  TEncoders(const TEncoders&) = delete;
+  TEncoders& operator=(const TEncoders&) = delete;
+
+  bool Running() const noexcept { return !FThreads.empty(); }
+
+  void Submit(TPendingFile& file) {
+    {
+      const std::lock_guard<std::mutex> lock(FLock);
+      FQueue.push_back(&file);
+    }
+    FWork.notify_one();
+  }
+  void Wait(TPendingFile& file) {
+    std::unique_lock<std::mutex> lock(FLock);
+    FDone.wait(lock, [&] { return file.Done; });
+  }
+  // Drops the files not yet started and lets the workers finish the ones they hold.
+  void Stop() noexcept {
+    {
+      const std::lock_guard<std::mutex> lock(FLock);
+      FStop = true;
+      FQueue.clear();
+    }
+    FWork.notify_all();
+    for (std::thread& t : FThreads) t.join();
+    FThreads.clear();
+  }
+
+private:
+  void Work() noexcept {
+    for (;;) {
+      TPendingFile* file;
+      {
+        std::unique_lock<std::mutex> lock(FLock);
+        FWork.wait(lock, [this] { return FStop || !FQueue.empty(); });
+        if (FStop) return;
+        file = FQueue.front();
+        FQueue.pop_front();
+      }
+      try {
+        file->Conversion->Encode(file->OutputFolder);
+      } catch (...) {
+        file->Failure = std::current_exception();
+      }
+      {
+        const std::lock_guard<std::mutex> lock(FLock);
+        file->Done = true;
+      }
+      FDone.notify_all();
+    }
+  }
+
+  std::mutex FLock;
+  std::condition_variable FWork;
+  std::condition_variable FDone;
+  std::deque<TPendingFile*> FQueue;
+  bool FStop = false;
+  std::vector<std::thread> FThreads;
+};
+
+// The files of one batch between loading and saving: at most jobs of them, encoded by
+// the workers while the driver loads the next file, then named and saved in input order.
+// Naming looks at the file system (method 0 searches for a free name), so it happens
+// right before each save, after every earlier file is written, exactly as in a batch of
+// one file at a time.
+class TPipeline {
+public:
+  TPipeline(TBatchUI& ui, int jobs) : FUI(ui), FJobs(jobs), FEncoders(jobs > 1 ? jobs : 0), FOuter(GInnermost) {
+    GInnermost = this;
+  }
+  ~TPipeline() {
+    GInnermost = FOuter;
+    // The workers let go of every file before the files go.
+    FEncoders.Stop();
+  }
+  TPipeline(const TPipeline&) = delete;
+  TPipeline& operator=(const TPipeline&) = delete;
+
+  // A batch starting on this thread while another one runs (a drop during the outer
+  // batch's message pump) sees the outer batch's earlier files written, as it would if
+  // they had been converted one at a time. A failure among them is kept for the outer
+  // batch, which ends with it once its pump returns.
+  static void FlushOuterBatch() {
+    TPipeline* outer = GInnermost;
+    if (!outer || outer->FKeptFailure) return;
+    try {
+      outer->SaveAll();
+    } catch (...) {
+      outer->FKeptFailure = std::current_exception();
+      outer->FEncoders.Stop();
+      outer->FFiles.clear();
+    }
+  }
+
+  // After each message pump: ends the batch with a failure found meanwhile.
+  void RethrowKeptFailure() const {
+    if (FKeptFailure) std::rethrow_exception(FKeptFailure);
+  }
+
+  // Takes a loaded file: encodes and saves it at once without workers; otherwise saves
+  // the oldest files until there is room and gives it to the workers.
+  void Add(std::unique_ptr<TPendingFile> file) {
+    if (!FEncoders.Running()) {
+      try {
+        file->Conversion->Encode({});
+      } catch (...) {
+        file->Failure = std::current_exception();
+      }
+      file->Done = true;
+      FFiles.push_back(std::move(file));
+      SaveOldest();
+      return;
+    }
+    while (static_cast<int>(FFiles.size()) >= FJobs) SaveOldest();
+    // The folder part of the name does not depend on which names are taken.
+    if (file->Method == smNewName || file->Method == smOverwrite || file->Method == smFolder)
+      file->OutputFolder =
+          Utf8ToPath(MakeSaveFileName(PathToUtf8(file->Source), file->Method, file->Folder, std::string(),
+                                      platform::NativePathSyntax(), [](const std::string&) { return false; }))
+              .parent_path();
+    FFiles.push_back(std::move(file));
+    FEncoders.Submit(*FFiles.back());
+  }
+
+  // Saves every file still held, in order.
+  void SaveAll() {
+    while (!FFiles.empty()) SaveOldest();
+  }
+
+  // The position of the file whose encoding or saving failed; 0 when none did.
+  int FailedPosition() const noexcept { return FFailedPosition; }
+
+private:
+  void SaveOldest() {
+    TPendingFile& file = *FFiles.front();
+    try {
+      if (FEncoders.Running()) FEncoders.Wait(file);
+      if (file.Failure) std::rethrow_exception(file.Failure);
+      FOutput = MakeSaveFileName(PathToUtf8(file.Source), file.Method, file.Folder, FOutput);
+      const std::filesystem::path output = Utf8ToPath(FOutput);
+      file.Conversion->Save(output);
+      FUI.FileSaved(file.Source, output);
+    } catch (...) {
+      FFailedPosition = file.Position;
+      throw;
+    }
+    FFiles.pop_front();
+  }
+
+  static thread_local TPipeline* GInnermost;
+
+  TBatchUI& FUI;
+  const int FJobs;
+  // Held across files: with no save method selected the previous name stays (empty for
+  // the first file, whose save then fails).
+  std::string FOutput;
+  int FFailedPosition = 0;
+  std::exception_ptr FKeptFailure;
+  std::deque<std::unique_ptr<TPendingFile>> FFiles;
+  TEncoders FEncoders;  // after the files: stopped before they go
+  TPipeline* FOuter;
+};
+
+thread_local TPipeline* TPipeline::GInnermost = nullptr;
+
+void RunFiles(TBatchUI& ui, const std::vector<std::filesystem::path>& files, const TFileConversionFactory& factory,
+              int jobs) {
+  TPipeline::FlushOuterBatch();
   if (ui.SaveMethod() == smFolder && !IsExistingFolder(ui.SaveFolder())) {
     ui.BeepMessage(InvalidSaveFolderMessage);
     return;
   }
   const int count = static_cast<int>(files.size());
   ui.SetProgressMax(count);
-  // Held across files: with no save method selected the previous name stays (empty for
-  // the first file, whose save then fails).
-  std::string output;
-  for (int i = 0; i < count; ++i) {
-    ui.SetProgressPosition(i + 1);
-    ui.ProcessMessages();
-    const std::filesystem::path& source = files[static_cast<std::size_t>(i)];
-    const std::unique_ptr<TFileConversion> conversion = factory();
-    conversion->Load(source);
-    output = MakeSaveFileName(PathToUtf8(source), ui.SaveMethod(), ui.SaveFolder(), output);
-    const std::filesystem::path outputPath = Utf8ToPath(output);
-    conversion->Save(outputPath);
-    ui.FileSaved(source, outputPath);
+  // A single file gains nothing from a worker.
+  TPipeline pipeline(ui, std::min(jobs, count));
+  int position = 0;
+  try {
+    for (int i = 0; i < count; ++i) {
+      position = i + 1;
+      ui.SetProgressPosition(position);
+      ui.ProcessMessages();
+      pipeline.RethrowKeptFailure();
+      auto file = std::make_unique<TPendingFile>();
+      file->Source = files[static_cast<std::size_t>(i)];
+      file->Position = position;
+      file->Conversion = factory();
+      try {
+        file->Conversion->Load(file->Source);
+      } catch (...) {
+        // The files before this one are written first; a failure among them comes first.
+        file.reset();
+        pipeline.SaveAll();
+        throw;
+      }
+      file->Method = ui.SaveMethod();
+      file->Folder = ui.SaveFolder();
+      pipeline.Add(std::move(file));
+    }
+    pipeline.SaveAll();
+  } catch (...) {
+    // The bar shows the file that failed, as it did when that file was being converted.
+    if (pipeline.FailedPosition() != 0 && pipeline.FailedPosition() != position)
+      ui.SetProgressPosition(pipeline.FailedPosition());
+    throw;
   }
   ui.SetProgressPosition(0);
   ui.ForceForeground();
@@ -44,10 +264,13 @@ void RunFiles(TBatchUI& ui, const std::vector<std::filesystem::path>& files, con
 
 }  // namespace
 
-void RunBatch(TBatchUI& ui, const std::vector<std::filesystem::path>& files, const TFileConversionFactory& factory) {
+int DefaultBatchJobs() noexcept { return static_cast<int>(std::max(1u, std::thread::hardware_concurrency())); }
+
+void RunBatch(TBatchUI& ui, const std::vector<std::filesystem::path>& files, const TFileConversionFactory& factory,
+              int jobs) {
   const TTrimPoolsAtEnd trim;
   try {
-    RunFiles(ui, files, factory);
+    RunFiles(ui, files, factory, jobs > 0 ? jobs : DefaultBatchJobs());
   } catch (const std::bad_alloc&) {
     // The run-time's own error, so that the error box says what happened.
     throw EOutOfMemory("Out of memory");

@@ -38,23 +38,37 @@ public:
 inline constexpr const char* InvalidSaveFolderMessage = "正しい保存先フォルダを指定してください";
 
 // One file's road from the source to its JPEG. The batch makes a fresh one per file and
-// releases it before the next file starts, on every path.
+// releases it once the file is saved, or when the batch ends at a failure.
 class TFileConversion {
 public:
   virtual ~TFileConversion() = default;
-  // Decodes the source and hands the image on to the JPEG object.
+  // Decodes the source and hands the image on to the JPEG object. Always on the thread
+  // that runs the batch: plug-ins are used from that thread only.
   virtual void Load(const std::filesystem::path& source) = 0;
-  // Writes the JPEG under the output name.
+  // Makes the JPEG data of the loaded image. May run on a worker thread while the batch
+  // loads or saves other files, so it touches nothing but this conversion's own objects.
+  // outputFolder is where the output will go (empty when that is not known yet): the
+  // data may be written there ahead of the save, but never under a name of its own.
+  virtual void Encode(const std::filesystem::path& outputFolder) { (void)outputFolder; }
+  // Writes the JPEG under the output name; on the batch's thread, in input order.
   virtual void Save(const std::filesystem::path& output) = 0;
 };
 using TFileConversionFactory = std::function<std::unique_ptr<TFileConversion>()>;
 
+// Images a batch encodes at once unless told otherwise: one per core, at least 1.
+int DefaultBatchJobs() noexcept;
+
 // Runs one batch over the files in order: the destination check (smFolder), then per
-// file the progress position, one message pump, decoding, naming (MakeSaveFileName)
-// and saving; at the end the progress bar back to 0 and the window to the front. The
-// first failure ends the batch and leaves as an exception (the window's error box
-// shows it); files already written stay, the bar keeps the failed file's position.
-void RunBatch(TBatchUI& ui, const std::vector<std::filesystem::path>& files, const TFileConversionFactory& factory);
+// file the progress position, one message pump and decoding; encoding on up to jobs
+// worker threads (1: one file after the other on this thread, no worker; 0 or less: the
+// default); then, in input order on this thread, naming (MakeSaveFileName) and saving.
+// At the end the progress bar goes back to 0 and the window to the front. Whatever
+// finishes first, the outputs, their names and the failure are those of a batch of one
+// file at a time. The first failure in input order ends the batch and leaves as an
+// exception (the window's error box shows it): the files before it are written, none
+// after it, and the bar shows the failed file's position.
+void RunBatch(TBatchUI& ui, const std::vector<std::filesystem::path>& files, const TFileConversionFactory& factory,
+              int jobs = 0);
 
 // The program's conversion of one file: the source decoded by the DIB library, its
 // picture handed to a JPEG object, which is saved.

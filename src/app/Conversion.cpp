@@ -3,6 +3,7 @@
 #include "spi/SPIVxDIB.h"
 #include "graphics/Bitmap.h"
 #include "jpeg/JPEG.h"
+#include "rtl/File.h"
 #include "rtl/Stream.h"
 
 namespace {
@@ -10,9 +11,10 @@ namespace {
 // One file's road: the source decoded into a DIB object (by the plug-ins, else by the DIB
 // library's reader), the DIB assigned to a bitmap
 // (which shares the DIB's pixels where their layouts agree), the bitmap to the JPEG
-// object, which is saved. The JPEG object keeps what it needs of the pixels; the DIB and
-// the bitmap go as soon as it has them, and everything goes with the conversion object,
-// on every path.
+// object, which compresses and is saved. The JPEG object keeps what it needs of the
+// pixels; the DIB and the bitmap go as soon as it has them, and everything goes with the
+// conversion object, on every path. Only the JPEG object crosses to the encoding
+// thread, and nothing else holds it meanwhile.
 class TProgramConversion : public TFileConversion {
 public:
   void Load(const std::filesystem::path& source) override {
@@ -30,10 +32,24 @@ public:
     FJPEG = std::move(jpeg);
   }
 
-  void Save(const std::filesystem::path& output) override { FJPEG->SaveToFile(output); }
+  // On a worker the data also goes to the disk here, beside where it will be published,
+  // so that the save in input order is only the move over the name.
+  void Encode(const std::filesystem::path& outputFolder) override {
+    FJPEG->Compress();
+    if (outputFolder.empty()) return;
+    TMemoryStream& data = const_cast<TMemoryStream&>(FJPEG->Data().Data);
+    FPrepared = TPreparedFile::Write(outputFolder, data.Memory(), static_cast<std::size_t>(data.Size()));
+  }
+
+  // The data is there already: saving only writes it, or moves it in place.
+  void Save(const std::filesystem::path& output) override {
+    if (FPrepared.PublishOver(output)) return;
+    FJPEG->SaveToFile(output);
+  }
 
 private:
   std::unique_ptr<TJPEGImage> FJPEG;
+  TPreparedFile FPrepared;
 };
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "cli/Cli.h"
 
+#include <algorithm>
 #include <exception>
 #include <filesystem>
 #include <memory>
@@ -13,7 +14,7 @@
 #include "rtl/Stream.h"
 
 const char* const CliUsage =
-    "Usage: tavex-cli [--method 0|1|2] [--dest DIR] [--plugin-dir DIR] FILE...\n"
+    "Usage: tavex-cli [--method 0|1|2] [--dest DIR] [--plugin-dir DIR] [-j N] FILE...\n"
     "       tavex-cli --list-plugins [--plugin-dir DIR]\n"
     "Converts each image FILE, in the order given, to a baseline JPEG of quality 90\n"
     "named after it with the extension \".jpg\".\n"
@@ -24,6 +25,8 @@ const char* const CliUsage =
     "  --method 2        into the folder given by --dest, replacing a file of that name\n"
     "  --dest DIR        the destination folder of method 2\n"
     "  --plugin-dir DIR  search this folder only for Susie plug-ins\n"
+    "  -j N              encode up to N images at once (1 to 64; the default is one\n"
+    "                    per core); the outputs are the same for every N\n"
     "  --list-plugins    list the plug-ins that were loaded (path, API version,\n"
     "                    description, filters), one a line; each plug-in file\n"
     "                    that was left out, and why, goes to standard error\n"
@@ -35,6 +38,9 @@ const char* const CliUsage =
     "the exit status is 1 (2 for a wrong command line).\n";
 
 namespace {
+
+// More encoders than this only add threads that wait for memory.
+constexpr int MaxJobs = 64;
 
 // Takes the value of an option given as "--name VALUE" or "--name=VALUE".
 bool OptionValue(const std::vector<std::string>& args, std::size_t& i, std::string_view name, std::string& value,
@@ -184,6 +190,25 @@ bool ParseCliArguments(const std::vector<std::string>& args, TCliOptions& option
       options.Method = value[0] - '0';
       continue;
     }
+    if (arg.rfind("-j", 0) == 0) {
+      // "-j N" or "-jN".
+      if (arg.size() > 2) {
+        value = arg.substr(2);
+      } else if (i + 1 < args.size()) {
+        value = args[++i];
+      } else {
+        error = "option -j needs a value";
+        return false;
+      }
+      const bool digits = !value.empty() && value.size() <= 2 && value[0] != '0' &&
+                          std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
+      if (!digits || std::stoi(value) > MaxJobs) {
+        error = "-j takes a number from 1 to " + std::to_string(MaxJobs) + ", not \"" + value + "\"";
+        return false;
+      }
+      options.Jobs = std::stoi(value);
+      continue;
+    }
     if (!OptionValue(args, i, "--dest", value, matched, error)) return false;
     if (matched) {
       options.Dest = value;
@@ -248,7 +273,7 @@ int RunCli(const std::vector<std::string>& args, TCliConsole& console, const TFi
 
   TCliUI ui(options, console);
   try {
-    RunBatch(ui, files, factory);
+    RunBatch(ui, files, factory, options.Jobs);
   } catch (const std::bad_alloc&) {
     ui.EndProgress();
     console.Err(ErrorBoxText("Out of memory") + "\n");

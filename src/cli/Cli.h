@@ -12,6 +12,7 @@ struct TCliOptions {
   std::string Dest;           // the destination folder of method 2, as typed
   bool HasPluginDir = false;  // --plugin-dir given: search that one folder only
   std::string PluginDir;
+  int Jobs = 0;               // -j N: images encoded at once (0: one per core)
   bool ListPlugins = false;  // --list-plugins: list the plug-ins instead of converting
   bool Help = false;
   bool Version = false;

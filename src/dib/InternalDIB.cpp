@@ -58,7 +58,8 @@ TBlockPool& MappingBlockPool() noexcept {
   // Never destroyed, like the heap's pool; shutdown empties it.
   // Every mapping is worth keeping: even a one-pixel image costs two system calls afresh.
   static TBlockPool* pool =
-      new TBlockPool(FreeMappingBlock, 0, sizeof(void*) >= 8 ? std::size_t{512} << 20 : std::size_t{128} << 20, 8);
+      new TBlockPool(FreeMappingBlock, 0, sizeof(void*) >= 8 ? std::size_t{512} << 20 : std::size_t{128} << 20,
+                     PooledBlocksPerKind());
   return *pool;
 }
 

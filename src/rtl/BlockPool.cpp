@@ -1,9 +1,10 @@
 #include "rtl/BlockPool.h"
 
-#include <atomic>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <thread>
 
 #include "rtl/Exception.h"
 
@@ -14,87 +15,108 @@ std::size_t TBlockPool::CapacityFor(std::size_t size) noexcept {
   return (size + extra + Granule - 1) / Granule * Granule;
 }
 
-TPooledBlock TBlockPool::Take(std::size_t size) noexcept {
-  if (size < FMinSize) return {};
-  std::lock_guard<std::mutex> lock(FLock);
-  std::size_t best = FKept.size();
-  for (std::size_t i = 0; i < FKept.size(); ++i) {
-    const std::size_t cap = FKept[i].Capacity;
-    if (cap < size || cap / 2 > size + Granule) continue;
-    if (best == FKept.size() || cap < FKept[best].Capacity) best = i;
+template <typename TPick>
+TPooledBlock TBlockPool::Claim(TPick pick) noexcept {
+  for (;;) {
+    TSlot* best = nullptr;
+    std::size_t bestCapacity = 0;
+    std::uint64_t bestAge = 0;
+    for (TSlot& slot : FSlots) {
+      if (slot.State.load(std::memory_order_acquire) != SlotFull) continue;
+      const std::size_t capacity = slot.Capacity.load(std::memory_order_relaxed);
+      const std::uint64_t age = slot.Age.load(std::memory_order_relaxed);
+      if (!pick(capacity, age, best != nullptr, bestCapacity, bestAge)) continue;
+      best = &slot;
+      bestCapacity = capacity;
+      bestAge = age;
+    }
+    if (!best) return {};
+    std::uint32_t full = SlotFull;
+    // Another thread was quicker: look again.
+    if (!best->State.compare_exchange_strong(full, SlotBusy, std::memory_order_acquire)) continue;
+    // The slot may have been emptied and filled again since it was looked at.
+    const std::size_t capacity = best->Capacity.load(std::memory_order_relaxed);
+    const std::uint64_t age = best->Age.load(std::memory_order_relaxed);
+    if (capacity != bestCapacity || age != bestAge) {
+      best->State.store(SlotFull, std::memory_order_release);
+      continue;
+    }
+    const TPooledBlock block{best->Data, capacity, best->Handle};
+    FKeptBlocks.fetch_sub(1, std::memory_order_relaxed);
+    FKeptBytes.fetch_sub(capacity, std::memory_order_relaxed);
+    best->State.store(SlotEmpty, std::memory_order_release);
+    return block;
   }
-  if (best == FKept.size()) return {};
-  const TPooledBlock block = FKept[best];
-  FKept.erase(FKept.begin() + static_cast<std::ptrdiff_t>(best));
-  FKeptBytes -= block.Capacity;
-  return block;
 }
 
-void TBlockPool::TrimLocked(std::vector<TPooledBlock>& freed) noexcept {
-  while (!FKept.empty() && (FKept.size() > FMaxBlocks || FKeptBytes > FKeepBytes)) {
-    freed.push_back(FKept.front());
-    FKeptBytes -= FKept.front().Capacity;
-    FKept.erase(FKept.begin());
+TPooledBlock TBlockPool::Take(std::size_t size) noexcept {
+  if (size < FMinSize) return {};
+  // The smallest block that fits without wasting more than half of it.
+  return Claim([size](std::size_t cap, std::uint64_t, bool haveBest, std::size_t bestCap, std::uint64_t) {
+    return cap >= size && cap / 2 <= size + Granule && (!haveBest || cap < bestCap);
+  });
+}
+
+TPooledBlock TBlockPool::ClaimOldest() noexcept {
+  return Claim([](std::size_t, std::uint64_t age, bool haveBest, std::size_t, std::uint64_t bestAge) {
+    return !haveBest || age < bestAge;
+  });
+}
+
+void TBlockPool::FreeBeyond(std::size_t keepBytes, std::size_t maxBlocks) noexcept {
+  while (FKeptBlocks.load(std::memory_order_relaxed) > maxBlocks ||
+         FKeptBytes.load(std::memory_order_relaxed) > keepBytes) {
+    const TPooledBlock oldest = ClaimOldest();
+    // The counts ran ahead of the slots: the block is still being listed by its thread,
+    // which looks at the limits itself once it is listed.
+    if (!oldest.Data) return;
+    FFreeBlock(oldest);
   }
 }
 
 void TBlockPool::Put(const TPooledBlock& block) noexcept {
   if (!block.Data) return;
-  if (block.Capacity < FMinSize || block.Capacity > FKeepBytes) {
+  if (block.Capacity < FMinSize || block.Capacity > FKeepBytes || FMaxBlocks == 0) {
     FFreeBlock(block);
     return;
   }
-  std::vector<TPooledBlock> freed;
-  try {
-    std::lock_guard<std::mutex> lock(FLock);
-    // Room in both lists first: once the block is listed, nothing may fail.
-    freed.reserve(FKept.size() + 1);
-    FKept.reserve(FKept.size() + 1);
-    FKept.push_back(block);
-    FKeptBytes += block.Capacity;
-    TrimLocked(freed);
-  } catch (...) {
-    // No room to remember it: give it back instead.
+  TSlot* slot = nullptr;
+  for (TSlot& s : FSlots) {
+    std::uint32_t empty = SlotEmpty;
+    if (s.State.compare_exchange_strong(empty, SlotBusy, std::memory_order_acquire)) {
+      slot = &s;
+      break;
+    }
+  }
+  if (!slot) {
+    // Every slot is taken by threads giving blocks back at the same moment.
     FFreeBlock(block);
     return;
   }
-  // Freed outside the lock: giving memory back to the OS may take a while.
-  for (const TPooledBlock& b : freed) FFreeBlock(b);
+  slot->Data = block.Data;
+  slot->Handle = block.Handle;
+  slot->Capacity.store(block.Capacity, std::memory_order_relaxed);
+  slot->Age.store(FNextAge.fetch_add(1, std::memory_order_relaxed), std::memory_order_relaxed);
+  FKeptBlocks.fetch_add(1, std::memory_order_relaxed);
+  FKeptBytes.fetch_add(block.Capacity, std::memory_order_relaxed);
+  slot->State.store(SlotFull, std::memory_order_release);
+  FreeBeyond(FKeepBytes, FMaxBlocks);
 }
 
 void TBlockPool::Clear() noexcept {
-  std::vector<TPooledBlock> freed;
-  {
-    std::lock_guard<std::mutex> lock(FLock);
-    freed.swap(FKept);
-    FKeptBytes = 0;
-  }
-  for (const TPooledBlock& b : freed) FFreeBlock(b);
+  for (TPooledBlock b = ClaimOldest(); b.Data; b = ClaimOldest()) FFreeBlock(b);
 }
 
-void TBlockPool::Trim(std::size_t keepBytes) noexcept {
-  // One block at a time, each freed outside the lock.
-  for (;;) {
-    TPooledBlock oldest;
-    {
-      std::lock_guard<std::mutex> lock(FLock);
-      if (FKept.empty() || FKeptBytes <= keepBytes) return;
-      oldest = FKept.front();
-      FKept.erase(FKept.begin());
-      FKeptBytes -= oldest.Capacity;
-    }
-    FFreeBlock(oldest);
-  }
-}
+void TBlockPool::Trim(std::size_t keepBytes) noexcept { FreeBeyond(keepBytes, MaxKeptBlocks); }
 
-std::size_t TBlockPool::KeptBlocks() const noexcept {
-  std::lock_guard<std::mutex> lock(FLock);
-  return FKept.size();
-}
+std::size_t TBlockPool::KeptBlocks() const noexcept { return FKeptBlocks.load(std::memory_order_relaxed); }
 
-std::size_t TBlockPool::KeptBytes() const noexcept {
-  std::lock_guard<std::mutex> lock(FLock);
-  return FKeptBytes;
+std::size_t TBlockPool::KeptBytes() const noexcept { return FKeptBytes.load(std::memory_order_relaxed); }
+
+std::size_t PooledBlocksPerKind() noexcept {
+  // Two blocks of each kind per image: its own and the one it leaves for the next.
+  const std::size_t images = std::size_t{std::max(1u, std::thread::hardware_concurrency())} + 1;
+  return std::clamp<std::size_t>(2 * images, 8, TBlockPool::MaxKeptBlocks);
 }
 
 // ---- the allocation seam ------------------------------------------------------------------
@@ -133,7 +155,7 @@ constexpr std::size_t HeapKeepBytes = sizeof(void*) >= 8 ? std::size_t{512} << 2
 TBlockPool& HeapBlockPool() noexcept {
   // Never destroyed: blocks may come back from other objects' static destructors, in any
   // order. Shutdown empties it.
-  static TBlockPool* pool = new TBlockPool(FreeHeapBlock, TBlockPool::Granule, HeapKeepBytes, 8);
+  static TBlockPool* pool = new TBlockPool(FreeHeapBlock, TBlockPool::Granule, HeapKeepBytes, PooledBlocksPerKind());
   return *pool;
 }
 

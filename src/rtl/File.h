@@ -61,6 +61,32 @@ std::string LastErrorText();
 // file, if any, stays as it was.
 void SaveBytesReplacing(const std::filesystem::path& fileName, const void* data, std::size_t size);
 
+// The content of a file to come, written into the folder where it is to be published
+// and flushed to the disk ahead of time: a batch does this on its encoding threads, and
+// the final save is then only the move over the name (as SaveBytesReplacing makes it).
+// A preparing that fails leaves the object empty: the final save then does it all and
+// reports what the OS says. The file beside is removed unless it was published.
+class TPreparedFile {
+public:
+  TPreparedFile() noexcept = default;
+  TPreparedFile(TPreparedFile&& other) noexcept;
+  TPreparedFile& operator=(TPreparedFile&& other) noexcept;
+  TPreparedFile(const TPreparedFile&) = delete;
+  TPreparedFile& operator=(const TPreparedFile&) = delete;
+  ~TPreparedFile();
+
+  static TPreparedFile Write(const std::filesystem::path& folder, const void* data, std::size_t size) noexcept;
+  bool IsPrepared() const noexcept { return !FSide.empty(); }
+  // Moves the content over fileName when fileName lies in the folder it was written to;
+  // false, with nothing done, otherwise. A failed move raises SaveBytesReplacing's
+  // EFCreateError naming fileName, and the old file stays as it was.
+  bool PublishOver(const std::filesystem::path& fileName);
+
+private:
+  void Discard() noexcept;
+  std::filesystem::path FSide;
+};
+
 // Fault injection for tests. While set, SaveBytesReplacing asks it before each step; a
 // non-empty answer makes that step fail with the answer as the OS's reason. The empty
 // function (the default) lets every step go to the OS.

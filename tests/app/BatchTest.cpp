@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+
 #include "app/SaveFileName.h"
 #include "rtl/Exception.h"
 #include "app/BatchTestSupport.h"
@@ -51,7 +56,7 @@ protected:
 
 TEST_F(BatchDriver, ConvertsEveryFileInOrder) {
   const auto a = File("a.bmp"), b = File("b.bmp");
-  RunBatch(UI, {a, b}, Factory(Script));
+  RunBatch(UI, {a, b}, Factory(Script), 1);
   EXPECT_EQ(UI.Calls, (std::vector<std::string>{"max 2", "position 1", "pump", "saved a.bmp -> _a.jpg", "position 2",
                                                  "pump", "saved b.bmp -> _b.jpg", "position 0", "foreground"}));
   EXPECT_EQ(Script.Steps,
@@ -98,7 +103,7 @@ TEST_F(BatchDriver, FolderWithoutTrailingDelimiter) {
 TEST_F(BatchDriver, FirstFailureEndsTheBatch) {
   const auto a = File("a.bmp"), b = File("b.bmp"), c = File("c.bmp");
   Script.FailLoadOf = "b.bmp";
-  EXPECT_THROW(RunBatch(UI, {a, b, c}, Factory(Script)), EInvalidGraphic);
+  EXPECT_THROW(RunBatch(UI, {a, b, c}, Factory(Script), 1), EInvalidGraphic);
   EXPECT_EQ(UI.Calls, (std::vector<std::string>{"max 3", "position 1", "pump", "saved a.bmp -> _a.jpg", "position 2",
                                                  "pump"}));
   EXPECT_EQ(Script.Steps,
@@ -108,14 +113,19 @@ TEST_F(BatchDriver, FirstFailureEndsTheBatch) {
   EXPECT_FALSE(std::filesystem::exists(Dir / "_c.jpg"));
 }
 
-// A change of method during the pump applies to that very file (it is read afresh).
+// A change of method during the pump applies to that very file (it is read afresh),
+// and not to the files loaded before it that are still waiting to be saved.
 TEST_F(BatchDriver, MethodIsReadAfreshForEveryFile) {
   const auto a = File("a.bmp"), b = File("b.bmp");
   UI.OnPump = [&](int file) { UI.Method = file == 0 ? smNewName : smOverwrite; };
-  RunBatch(UI, {a, b}, Factory(Script));
-  ASSERT_EQ(UI.Saved.size(), 2u);
-  EXPECT_EQ(UI.Saved[0].filename(), "_a.jpg");
-  EXPECT_EQ(UI.Saved[1].filename(), "b.jpg");
+  for (const int jobs : {1, 2}) {
+    UI.Saved.clear();
+    RunBatch(UI, {a, b}, Factory(Script), jobs);
+    ASSERT_EQ(UI.Saved.size(), 2u) << jobs;
+    EXPECT_EQ(UI.Saved[0].filename(), "_a.jpg") << jobs;
+    EXPECT_EQ(UI.Saved[1].filename(), "b.jpg") << jobs;
+    std::filesystem::remove(Dir / "_a.jpg");
+  }
 }
 
 // With no method selected the first file has no output name: saving under the empty
@@ -138,6 +148,137 @@ TEST_F(BatchDriver, NoMethodSavesUnderThePreviousName) {
 TEST_F(BatchDriver, EmptyListStillEndsTheBatch) {
   RunBatch(UI, {}, Factory(Script));
   EXPECT_EQ(UI.Calls, (std::vector<std::string>{"max 0", "position 0", "foreground"}));
+}
+
+// Encodes on the workers. The encoding of HoldName waits until the file after it is
+// encoded, so the batch sees a later file finish first; FailEncodeOf fails.
+struct TEncodeScript {
+  std::mutex Lock;
+  std::condition_variable Changed;
+  std::vector<std::string> Encoded;
+  std::string HoldName;
+  std::string FailEncodeOf;
+};
+
+class TEncodingConversion : public TFakeConversion {
+public:
+  TEncodingConversion(TScript& script, TEncodeScript& encode) : TFakeConversion(script), FEncode(encode) {}
+  void Load(const std::filesystem::path& source) override {
+    FName = PathToUtf8(source.filename());
+    TFakeConversion::Load(source);
+  }
+  void Encode(const std::filesystem::path&) override {
+    std::unique_lock<std::mutex> lock(FEncode.Lock);
+    if (FName == FEncode.HoldName)
+      // A safety net only: a driver that waits for this file before giving the next one
+      // to a worker would hang here.
+      FEncode.Changed.wait_for(lock, std::chrono::seconds(20), [&] { return !FEncode.Encoded.empty(); });
+    FEncode.Encoded.push_back(FName);
+    FEncode.Changed.notify_all();
+    if (FName == FEncode.FailEncodeOf) throw EJPEGLike("JPEG エラー #41");
+  }
+
+private:
+  class EJPEGLike : public EInvalidGraphic { public: using EInvalidGraphic::EInvalidGraphic; };
+  TEncodeScript& FEncode;
+  std::string FName;
+};
+
+class PipelinedBatch : public BatchDriver {
+protected:
+  TEncodeScript Encode;
+  int MaxAlive = 0;
+  TFileConversionFactory Factory() {
+    return [this] {
+      auto c = std::make_unique<TEncodingConversion>(Script, Encode);
+      MaxAlive = std::max(MaxAlive, Script.Alive);
+      return c;
+    };
+  }
+  std::vector<std::filesystem::path> Files(int count) {
+    std::vector<std::filesystem::path> files;
+    for (int i = 1; i <= count; ++i) {
+      std::string name = "f";
+      name += std::to_string(i);
+      name += ".bmp";
+      files.push_back(File(name.c_str()));
+    }
+    return files;
+  }
+};
+
+// Three encoders: the driver loads ahead while three files encode, the first of them
+// finishing last, and still names and saves in input order, each file right after the
+// one before it is written; never more than four conversions live at once.
+TEST_F(PipelinedBatch, SavesInInputOrderWhateverFinishesFirst) {
+  Encode.HoldName = "f1.bmp";
+  RunBatch(UI, Files(5), Factory(), 3);
+  EXPECT_EQ(Script.Steps, (std::vector<std::string>{"load f1.bmp", "load f2.bmp", "load f3.bmp", "load f4.bmp",
+                                                    "save _f1.jpg", "release", "load f5.bmp", "save _f2.jpg",
+                                                    "release", "save _f3.jpg", "release", "save _f4.jpg", "release",
+                                                    "save _f5.jpg", "release"}));
+  ASSERT_GE(Encode.Encoded.size(), 2u);
+  EXPECT_EQ(Encode.Encoded[0], "f2.bmp");  // the first file really did finish later
+  EXPECT_EQ(MaxAlive, 4);
+  EXPECT_EQ(Script.Alive, 0);
+  EXPECT_EQ(UI.Calls.back(), "foreground");
+}
+
+// A failure at file 5 of 10, in decoding or in encoding: files 1 to 4 are written and
+// nothing else, the same exception leaves, the bar shows 5, as one file at a time.
+TEST_F(PipelinedBatch, TheFirstFailureInInputOrderEndsTheBatchAsOneAtATime) {
+  const auto files = Files(10);
+  for (const bool inEncode : {false, true}) {
+    for (const int jobs : {1, 4}) {
+      SCOPED_TRACE(testing::Message() << (inEncode ? "encode" : "load") << ", jobs " << jobs);
+      for (const auto& e : std::filesystem::directory_iterator(Dir.Path()))
+        if (e.path().extension() == ".jpg") std::filesystem::remove(e.path());
+      UI.Calls.clear();
+      UI.Saved.clear();
+      Script.FailLoadOf = inEncode ? "" : "f5.bmp";
+      Encode.FailEncodeOf = inEncode ? "f5.bmp" : "";
+      std::string message;
+      try {
+        RunBatch(UI, files, Factory(), jobs);
+      } catch (const EInvalidGraphic& e) {
+        message = e.what();
+      }
+      EXPECT_EQ(message, inEncode ? "JPEG エラー #41" : "Susie Plugins could not decode");
+      std::set<std::string> written;
+      for (const auto& e : std::filesystem::directory_iterator(Dir.Path()))
+        if (e.path().extension() == ".jpg") written.insert(PathToUtf8(e.path().filename()));
+      EXPECT_EQ(written, (std::set<std::string>{"_f1.jpg", "_f2.jpg", "_f3.jpg", "_f4.jpg"}));
+      EXPECT_EQ(UI.Saved.size(), 4u);
+      const auto last = std::find_if(UI.Calls.rbegin(), UI.Calls.rend(),
+                                     [](const std::string& c) { return c.rfind("position", 0) == 0; });
+      ASSERT_NE(last, UI.Calls.rend());
+      EXPECT_EQ(*last, "position 5");
+      EXPECT_EQ(Script.Alive, 0);
+    }
+  }
+}
+
+// A batch run from the pump of another (a drop on the window) finds the outer batch's
+// earlier files written, so method 0 gives each batch the names of one file at a time.
+TEST_F(PipelinedBatch, ANestedBatchSeesTheOuterBatchsEarlierFilesWritten) {
+  const auto files = Files(3);
+  for (const int jobs : {1, 3}) {
+    for (const auto& e : std::filesystem::directory_iterator(Dir.Path()))
+      if (e.path().extension() == ".jpg") std::filesystem::remove(e.path());
+    UI.Saved.clear();
+    TRecordingUI nestedUI;
+    UI.OnPump = [&](int file) {
+      if (file == 2) RunBatch(nestedUI, {files[0], files[1]}, Factory(), jobs);
+    };
+    RunBatch(UI, files, Factory(), jobs);
+    auto names = [](const TRecordingUI& ui) {
+      std::vector<std::string> n;
+      for (const auto& p : ui.Saved) n.push_back(PathToUtf8(p.filename()));
+      return n;
+    };
+    EXPECT_EQ(names(UI), (std::vector<std::string>{"_f1.jpg", "_f2.jpg", "_f3.jpg"})) << jobs;
+    EXPECT_EQ(names(nestedUI), (std::vector<std::string>{"__f1.jpg", "__f2.jpg"})) << jobs;
+  }
 }
 
 }  // namespace

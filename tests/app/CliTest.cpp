@@ -122,6 +122,11 @@ TEST_F(CliRun, UsageErrorsExitWithTwo) {
       {{"--plugin-dir"}, "tavex-cli: option --plugin-dir needs a value\n"},
       {{"--frobnicate", a}, "tavex-cli: unknown option \"--frobnicate\"\n"},
       {{"--method", "1"}, "tavex-cli: no files to convert\n"},
+      {{a, "-j"}, "tavex-cli: option -j needs a value\n"},
+      {{"-j", "0", a}, "tavex-cli: -j takes a number from 1 to 64, not \"0\"\n"},
+      {{"-j65", a}, "tavex-cli: -j takes a number from 1 to 64, not \"65\"\n"},
+      {{"-j", "02", a}, "tavex-cli: -j takes a number from 1 to 64, not \"02\"\n"},
+      {{"-jx", a}, "tavex-cli: -j takes a number from 1 to 64, not \"x\"\n"},
   };
   for (const auto& [args, first] : cases) {
     Console = TRecordingConsole{};
@@ -202,6 +207,13 @@ TEST(CliArguments, OptionsAndFiles) {
   EXPECT_EQ(options.Dest, " a b ");
   EXPECT_EQ(options.Method, 0);
   EXPECT_FALSE(options.HasPluginDir);
+  EXPECT_EQ(options.Jobs, 0);
+  for (const auto& [args, jobs] : {std::pair{std::vector<std::string>{"-j", "1", "f"}, 1},
+                                   std::pair{std::vector<std::string>{"f", "-j64"}, 64}}) {
+    ASSERT_TRUE(ParseCliArguments(args, options, error)) << error;
+    EXPECT_EQ(options.Jobs, jobs);
+    EXPECT_EQ(options.Files, std::vector<std::string>{"f"});
+  }
 }
 
 }  // namespace

@@ -1,10 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+#include <set>
+
 #include "app/BatchTestSupport.h"
 #include "app/BmpBuilder.h"
 #include "app/SaveFileName.h"
+#include "dib/VxDIB.h"
 #include "jpeg/JPEG.h"
 #include "jpeg/JPEGTestSupport.h"
+#include "support/SharedData.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -160,8 +166,11 @@ TEST_F(ProgramBatch, SecondFileFailingStopsTheBatch) {
   EXPECT_TRUE(std::filesystem::exists(Dir / "_a.jpg"));
   EXPECT_FALSE(std::filesystem::exists(Dir / "_b.jpg"));
   EXPECT_FALSE(std::filesystem::exists(Dir / "_c.jpg"));
-  EXPECT_EQ(UI.Calls.back(), "pump");  // the bar stays at the failed file: 2 of 3
-  EXPECT_EQ(UI.Calls[UI.Calls.size() - 2], "position 2");
+  // The bar stays at the failed file: 2 of 3.
+  const auto last = std::find_if(UI.Calls.rbegin(), UI.Calls.rend(),
+                                 [](const std::string& call) { return call.rfind("position", 0) == 0; });
+  ASSERT_NE(last, UI.Calls.rend());
+  EXPECT_EQ(*last, "position 2");
 }
 
 TEST_F(ProgramBatch, MissingSourceNamesItInTheOpenError) {
@@ -172,6 +181,130 @@ TEST_F(ProgramBatch, MissingSourceNamesItInTheOpenError) {
   } catch (const EFOpenError& e) {
     const std::string prefix = "ファイル " + PathToUtf8(missing) + " は開けません。 ";
     EXPECT_EQ(std::string(e.what()).rfind(prefix, 0), 0u) << e.what();
+  }
+}
+
+std::string Numbered(const char* stem, int n, const char* extension) {
+  std::string name = stem;
+  name += std::to_string(n);
+  name += extension;
+  return name;
+}
+
+// A noisy gradient of the size of a small photograph.
+std::vector<unsigned char> PhotoBmp(int w, int h, std::uint32_t seed) {
+  TBmpPicture p;
+  p.Width = w;
+  p.Height = h;
+  p.Colour = [seed](int x, int y) {
+    std::uint32_t n = (static_cast<std::uint32_t>(x) * 73856093u) ^ (static_cast<std::uint32_t>(y) * 19349663u) ^ seed;
+    n = n * 1664525u + 1013904223u;
+    return TRGB{static_cast<std::uint8_t>(x + (n >> 27)), static_cast<std::uint8_t>(y + (n >> 26 & 31)),
+                static_cast<std::uint8_t>((x + y) / 2 + (n >> 24 & 15))};
+  };
+  return BuildBmp(p);
+}
+
+bool Decodes(const std::filesystem::path& file) {
+  try {
+    TVxDIB dib;
+    TFileStream stream(file, fmOpenRead | fmShareDenyWrite);
+    dib.LoadFromStream(stream);
+    return true;
+  } catch (const Exception&) {
+    return false;
+  }
+}
+
+std::map<std::string, std::vector<unsigned char>> Outputs(const std::filesystem::path& dir) {
+  std::map<std::string, std::vector<unsigned char>> out;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    if (e.path().extension() == ".jpg" && e.is_regular_file())
+      out[PathToUtf8(e.path().filename())] = ReadAllBytes(e.path());
+  return out;
+}
+
+// The same mixed batch, one file at a time and on four encoders, writes the same files
+// under the same names, byte for byte: the BMP Suite's good files, photographs, and
+// sources whose method-0 names collide with each other and with a file already there.
+TEST(ParallelProgramBatch, FourEncodersWriteTheBytesOfOneAtATime) {
+  std::map<std::string, std::vector<unsigned char>> sources;
+  if (const auto suite = BmpSuiteDir(); !suite.empty())
+    for (const auto& e : std::filesystem::directory_iterator(suite / "g"))
+      if (e.path().extension() == ".bmp" && Decodes(e.path()))
+        sources[PathToUtf8(e.path().filename())] = ReadAllBytes(e.path());
+  for (int i = 0; i < 6; ++i) sources[Numbered("photo", i, ".bmp")] = PhotoBmp(400 + 16 * i, 300, 7u * i);
+  sources["p.bmp"] = PhotoBmp(320, 200, 1);
+  sources["p.dib"] = BuildBmp(PatternPicture(33, 17, 8, false));
+  sources["p"] = BuildBmp(PatternPicture(9, 5, 4, true));
+  std::map<std::string, std::vector<unsigned char>> reference;
+  std::vector<std::string> referenceNames;
+  for (const int jobs : {1, 4}) {
+    TTempDir dir;
+    std::vector<std::filesystem::path> files;
+    for (const auto& [name, bytes] : sources) {
+      WriteAllBytes(dir / name, bytes);
+      files.push_back(dir / name);
+    }
+    WriteAllBytes(dir / "_p.jpg", {'o', 'l', 'd'});
+    TRecordingUI ui;
+    RunBatch(ui, files, NewProgramConversion, jobs);
+    std::vector<std::string> names;
+    for (const auto& p : ui.Saved) names.push_back(PathToUtf8(p.filename()));
+    if (jobs == 1) {
+      reference = Outputs(dir.Path());
+      referenceNames = names;
+      ASSERT_EQ(names.size(), sources.size());
+      EXPECT_GT(reference.at("____p.jpg").size(), 100u);  // p, p.bmp, p.dib after the old _p.jpg
+      continue;
+    }
+    EXPECT_EQ(names, referenceNames);
+    EXPECT_TRUE(Outputs(dir.Path()) == reference);
+  }
+}
+
+// A failure at file 6 of 10, whether in decoding, in encoding or in writing, writes
+// files 1 to 5 and nothing else, with the message of one file at a time.
+TEST(ParallelProgramBatch, AFailureAtFileSixWritesTheFiveBeforeIt) {
+  enum TFault { Undecodable, TooWide, OutputBlocked };
+  for (const TFault fault : {Undecodable, TooWide, OutputBlocked}) {
+    std::string reference;
+    TTempDir top;
+    // One folder for both runs: the messages name the files.
+    const std::filesystem::path dir = top / "run";
+    for (const int jobs : {1, 4}) {
+      SCOPED_TRACE(testing::Message() << "fault " << fault << ", jobs " << jobs);
+      std::filesystem::remove_all(dir);
+      std::filesystem::create_directory(dir);
+      std::vector<std::filesystem::path> files;
+      for (int i = 1; i <= 10; ++i) {
+        const std::string name = Numbered("f", i, ".bmp");
+        if (i == 6 && fault == Undecodable)
+          WriteAllBytes(dir / name, {'B', 'M', 1, 2, 3});
+        else if (i == 6 && fault == TooWide)
+          WriteAllBytes(dir / name, BuildBmp(PatternPicture(65501, 1, 24, false)));
+        else
+          WriteAllBytes(dir / name, PhotoBmp(200, 150, static_cast<std::uint32_t>(i)));
+        files.push_back(dir / name);
+      }
+      if (fault == OutputBlocked) std::filesystem::create_directory(dir / "f6.jpg");
+      TRecordingUI ui;
+      ui.Method = smOverwrite;
+      std::string message;
+      try {
+        RunBatch(ui, files, NewProgramConversion, jobs);
+      } catch (const Exception& e) {
+        message = e.what();
+      }
+      ASSERT_NE(message, "");
+      if (jobs == 1) reference = message;
+      EXPECT_EQ(message, reference);
+      // Nothing else at all: no file of a later source, written ahead, stays behind.
+      std::set<std::string> written;
+      for (const auto& e : std::filesystem::directory_iterator(dir))
+        if (e.path().extension() != ".bmp" && e.is_regular_file()) written.insert(PathToUtf8(e.path().filename()));
+      EXPECT_EQ(written, (std::set<std::string>{"f1.jpg", "f2.jpg", "f3.jpg", "f4.jpg", "f5.jpg"}));
+    }
   }
 }
 

@@ -425,6 +425,54 @@ TEST_F(MainForm, ADropDuringTheMessagePumpRunsANestedBatchOnTheSameBar) {
   EXPECT_EQ(form->BatchDepth(), 0);
 }
 
+// Writes a two-byte file as its output; encodes wherever the batch asks it to.
+class TWritingConversion : public TFileConversion {
+public:
+  TWritingConversion(TConversionLog& log, std::vector<DWORD>& encoders) : FLog(log), FEncoders(encoders) {}
+  void Load(const std::filesystem::path& source) override {
+    FLog.Loads.push_back({source, 0, 0});
+    if (FLog.OnLoad) FLog.OnLoad(source);
+  }
+  void Encode(const std::filesystem::path&) override { FThread = ::GetCurrentThreadId(); }
+  void Save(const std::filesystem::path& output) override {
+    WriteAllBytes(output, {0xFF, 0xD8});
+    FLog.Saves.push_back(output);
+    FEncoders.push_back(FThread);
+  }
+
+private:
+  TConversionLog& FLog;
+  std::vector<DWORD>& FEncoders;
+  DWORD FThread = 0;
+};
+
+// The window's batch encodes on worker threads; a drop during its pump still runs a
+// whole nested batch there, and that batch finds the outer batch's earlier files
+// written, so method 0 names every file as when files were converted one at a time.
+TEST_F(MainForm, ANestedDropDuringAnEncodingBatchGetsTheNamesOfOneFileAtATime) {
+  auto form = Open();
+  std::vector<DWORD> encoders;
+  form->ConversionFactory = [&] { return std::make_unique<TWritingConversion>(Log, encoders); };
+  for (const char* name : {"a.bmp", "b.bmp", "c.bmp"}) WriteAllBytes(Dir / name, Bytes("x"));
+  bool dropped = false;
+  Log.OnLoad = [&](const std::filesystem::path&) {
+    if (dropped) return;
+    dropped = true;
+    ::PostMessageW(form->Handle(), WM_DROPFILES,
+                   reinterpret_cast<WPARAM>(MakeDrop({(Dir / "a.bmp").wstring(), (Dir / "b.bmp").wstring()})), 0);
+  };
+  SendDrop(form->Handle(), {(Dir / "a.bmp").wstring(), (Dir / "b.bmp").wstring(), (Dir / "c.bmp").wstring()});
+  EXPECT_EQ(Log.Saves, (std::vector<std::filesystem::path>{Dir / "_a.jpg", Dir / "__a.jpg", Dir / "_b.jpg",
+                                                           Dir / "__b.jpg", Dir / "_c.jpg"}));
+  ASSERT_EQ(encoders.size(), 5u);
+  if (DefaultBatchJobs() > 1) {
+    for (const DWORD thread : encoders) EXPECT_NE(thread, ::GetCurrentThreadId());
+  }
+  EXPECT_TRUE(Shell.Boxes.empty());
+  EXPECT_EQ(form->ProgressBar->Position(), 0);
+  EXPECT_EQ(form->BatchDepth(), 0);
+}
+
 TEST_F(MainForm, ARadioClickDuringTheMessagePumpAppliesFromTheNextFile) {
   auto form = Open();
   Log.OnLoad = [&](const std::filesystem::path& source) {
