@@ -1,17 +1,16 @@
 #include "app/Batch.h"
 
-#include "spi/SPIVxDIB.h"
 #include "graphics/Bitmap.h"
 #include "jpeg/JPEG.h"
 #include "rtl/File.h"
 #include "rtl/Stream.h"
+#include "spi/SPIVxDIB.h"
 
 namespace {
 
 // One file's road: the source decoded into a DIB object (by the plug-ins, else by the DIB
-// library's reader), the DIB assigned to a bitmap
-// (which shares the DIB's pixels where their layouts agree), the bitmap to the JPEG
-// object, which compresses and is saved. The JPEG object keeps what it needs of the
+// library's reader), the DIB assigned to a bitmap (which shares the DIB's pixels where
+// their layouts agree), the bitmap to the JPEG object, which compresses and is saved. The JPEG object keeps what it needs of the
 // pixels; the DIB and the bitmap go as soon as it has them, and everything goes with the
 // conversion object, on every path. Only the JPEG object crosses to the encoding
 // thread, and nothing else holds it meanwhile.
