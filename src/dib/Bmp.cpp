@@ -263,6 +263,25 @@ void TVxInternalDIB::LoadFromStream(TStream& stream) {
   UpdatePalette();
 }
 
+void TVxInternalDIB::AdoptPixels(const TVxBitmapInfoHeader& header, const void* table, std::uint8_t* pixels,
+                                 std::uint32_t size, std::unique_ptr<TForeignPixels> owner) {
+  TVxDIBRecord dib;
+  dib.Header = header;
+  const int bitCount = header.biBitCount;
+  if (header.biSize != InfoHeaderSize || header.biCompression != CompressionRGB ||
+      (bitCount != 1 && bitCount != 4 && bitCount != 8 && bitCount != 24))
+    throw EVxDIBInvalidDIB("TVxInternalDIB.AdoptPixels: Invalid DIB");
+  const TTableArea area = TableAreaOf(dib.Header);
+  std::memcpy(dib.TableBytes(), table, static_cast<std::size_t>(area.KeptBytes()));
+  FinishHeader(dib, area);
+  CheckPixelBlock("TVxInternalDIB.AdoptPixels", dib.Header, size);
+  dib.Bits = pixels;
+  dib.BitsSize = size;
+  MoveInDIB(dib);
+  ForeignPixels = std::move(owner);
+  UpdatePalette();
+}
+
 void TVxInternalDIB::SaveToStream(TStream& stream) const {
   const std::uint32_t colors = std::min<std::uint32_t>(DIB.Header.biClrUsed, 256);
   const std::uint32_t offBits = FileHeaderSize + InfoHeaderSize + 4 * colors;

@@ -195,7 +195,9 @@ TVxInternalDIB::TVxInternalDIB(bool useFMO) : UseFMO(useFMO) { CreateDIB(1, 1, 2
 TVxInternalDIB::~TVxInternalDIB() { ReleaseStorage(); }
 
 void TVxInternalDIB::ReleaseStorage() noexcept {
-  if (DIB.Bits) {
+  if (ForeignPixels) {
+    ForeignPixels.reset();
+  } else if (DIB.Bits) {
     try {
       ReleaseMemory(DIB.MappingHandle, DIB.Bits, UseFMO);
     } catch (...) {

@@ -335,6 +335,17 @@ void TVxDIB::LoadFromStream(TStream& stream) {
   SetModified(true);
 }
 
+void TVxDIB::LoadAdoptedPixels(const TVxBitmapInfoHeader& header, const void* table, std::uint8_t* pixels,
+                               std::uint32_t size, std::unique_ptr<TForeignPixels> owner) {
+  CheckInternalDIB("TVxDIB.LoadAdoptedPixels");
+  auto storage = NewStorage(FInternalDIB->UseFMO);
+  storage->ReleaseStorage();
+  storage->AdoptPixels(header, table, pixels, size, std::move(owner));
+  TakeInternalDIB(std::move(storage));
+  UpdatePaletteModified();
+  SetModified(true);
+}
+
 void TVxDIB::SaveToStream(TStream& stream) const {
   CheckInternalDIB("TVxDIB.SaveToStream");
   FInternalDIB->SaveToStream(stream);

@@ -158,6 +158,13 @@ using TVxStepEvent = std::function<void(TObject* sender)>;
 // ---------------------------------------------------------------------------------------
 // The storage behind every DIB graphic, shared by reference count.
 
+// The owner of a pixel block that a storage uses without having made it (a plug-in's
+// result handed over without a copy); destroying it ends the loan.
+class TForeignPixels {
+public:
+  virtual ~TForeignPixels() = default;
+};
+
 class TVxInternalDIB : public TObject {
 public:
   // A 1 x 1, 8-bit image with 256 black entries and a zeroed 4-byte block.
@@ -196,6 +203,14 @@ public:
   void LoadFromStream(TStream& stream);
   void SaveToStream(TStream& stream) const;
   void LoadFromClipboardFormat(TGlobalHandle handle);
+  // Uncompressed 1-, 4-, 8- or 24-bit rows already in memory, taken in place with the header
+  // (40 bytes) and the table area behind it as the readers take them; owner keeps the block
+  // alive until the storage lets it go (also when this fails). Leaves the storage as it was
+  // on failure.
+  void AdoptPixels(const TVxBitmapInfoHeader& header, const void* table, std::uint8_t* pixels, std::uint32_t size,
+                   std::unique_ptr<TForeignPixels> owner);
+  // Set while the pixel block is someone else's.
+  std::unique_ptr<TForeignPixels> ForeignPixels;
   // A new movable global block holding a packed DIB; the caller owns it.
   TGlobalHandle SaveToClipboardFormat() const;
 };
@@ -237,6 +252,9 @@ public:
   void SetHeight(int value) override;
   void SetWidth(int value) override;
   void LoadFromStream(TStream& stream) override;
+  // A load of rows already in memory, without a copy (TVxInternalDIB::AdoptPixels).
+  void LoadAdoptedPixels(const TVxBitmapInfoHeader& header, const void* table, std::uint8_t* pixels,
+                         std::uint32_t size, std::unique_ptr<TForeignPixels> owner);
   void SaveToStream(TStream& stream) const override;
   void LoadFromClipboardFormat(std::uint16_t format, TGlobalHandle data, TPaletteHandle palette) override;
   void SaveToClipboardFormat(std::uint16_t& format, TGlobalHandle& data, TPaletteHandle& palette) const override;

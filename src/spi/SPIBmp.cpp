@@ -157,6 +157,28 @@ const void* TInSPIAbleData::PixelMemory() {
   return FPixelAddress;
 }
 
+namespace {
+// A plug-in's pixel block lent to a DIB: kept locked until the DIB lets it go.
+class TPluginPixels : public TForeignPixels {
+public:
+  TPluginPixels(platform::TLocalMemory block, bool locked) noexcept : FBlock(std::move(block)), FLocked(locked) {}
+  ~TPluginPixels() override {
+    if (FLocked) platform::LocalUnlock(FBlock.Get());
+  }
+
+private:
+  platform::TLocalMemory FBlock;
+  bool FLocked;
+};
+}  // namespace
+
+std::unique_ptr<TForeignPixels> TInSPIAbleData::TakePixels() {
+  PixelMemory();
+  auto owner = std::make_unique<TPluginPixels>(std::move(FPixels), FPixelAddress != nullptr);
+  FPixelAddress = nullptr;
+  return owner;
+}
+
 void TInSPIAbleData::SetPictureInfo(const TSPIPictureInfo& info) noexcept {
   if (FPictureInfo.Info) platform::LocalFree(FPictureInfo.Info);
   FPictureInfo = info;
@@ -510,6 +532,25 @@ void TSPIGraphic::ConvertTo(TGraphic& native, bool releaseSource) {
   native.LoadFromStream(stream);
 }
 
+bool TSPIGraphic::HandOver(TVxDIB& dib) {
+  EnsureInfo();
+  const TBitmapInfoHeader& h = FLayout.Header;
+  const int bits = h.biBitCount;
+  if (GetEmpty() || h.biCompression != CompressionRGB || (bits != 1 && bits != 4 && bits != 8 && bits != 24))
+    return false;
+  const auto* table = static_cast<const std::uint8_t*>(FJob->BitmapInfo()) + FLayout.TableOffset;
+  auto* pixels = static_cast<std::uint8_t*>(const_cast<void*>(FJob->PixelMemory()));
+  std::unique_ptr<TForeignPixels> owner = FJob->TakePixels();
+  try {
+    dib.LoadAdoptedPixels(h, table, pixels, static_cast<std::uint32_t>(FLayout.PixelSize), std::move(owner));
+  } catch (...) {
+    Clear();
+    throw;
+  }
+  Clear();
+  return true;
+}
+
 void TSPIGraphic::Draw(TCanvas& canvas, const TRect& rect) {
   if (!FJob) return;
   EnsureInfo();
@@ -607,9 +648,10 @@ TVX_DEFINE_CLASS(TSPIBitmap, TBitmap)
 void TSPIBitmap::AssignFromPlugin(TSPIGraphic& graphic, bool releaseSource) {
   platform::TPaletteOwner palette;
   if (graphic.BitCount() == 4) palette.reset(CopyPalette(graphic.GetPalette()));
-  // Through the DIB library's reader, which reads every form a plug-in may deliver.
+  // Through the DIB library's reader, which reads every form a plug-in may deliver; the
+  // forms a DIB holds as they are go over without a copy when the source may go.
   TVxDIB dib;
-  graphic.ConvertTo(dib, releaseSource);
+  if (!releaseSource || !graphic.HandOver(dib)) graphic.ConvertTo(dib, releaseSource);
   TBitmap::Assign(&dib);
   if (palette) SetPalette(palette.release());
 }

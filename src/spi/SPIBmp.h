@@ -46,6 +46,8 @@ public:
   std::size_t PixelMemorySize() const noexcept { return FPixels.Size(); }
   // Releases everything the last plug-in call delivered.
   void Clear() noexcept;
+  // The pixel block, locked, for a DIB to use in place; the job is empty afterwards.
+  std::unique_ptr<TForeignPixels> TakePixels();
 
   const std::filesystem::path& FileName() const noexcept { return FFileName; }
   const TSPIPictureInfo& PictureInfo() const noexcept { return FPictureInfo; }
@@ -185,6 +187,9 @@ public:
   // The image as a DIB: the BMP file image read by the DIB library's reader. With
   // releaseSource the plug-in's memory goes as soon as the image is written.
   void ConvertTo(TGraphic& native, bool releaseSource);
+  // Hands a picture the DIB holds as it is (uncompressed 1, 4, 8 or 24 bits) to dib without a
+  // copy, and clears; false, with nothing done, for any other picture.
+  bool HandOver(TVxDIB& dib);
 
 private:
   void Decode(std::unique_ptr<TInSPIAbleData> job);

@@ -36,8 +36,9 @@ void TSPIVxDIB::Changed(TObject* sender) {
 void TSPIVxDIB::AssignLoaded(std::unique_ptr<TGraphic> graphic) {
   if (!graphic) throw EInvalidGraphic(SPICouldNotDecode);
   if (auto* plugin = dynamic_cast<TSPIGraphic*>(graphic.get())) {
+    // The plug-in's rows become the DIB's own when the DIB holds them as they are: no copy.
     TVxDIB dib;
-    plugin->ConvertTo(dib, true);
+    if (!plugin->HandOver(dib)) plugin->ConvertTo(dib, true);
     TVxDIB::Assign(&dib);
     return;
   }

@@ -174,6 +174,46 @@ TEST_F(PluginDecoding, EachFormOfResultGivesItsPixels) {
   }
 }
 
+// A picture the DIB holds as it is goes over without a copy, and gives the very storage the
+// DIB reader makes of its BMP image.
+TEST_F(PluginDecoding, APictureHandedOverEqualsItsBmpImageRead) {
+  Load({"echo"});
+  TBytes table;
+  for (int i = 0; i < 256; ++i) Put32(table, static_cast<std::uint32_t>(i * 0x010203));
+  const TBytes rows(64, 0x5C);
+  struct TCase {
+    const char* Name;
+    TBytes Source;
+  } const cases[] = {
+      {"1 bit", Echo(Info(3, 2, 1, 0, 0, TBytes(table.begin(), table.begin() + 8)), TBytes(8, 0xA5))},
+      {"4 bits, 5 colours", Echo(Info(3, 2, 4, 0, 5, TBytes(table.begin(), table.begin() + 20)), TBytes(8, 0x31))},
+      {"8 bits, 0 colours used", Echo(Info(3, 2, 8, 0, 0, table), TBytes(8, 0x07))},
+      {"24 bits top-down", Echo(Info(3, -2, 24), TBytes(24, 0x42))},
+      {"24 bits with 3 colours", Echo(Info(3, 2, 24, 0, 3, TBytes(table.begin(), table.begin() + 12)), rows)},
+  };
+  const long long before = LiveLocalBlocks();
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TSPIVxDIB handed;
+    ASSERT_EQ(LoadDIB(handed, c.Source), "");
+    EXPECT_EQ(handed.InternalDIB()->DIB.MappingHandle, nullptr) << "the plug-in's block, not a copy";
+    TSPIGraphic g;
+    TCustomMemoryStream in(c.Source.data(), static_cast<std::int64_t>(c.Source.size()));
+    g.LoadFromStream(in);
+    TMemoryStream image;
+    g.SaveToStream(image);
+    image.SetPosition(0);
+    TVxDIB read;
+    read.LoadFromStream(image);
+    const TVxDIBRecord &a = handed.InternalDIB()->DIB, &b = read.InternalDIB()->DIB;
+    EXPECT_EQ(std::memcmp(&a.Header, &b.Header, sizeof a.Header), 0);
+    EXPECT_EQ(std::memcmp(a.ColorTable, b.ColorTable, sizeof a.ColorTable), 0);
+    ASSERT_EQ(a.BitsSize, b.BitsSize);
+    EXPECT_EQ(std::memcmp(a.Bits, b.Bits, a.BitsSize), 0);
+  }
+  EXPECT_EQ(LiveLocalBlocks(), before) << "the block goes with the DIB";
+}
+
 // The BMP image of a result: 40 + 4 x 256 header bytes for 8 bits with 0 colours used, the
 // masks counted in the header and in bfOffBits.
 TEST_F(PluginDecoding, TheBmpImageCountsTheTableAndTheMasks) {
