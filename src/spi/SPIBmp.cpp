@@ -101,7 +101,11 @@ void TInSPIAbleData::TryPlugin(TSPI& module, const unsigned char* header, int of
   QueryInfo(module, offset);
   const TSPIs* spis = TSPIs::Instance();
   if (spis && spis->GraphicPreview) {
-    QueryPreview(module, offset);
+    try {
+      QueryPreview(module, offset);
+    } catch (const ESPIInvalidAPI&) {
+      // No GetPreview: the picture itself is asked for next.
+    }
     if (Empty()) QueryPicture(module, offset);
   } else {
     QueryPicture(module, offset);
@@ -112,11 +116,8 @@ void TInSPIAbleData::Decode(TSPI& module, TDecodeCall call, const void* source, 
                             unsigned flags) {
   platform::TLocalHandle info = nullptr, pixels = nullptr;
   FProgressFailure = nullptr;
-  int rc = -1;
-  {
-    rc = (module.*call)(source, length, flags, &info, &pixels, &TInSPIAbleData::ProgressCallback,
-                        reinterpret_cast<TSPILength>(this));
-  }
+  const int rc = (module.*call)(source, length, flags, &info, &pixels, &TInSPIAbleData::ProgressCallback,
+                                reinterpret_cast<TSPILength>(this));
   // Owned from here on, whatever the plug-in answered: a failed call may still have filled them.
   platform::TLocalMemory infoBlock(LiveBlock(info));
   platform::TLocalMemory pixelBlock(LiveBlock(pixels));
@@ -223,12 +224,7 @@ void TInSPIAbleFromFile::QueryPicture(TSPI& module, int offset) {
 
 void TInSPIAbleFromFile::QueryPreview(TSPI& module, int offset) {
   const std::string& name = PluginName();
-  if (name.empty()) return;
-  try {
-    Decode(module, &TSPI::GetPreview, name.c_str(), offset, 0);
-  } catch (const ESPIInvalidAPI&) {
-    // No preview: the picture itself is asked for next.
-  }
+  if (!name.empty()) Decode(module, &TSPI::GetPreview, name.c_str(), offset, 0);
 }
 
 // ---- The stream job
@@ -282,28 +278,31 @@ void TInSPIAbleFromStream::ReadHeader(void* buffer, std::size_t count) {
 
 bool TInSPIAbleFromStream::Refused() const noexcept { return FTooLarge; }
 
-void TInSPIAbleFromStream::QueryInfo(TSPI& module, int offset) {
+const unsigned char* TInSPIAbleFromStream::At(int offset, TSPILength& length) {
   const std::uint32_t k = std::min<std::uint32_t>(static_cast<std::uint32_t>(offset), FSize);
-  TSPIPictureInfo info;
+  length = static_cast<TSPILength>(FSize - k);
   const unsigned char* source = Source();
-  module.GetPictureInfo(source ? source + k : nullptr, static_cast<TSPILength>(FSize - k), 1, info);
+  return source ? source + k : nullptr;
+}
+
+void TInSPIAbleFromStream::QueryInfo(TSPI& module, int offset) {
+  TSPILength length = 0;
+  const unsigned char* source = At(offset, length);
+  TSPIPictureInfo info;
+  module.GetPictureInfo(source, length, 1, info);
   SetPictureInfo(info);
 }
 
-void TInSPIAbleFromStream::Query(TSPI& module, int offset, TDecodeCall call) {
-  const std::uint32_t k = std::min<std::uint32_t>(static_cast<std::uint32_t>(offset), FSize);
-  const unsigned char* source = Source();
-  Decode(module, call, source ? source + k : nullptr, static_cast<TSPILength>(FSize - k), 1);
+void TInSPIAbleFromStream::QueryPicture(TSPI& module, int offset) {
+  TSPILength length = 0;
+  const unsigned char* source = At(offset, length);
+  Decode(module, &TSPI::GetPicture, source, length, 1);
 }
 
-void TInSPIAbleFromStream::QueryPicture(TSPI& module, int offset) { Query(module, offset, &TSPI::GetPicture); }
-
 void TInSPIAbleFromStream::QueryPreview(TSPI& module, int offset) {
-  try {
-    Query(module, offset, &TSPI::GetPreview);
-  } catch (const ESPIInvalidAPI&) {
-    // No preview: the picture itself is asked for next.
-  }
+  TSPILength length = 0;
+  const unsigned char* source = At(offset, length);
+  Decode(module, &TSPI::GetPreview, source, length, 1);
 }
 
 // ---- What a plug-in delivered
@@ -461,12 +460,7 @@ void TSPIGraphic::LoadFromStream(TStream& stream) { LoadFromStreamWithName(strea
 
 void TSPIGraphic::LoadFromStreamWithName(TStream& stream, const std::filesystem::path& fileName) {
   Clear();
-  try {
-    Decode(std::make_unique<TInSPIAbleFromStream>(this, fileName, stream));
-  } catch (...) {
-    Clear();
-    throw;
-  }
+  Decode(std::make_unique<TInSPIAbleFromStream>(this, fileName, stream));
 }
 
 void TSPIGraphic::Decode(std::unique_ptr<TInSPIAbleData> job) {

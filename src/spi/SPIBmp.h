@@ -122,9 +122,10 @@ protected:
   bool Refused() const noexcept override;
 
 private:
-  void Query(TSPI& module, int offset, TDecodeCall call);
   // The whole source in memory (null for an empty one), copied on first use.
   const unsigned char* Source();
+  // The source from the offset (at most its end) and the bytes left there.
+  const unsigned char* At(int offset, TSPILength& length);
 
   TStream* FStream = nullptr;
   const unsigned char* FMemory = nullptr;
