@@ -193,7 +193,9 @@ void Skip(TStream& stream, std::int64_t count) {
 void CheckRemaining(TStream& stream, std::int64_t count) {
   const std::int64_t position = stream.Position();
   const std::int64_t size = stream.Size();
-  if (position >= 0 && size >= position && count > size - position) throw EReadError("Stream read error");
+  // A position past the end (bfOffBits beyond the file) leaves nothing to read.
+  if (position >= 0 && size >= 0 && count > std::max<std::int64_t>(size - position, 0))
+    throw EReadError("Stream read error");
 }
 
 }  // namespace
@@ -245,12 +247,14 @@ void TVxInternalDIB::LoadFromStream(TStream& stream) {
     case 32: {
       TTrueColorConverter converter(StreamReader, dib, TTrueColorConverter::RowsFromStream);
       CheckRemaining(stream, static_cast<std::int64_t>(converter.SourceRowSize()) * converter.Rows());
-      std::vector<std::uint8_t> row(converter.SourceRowSize());
       block = TVxMemory(converter.DestSize(), UseFMO);
+      // The row buffer is as wide as the header says, so it comes through the same
+      // allocator as the picture, which refuses what it cannot hold.
+      const TVxMemory row(static_cast<std::uint32_t>(converter.SourceRowSize()), false, false);
       const std::size_t destRow = static_cast<std::size_t>(DIBRowSize(dib.Header.biWidth, 24));
       for (std::int64_t r = 0; r < converter.Rows(); ++r) {
-        stream.ReadBuffer(row.data(), static_cast<std::int64_t>(row.size()));
-        converter.ConvertRow(row.data(), block.Bits() + static_cast<std::size_t>(r) * destRow);
+        stream.ReadBuffer(row.Bits(), static_cast<std::int64_t>(converter.SourceRowSize()));
+        converter.ConvertRow(row.Bits(), block.Bits() + static_cast<std::size_t>(r) * destRow);
       }
       converter.Finish(block);
       break;
