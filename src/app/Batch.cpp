@@ -24,7 +24,8 @@ struct TTrimPoolsAtEnd {
 };
 
 // One file between its loading and its saving. The driver fills in everything but
-// Failure and Done; a worker runs the conversion's Encode and sets those two.
+// Failure and Done; the worker threads run the conversion's Encode and Prepare and set
+// those two.
 struct TPendingFile {
   std::filesystem::path Source;
   int Position = 0;  // the progress position the file was loaded at
@@ -32,56 +33,80 @@ struct TPendingFile {
   // later file's pump must not change this file's name.
   int Method = 0;
   std::string Folder;
-  // The output's folder, known before its name (which depends on the earlier files).
+  // The output's folder, known before its name (which depends on the earlier files);
+  // empty when it is not known.
   std::filesystem::path OutputFolder;
   std::unique_ptr<TFileConversion> Conversion;
   std::exception_ptr Failure;
-  bool Done = false;  // under the encoders' lock
+  bool Done = false;  // under the workers' lock
 };
 
-// Worker threads that encode loaded files, oldest first.
+// Threads that encode loaded files, oldest first, and one more that writes the encoded
+// data ahead: waiting for the disk then holds up no encoding, and no decoded image.
 class TEncoders {
 public:
-  // As many threads as the OS gives, up to count; none when it gives none.
+  // As many encoding threads as the OS gives, up to count, and the writer; none when it
+  // gives none. Without the writer the encoders write.
   explicit TEncoders(int count) {
+    if (count <= 0) return;
     try {
-      FThreads.reserve(static_cast<std::size_t>(count));
-      for (int i = 0; i < count; ++i) FThreads.emplace_back([this] { Work(); });
+      FThreads.reserve(static_cast<std::size_t>(count) + 1);
+      // The writer first: the encoders read FWriter.
+      FThreads.emplace_back([this] { Write(); });
+      FWriter = true;
+      for (int i = 0; i < count; ++i) {
+        FThreads.emplace_back([this] { Encode(); });
+        ++FEncoderCount;
+      }
     } catch (...) {
-      // Fewer workers only make the batch slower.
+      // Fewer threads only make the batch slower.
     }
   }
   ~TEncoders() { Stop(); }
   TEncoders(const TEncoders&) = delete;
   TEncoders& operator=(const TEncoders&) = delete;
 
-  bool Running() const noexcept { return !FThreads.empty(); }
+  bool Running() const noexcept { return FEncoderCount > 0; }
 
   void Submit(TPendingFile& file) {
     {
       const std::lock_guard<std::mutex> lock(FLock);
       FQueue.push_back(&file);
+      ++FDecoded;
     }
-    FWork.notify_one();
+    FWork.notify_all();
   }
   void Wait(TPendingFile& file) {
     std::unique_lock<std::mutex> lock(FLock);
     FDone.wait(lock, [&] { return file.Done; });
   }
-  // Drops the files not yet started and lets the workers finish the ones they hold.
+  bool IsDone(const TPendingFile& file) {
+    const std::lock_guard<std::mutex> lock(FLock);
+    return file.Done;
+  }
+  // Until the file is done or fewer than limit decoded images wait for or are in
+  // encoding; true in the latter case.
+  bool WaitForRoomOrDone(const TPendingFile& file, int limit) {
+    std::unique_lock<std::mutex> lock(FLock);
+    FDone.wait(lock, [&] { return file.Done || FDecoded < limit; });
+    return FDecoded < limit;
+  }
+  // Drops the files not yet started and lets the threads finish the ones they hold.
   void Stop() noexcept {
     {
       const std::lock_guard<std::mutex> lock(FLock);
       FStop = true;
       FQueue.clear();
+      FToWrite.clear();
     }
     FWork.notify_all();
     for (std::thread& t : FThreads) t.join();
     FThreads.clear();
+    FEncoderCount = 0;
   }
 
 private:
-  void Work() noexcept {
+  void Encode() noexcept {
     for (;;) {
       TPendingFile* file;
       {
@@ -92,10 +117,35 @@ private:
         FQueue.pop_front();
       }
       try {
-        file->Conversion->Encode(file->OutputFolder);
+        file->Conversion->Encode();
       } catch (...) {
         file->Failure = std::current_exception();
       }
+      const bool write = !file->Failure && !file->OutputFolder.empty();
+      if (write && !FWriter) Prepare(*file);
+      {
+        const std::lock_guard<std::mutex> lock(FLock);
+        --FDecoded;
+        if (write && FWriter)
+          FToWrite.push_back(file);
+        else
+          file->Done = true;
+      }
+      FWork.notify_all();
+      FDone.notify_all();
+    }
+  }
+  void Write() noexcept {
+    for (;;) {
+      TPendingFile* file;
+      {
+        std::unique_lock<std::mutex> lock(FLock);
+        FWork.wait(lock, [this] { return FStop || !FToWrite.empty(); });
+        if (FStop) return;
+        file = FToWrite.front();
+        FToWrite.pop_front();
+      }
+      Prepare(*file);
       {
         const std::lock_guard<std::mutex> lock(FLock);
         file->Done = true;
@@ -103,20 +153,32 @@ private:
       FDone.notify_all();
     }
   }
+  static void Prepare(TPendingFile& file) noexcept {
+    try {
+      file.Conversion->Prepare(file.OutputFolder);
+    } catch (...) {
+      file.Failure = std::current_exception();
+    }
+  }
 
   std::mutex FLock;
-  std::condition_variable FWork;
+  std::condition_variable FWork;  // the encoders' and the writer's
   std::condition_variable FDone;
   std::deque<TPendingFile*> FQueue;
+  std::deque<TPendingFile*> FToWrite;
+  int FDecoded = 0;  // submitted, not yet encoded
   bool FStop = false;
+  bool FWriter = false;
+  int FEncoderCount = 0;
   std::vector<std::thread> FThreads;
 };
 
-// The files of one batch between loading and saving: at most jobs of them, encoded by
-// the workers while the driver loads the next file, then named and saved in input order.
-// Naming looks at the file system (method 0 searches for a free name), so it happens
-// right before each save, after every earlier file is written, exactly as in a batch of
-// one file at a time.
+// The files of one batch between loading and saving. At most jobs decoded images wait
+// for or are in encoding while the driver loads the next one; an encoded file holds only
+// its JPEG data, so the driver goes on loading while an earlier, slower file encodes,
+// up to HeldPerJob files a job. Files are named and saved in input order: naming looks at
+// the file system (method 0 searches for a free name), so it happens right before each
+// save, after every earlier file is written, exactly as in a batch of one file at a time.
 class TPipeline {
 public:
   TPipeline(TBatchUI& ui, int jobs) : FUI(ui), FJobs(jobs), FEncoders(jobs > 1 ? jobs : 0), FOuter(GInnermost) {
@@ -151,12 +213,12 @@ public:
     if (FKeptFailure) std::rethrow_exception(FKeptFailure);
   }
 
-  // Takes a loaded file: encodes and saves it at once without workers; otherwise saves
-  // the oldest files until there is room and gives it to the workers.
+  // Takes a loaded file: encodes and saves it at once without workers; otherwise waits
+  // for room, gives it to the workers and saves the oldest files that are done.
   void Add(std::unique_ptr<TPendingFile> file) {
     if (!FEncoders.Running()) {
       try {
-        file->Conversion->Encode({});
+        file->Conversion->Encode();
       } catch (...) {
         file->Failure = std::current_exception();
       }
@@ -165,7 +227,16 @@ public:
       SaveOldest();
       return;
     }
-    while (static_cast<int>(FFiles.size()) >= FJobs) SaveOldest();
+    // Room first, so that a free worker starts on this file at once.
+    for (;;) {
+      if (FFiles.empty()) break;
+      if (static_cast<int>(FFiles.size()) >= FJobs * HeldPerJob) {
+        SaveOldest();
+        continue;
+      }
+      if (FEncoders.WaitForRoomOrDone(*FFiles.front(), FJobs)) break;
+      SaveOldest();
+    }
     // The folder part of the name does not depend on which names are taken.
     if (file->Method == smNewName || file->Method == smOverwrite || file->Method == smFolder)
       file->OutputFolder =
@@ -174,6 +245,8 @@ public:
               .parent_path();
     FFiles.push_back(std::move(file));
     FEncoders.Submit(*FFiles.back());
+    // Then the saves that are due, while the workers encode.
+    while (!FFiles.empty() && FEncoders.IsDone(*FFiles.front())) SaveOldest();
   }
 
   // Saves every file still held, in order.
@@ -201,6 +274,7 @@ private:
     FFiles.pop_front();
   }
 
+  static constexpr int HeldPerJob = 4;
   static thread_local TPipeline* GInnermost;
 
   TBatchUI& FUI;

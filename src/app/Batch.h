@@ -45,11 +45,14 @@ public:
   // Decodes the source and hands the image on to the JPEG object. Always on the thread
   // that runs the batch: plug-ins are used from that thread only.
   virtual void Load(const std::filesystem::path& source) = 0;
-  // Makes the JPEG data of the loaded image. May run on a worker thread while the batch
-  // loads or saves other files, so it touches nothing but this conversion's own objects.
-  // outputFolder is where the output will go (empty when that is not known yet): the
-  // data may be written there ahead of the save, but never under a name of its own.
-  virtual void Encode(const std::filesystem::path& outputFolder) { (void)outputFolder; }
+  // Makes the JPEG data of the loaded image and lets go of the decoded one. May run on a
+  // worker thread while the batch loads or saves other files, so it touches nothing but
+  // this conversion's own objects.
+  virtual void Encode() {}
+  // After Encode, on a thread of its own: the data may be written into outputFolder,
+  // where the output will go, ahead of the save, but never under a name of its own.
+  // Only when other work can go on meanwhile; a batch of one file at a time skips it.
+  virtual void Prepare(const std::filesystem::path& outputFolder) { (void)outputFolder; }
   // Writes the JPEG under the output name; on the batch's thread, in input order.
   virtual void Save(const std::filesystem::path& output) = 0;
 };
@@ -61,7 +64,8 @@ int DefaultBatchJobs() noexcept;
 // Runs one batch over the files in order: the destination check (smFolder), then per
 // file the progress position, one message pump and decoding; encoding on up to jobs
 // worker threads (1: one file after the other on this thread, no worker; 0 or less: the
-// default); then, in input order on this thread, naming (MakeSaveFileName) and saving.
+// default), the encoded data written ahead by one more thread; then, in input order on
+// this thread, naming (MakeSaveFileName) and saving.
 // At the end the progress bar goes back to 0 and the window to the front. Whatever
 // finishes first, the outputs, their names and the failure are those of a batch of one
 // file at a time. The first failure in input order ends the batch and leaves as an

@@ -31,11 +31,15 @@ public:
     FJPEG = std::move(jpeg);
   }
 
-  // On a worker the data also goes to the disk here, beside where it will be published,
-  // so that the save in input order is only the move over the name.
-  void Encode(const std::filesystem::path& outputFolder) override {
+  void Encode() override {
     FJPEG->Compress();
-    if (outputFolder.empty()) return;
+    // The decoded pixels go now: the batch may hold this file a while before its turn.
+    FJPEG->FreeBitmap();
+  }
+
+  // The data goes to the disk beside where it will be published, so that the save in
+  // input order is only the move over the name.
+  void Prepare(const std::filesystem::path& outputFolder) override {
     TMemoryStream& data = const_cast<TMemoryStream&>(FJPEG->Data().Data);
     FPrepared = TPreparedFile::Write(outputFolder, data.Memory(), static_cast<std::size_t>(data.Size()));
   }

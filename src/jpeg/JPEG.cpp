@@ -87,6 +87,10 @@ void TJPEGImage::Compress() {
   CompressInto(*FData);
 }
 
+void TJPEGImage::FreeBitmap() noexcept {
+  if (FData->Compressed) FBitmap.reset();
+}
+
 void TJPEGImage::SaveToFile(const std::filesystem::path& fileName) const {
   // Compressing first means a failure leaves the file system untouched.
   const_cast<TJPEGImage*>(this)->Compress();

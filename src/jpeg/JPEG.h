@@ -62,6 +62,10 @@ public:
   // the bitmap converted to 24 bits (sharing the pixels when they are 24-bit already)
   // hands its rows to the library, top row first.
   void Compress();
+  // Lets go of the bitmap, and the pixels it shares, once the data is compressed: the
+  // object then stands for its data alone (a batch holds many such objects until each
+  // is saved in turn). Does nothing before that.
+  void FreeBitmap() noexcept;
   // The compressed data first, then the file: written beside the name and moved over
   // it in one step, so a failure never leaves a partial or empty file where one stood.
   void SaveToFile(const std::filesystem::path& fileName) const override;

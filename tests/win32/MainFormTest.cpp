@@ -433,7 +433,7 @@ public:
     FLog.Loads.push_back({source, 0, 0});
     if (FLog.OnLoad) FLog.OnLoad(source);
   }
-  void Encode(const std::filesystem::path&) override { FThread = ::GetCurrentThreadId(); }
+  void Encode() override { FThread = ::GetCurrentThreadId(); }
   void Save(const std::filesystem::path& output) override {
     WriteAllBytes(output, {0xFF, 0xD8});
     FLog.Saves.push_back(output);
