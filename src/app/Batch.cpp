@@ -213,8 +213,8 @@ public:
     if (FKeptFailure) std::rethrow_exception(FKeptFailure);
   }
 
-  // Takes a loaded file: encodes and saves it at once without workers; otherwise waits
-  // for room, gives it to the workers and saves the oldest files that are done.
+  // Takes a loaded file: encodes and saves it at once without workers; otherwise saves
+  // the oldest files that are done while it waits for room, and gives it to the workers.
   void Add(std::unique_ptr<TPendingFile> file) {
     if (!FEncoders.Running()) {
       try {
@@ -227,7 +227,8 @@ public:
       SaveOldest();
       return;
     }
-    // Room first, so that a free worker starts on this file at once.
+    // Saving waits for the disk, so it is done while this file waits for room; then the
+    // driver goes straight on to load the next file, and no worker waits for it.
     for (;;) {
       if (FFiles.empty()) break;
       if (static_cast<int>(FFiles.size()) >= FJobs * HeldPerJob) {
@@ -245,8 +246,6 @@ public:
               .parent_path();
     FFiles.push_back(std::move(file));
     FEncoders.Submit(*FFiles.back());
-    // Then the saves that are due, while the workers encode.
-    while (!FFiles.empty() && FEncoders.IsDone(*FFiles.front())) SaveOldest();
   }
 
   // Saves every file still held, in order.
@@ -274,7 +273,7 @@ private:
     FFiles.pop_front();
   }
 
-  static constexpr int HeldPerJob = 4;
+  static constexpr int HeldPerJob = 2;
   static thread_local TPipeline* GInnermost;
 
   TBatchUI& FUI;
