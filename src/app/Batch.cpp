@@ -106,16 +106,17 @@ public:
   }
 
 private:
+  // The oldest file of the queue, once there is one; null once stopped.
+  TPendingFile* Next(std::deque<TPendingFile*>& queue) {
+    std::unique_lock<std::mutex> lock(FLock);
+    FWork.wait(lock, [&] { return FStop || !queue.empty(); });
+    if (FStop) return nullptr;
+    TPendingFile* file = queue.front();
+    queue.pop_front();
+    return file;
+  }
   void Encode() noexcept {
-    for (;;) {
-      TPendingFile* file;
-      {
-        std::unique_lock<std::mutex> lock(FLock);
-        FWork.wait(lock, [this] { return FStop || !FQueue.empty(); });
-        if (FStop) return;
-        file = FQueue.front();
-        FQueue.pop_front();
-      }
+    while (TPendingFile* file = Next(FQueue)) {
       try {
         file->Conversion->Encode();
       } catch (...) {
@@ -136,15 +137,7 @@ private:
     }
   }
   void Write() noexcept {
-    for (;;) {
-      TPendingFile* file;
-      {
-        std::unique_lock<std::mutex> lock(FLock);
-        FWork.wait(lock, [this] { return FStop || !FToWrite.empty(); });
-        if (FStop) return;
-        file = FToWrite.front();
-        FToWrite.pop_front();
-      }
+    while (TPendingFile* file = Next(FToWrite)) {
       Prepare(*file);
       {
         const std::lock_guard<std::mutex> lock(FLock);
