@@ -74,7 +74,8 @@ public:
       FQueue.push_back(&file);
       ++FDecoded;
     }
-    FWork.notify_all();
+    // One image, one encoder: waking them all would only send the others back to sleep.
+    FEncodeWork.notify_one();
   }
   void Wait(TPendingFile& file) {
     std::unique_lock<std::mutex> lock(FLock);
@@ -99,7 +100,8 @@ public:
       FQueue.clear();
       FToWrite.clear();
     }
-    FWork.notify_all();
+    FEncodeWork.notify_all();
+    FWriteWork.notify_all();
     for (std::thread& t : FThreads) t.join();
     FThreads.clear();
     FEncoderCount = 0;
@@ -107,16 +109,16 @@ public:
 
 private:
   // The oldest file of the queue, once there is one; null once stopped.
-  TPendingFile* Next(std::deque<TPendingFile*>& queue) {
+  TPendingFile* Next(std::deque<TPendingFile*>& queue, std::condition_variable& work) {
     std::unique_lock<std::mutex> lock(FLock);
-    FWork.wait(lock, [&] { return FStop || !queue.empty(); });
+    work.wait(lock, [&] { return FStop || !queue.empty(); });
     if (FStop) return nullptr;
     TPendingFile* file = queue.front();
     queue.pop_front();
     return file;
   }
   void Encode() noexcept {
-    while (TPendingFile* file = Next(FQueue)) {
+    while (TPendingFile* file = Next(FQueue, FEncodeWork)) {
       try {
         file->Conversion->Encode();
       } catch (...) {
@@ -132,12 +134,12 @@ private:
         else
           file->Done = true;
       }
-      FWork.notify_all();
+      if (write && FWriter) FWriteWork.notify_one();
       FDone.notify_all();
     }
   }
   void Write() noexcept {
-    while (TPendingFile* file = Next(FToWrite)) {
+    while (TPendingFile* file = Next(FToWrite, FWriteWork)) {
       Prepare(*file);
       {
         const std::lock_guard<std::mutex> lock(FLock);
@@ -155,7 +157,8 @@ private:
   }
 
   std::mutex FLock;
-  std::condition_variable FWork;  // the encoders' and the writer's
+  std::condition_variable FEncodeWork;
+  std::condition_variable FWriteWork;
   std::condition_variable FDone;
   std::deque<TPendingFile*> FQueue;
   std::deque<TPendingFile*> FToWrite;
@@ -167,11 +170,12 @@ private:
 };
 
 // The files of one batch between loading and saving. At most jobs decoded images wait
-// for or are in encoding while the driver loads the next one; an encoded file holds only
-// its JPEG data, so the driver goes on loading while an earlier, slower file encodes,
-// up to HeldPerJob files a job. Files are named and saved in input order: naming looks at
-// the file system (method 0 searches for a free name), so it happens right before each
-// save, after every earlier file is written, exactly as in a batch of one file at a time.
+// for or are in encoding while the driver loads the next one, jobs + 1 once it is
+// loaded; an encoded file holds only its JPEG data, so the driver goes on loading while
+// an earlier, slower file encodes, up to HeldPerJob files a job. Files are named and
+// saved in input order: naming looks at the file system (method 0 searches for a free
+// name), so it happens right before each save, after every earlier file is written,
+// exactly as in a batch of one file at a time.
 class TPipeline {
 public:
   TPipeline(TBatchUI& ui, int jobs) : FUI(ui), FJobs(jobs), FEncoders(jobs > 1 ? jobs : 0), FOuter(GInnermost) {
@@ -220,17 +224,6 @@ public:
       SaveOldest();
       return;
     }
-    // Saving waits for the disk, so it is done while this file waits for room; then the
-    // driver goes straight on to load the next file, and no worker waits for it.
-    for (;;) {
-      if (FFiles.empty()) break;
-      if (static_cast<int>(FFiles.size()) >= FJobs * HeldPerJob) {
-        SaveOldest();
-        continue;
-      }
-      if (FEncoders.WaitForRoomOrDone(*FFiles.front(), FJobs)) break;
-      SaveOldest();
-    }
     // The folder part of the name does not depend on which names are taken.
     if (file->Method == smNewName || file->Method == smOverwrite || file->Method == smFolder)
       file->OutputFolder =
@@ -239,6 +232,17 @@ public:
               .parent_path();
     FFiles.push_back(std::move(file));
     FEncoders.Submit(*FFiles.back());
+    // The image just loaded may wait in the queue for the next free worker, which then
+    // never waits for this thread; the next file is loaded once at most jobs images are
+    // decoded. Saving waits for the disk, so it is done meanwhile.
+    while (!FFiles.empty()) {
+      if (static_cast<int>(FFiles.size()) >= FJobs * HeldPerJob) {
+        SaveOldest();
+        continue;
+      }
+      if (FEncoders.WaitForRoomOrDone(*FFiles.front(), FJobs + 1)) break;
+      SaveOldest();
+    }
   }
 
   // Saves every file still held, in order.
