@@ -271,6 +271,72 @@ done:
 
 /* ---- TIFF --------------------------------------------------------------------------- */
 
+#ifdef TAVEX_TIFF_SONAME
+/* libtiff and what it pulls in (a dozen libraries, the C++ run-time among them) take longer
+ * to load than the rest of the plug-in together, and every start of the program loads the
+ * plug-in; so libtiff is loaded when the first TIFF comes. */
+#include <dlfcn.h>
+#include <pthread.h>
+
+#define TIFF_FUNCTIONS(X)                                                                        \
+  X(TIFFOpenOptionsAlloc) X(TIFFOpenOptionsFree) X(TIFFOpenOptionsSetErrorHandlerExtR)           \
+  X(TIFFOpenOptionsSetWarningHandlerExtR) X(TIFFOpenOptionsSetMaxSingleMemAlloc)                 \
+  X(TIFFClientOpenExt) X(TIFFClose) X(TIFFGetField) X(TIFFGetFieldDefaulted) X(TIFFIsTiled)      \
+  X(TIFFScanlineSize) X(TIFFReadScanline) X(TIFFRGBAImageOK) X(TIFFRGBAImageBegin)              \
+  X(TIFFRGBAImageGet) X(TIFFRGBAImageEnd)
+
+static struct {
+  void* library;
+#define TIFF_POINTER(name) __typeof__(name)* name;
+  TIFF_FUNCTIONS(TIFF_POINTER)
+#undef TIFF_POINTER
+} gTiff;
+static pthread_once_t gTiffOnce = PTHREAD_ONCE_INIT;
+
+static void TiffLoad(void) {
+  void* library = dlopen(TAVEX_TIFF_SONAME, RTLD_NOW | RTLD_LOCAL);
+  if (!library) return;
+  int complete = 1;
+#define TIFF_RESOLVE(name) complete &= (*(void**)&gTiff.name = dlsym(library, #name)) != NULL;
+  TIFF_FUNCTIONS(TIFF_RESOLVE)
+#undef TIFF_RESOLVE
+  if (complete)
+    gTiff.library = library;
+  else
+    dlclose(library);
+}
+
+__attribute__((destructor)) static void TiffUnload(void) {
+  if (gTiff.library) dlclose(gTiff.library);
+}
+
+/* Whether libtiff is there; loads it the first time. */
+static int TiffAvailable(void) {
+  pthread_once(&gTiffOnce, TiffLoad);
+  return gTiff.library != NULL;
+}
+
+/* From here on every call goes through the table. */
+#define TIFFOpenOptionsAlloc gTiff.TIFFOpenOptionsAlloc
+#define TIFFOpenOptionsFree gTiff.TIFFOpenOptionsFree
+#define TIFFOpenOptionsSetErrorHandlerExtR gTiff.TIFFOpenOptionsSetErrorHandlerExtR
+#define TIFFOpenOptionsSetWarningHandlerExtR gTiff.TIFFOpenOptionsSetWarningHandlerExtR
+#define TIFFOpenOptionsSetMaxSingleMemAlloc gTiff.TIFFOpenOptionsSetMaxSingleMemAlloc
+#define TIFFClientOpenExt gTiff.TIFFClientOpenExt
+#define TIFFClose gTiff.TIFFClose
+#define TIFFGetField gTiff.TIFFGetField
+#define TIFFGetFieldDefaulted gTiff.TIFFGetFieldDefaulted
+#define TIFFIsTiled gTiff.TIFFIsTiled
+#define TIFFScanlineSize gTiff.TIFFScanlineSize
+#define TIFFReadScanline gTiff.TIFFReadScanline
+#define TIFFRGBAImageOK gTiff.TIFFRGBAImageOK
+#define TIFFRGBAImageBegin gTiff.TIFFRGBAImageBegin
+#define TIFFRGBAImageGet gTiff.TIFFRGBAImageGet
+#define TIFFRGBAImageEnd gTiff.TIFFRGBAImageEnd
+#else
+static int TiffAvailable(void) { return 1; }
+#endif
+
 static tsize_t TiffRead(thandle_t h, tdata_t out, tsize_t n) {
   return n < 0 ? 0 : (tsize_t)ReadBytes((TMemoryReader*)h, out, (size_t)n);
 }
@@ -378,6 +444,7 @@ static int TiffDecodeScanlines(TIFF* tif, TTarget* target, int w, int h, int* ha
 }
 
 static int TiffDecode(const uint8_t* data, size_t size, TTarget* target, int* width, int* height) {
+  if (!TiffAvailable()) return SPI_NOT_SUPPORT;
   TMemoryReader reader = {data, size, 0};
   TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
   if (!options) return SPI_NO_MEMORY;
