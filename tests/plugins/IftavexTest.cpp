@@ -372,4 +372,20 @@ TEST(Iftavex, RefusesWhatItCannotRead) {
   EXPECT_EQ(LiveLocalBlocks(), live);
 }
 
+#ifndef _WIN32
+// libtiff costs most of the plug-in's loading, paid at every start: it comes with the first
+// TIFF, and a PNG does not bring it. (Each test runs in a process of its own.)
+TEST(Iftavex, LibtiffComesWithTheFirstTiff) {
+  auto libtiffMapped = [] {
+    const TBytes maps = ReadAllBytes("/proc/self/maps");
+    return std::string(maps.begin(), maps.end()).find("libtiff") != std::string::npos;
+  };
+  ASSERT_NE(TPlugin::Get().GetPicture, nullptr);
+  EXPECT_EQ(DecodeMemory(ReadAllBytes(ImageDir() / "png-rgb8.png")).rc, SPI_SUCCESS);
+  EXPECT_FALSE(libtiffMapped());
+  EXPECT_EQ(DecodeMemory(ReadAllBytes(ImageDir() / "tiff-rgb8.tif")).rc, SPI_SUCCESS);
+  EXPECT_TRUE(libtiffMapped());
+}
+#endif
+
 } // namespace
