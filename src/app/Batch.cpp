@@ -11,6 +11,7 @@
 #include "app/SaveFileName.h"
 #include "dib/VxDIB.h"
 #include "rtl/Exception.h"
+#include "rtl/File.h"
 #include "rtl/Stream.h"
 
 namespace {
@@ -67,6 +68,16 @@ public:
   TEncoders& operator=(const TEncoders&) = delete;
 
   bool Running() const noexcept { return FEncoderCount > 0; }
+  bool Writing() const noexcept { return FWriter; }
+
+  // The folder a name was just moved into, for the writer to sync.
+  void SyncLater(const std::filesystem::path& folder) {
+    {
+      const std::lock_guard<std::mutex> lock(FLock);
+      FFoldersToSync.push_back(folder);
+    }
+    FWriteWork.notify_one();
+  }
 
   void Submit(TPendingFile& file) {
     {
@@ -105,20 +116,24 @@ public:
     for (std::thread& t : FThreads) t.join();
     FThreads.clear();
     FEncoderCount = 0;
+    FWriter = false;
+    // The names already moved stay, whatever ended the batch.
+    for (const std::filesystem::path& folder : FFoldersToSync) SyncFolder(folder);
+    FFoldersToSync.clear();
   }
 
 private:
-  // The oldest file of the queue, once there is one; null once stopped.
-  TPendingFile* Next(std::deque<TPendingFile*>& queue, std::condition_variable& work) {
+  // The oldest file waiting for an encoder, once there is one; null once stopped.
+  TPendingFile* Next() {
     std::unique_lock<std::mutex> lock(FLock);
-    work.wait(lock, [&] { return FStop || !queue.empty(); });
+    FEncodeWork.wait(lock, [&] { return FStop || !FQueue.empty(); });
     if (FStop) return nullptr;
-    TPendingFile* file = queue.front();
-    queue.pop_front();
+    TPendingFile* file = FQueue.front();
+    FQueue.pop_front();
     return file;
   }
   void Encode() noexcept {
-    while (TPendingFile* file = Next(FQueue, FEncodeWork)) {
+    while (TPendingFile* file = Next()) {
       try {
         file->Conversion->Encode();
       } catch (...) {
@@ -138,8 +153,28 @@ private:
       FDone.notify_all();
     }
   }
+  // Folders first: one sync covers every name moved into the folder before it starts.
   void Write() noexcept {
-    while (TPendingFile* file = Next(FToWrite, FWriteWork)) {
+    for (;;) {
+      std::filesystem::path folder;
+      TPendingFile* file = nullptr;
+      {
+        std::unique_lock<std::mutex> lock(FLock);
+        FWriteWork.wait(lock, [&] { return FStop || !FFoldersToSync.empty() || !FToWrite.empty(); });
+        if (FStop) return;
+        if (!FFoldersToSync.empty()) {
+          folder = std::move(FFoldersToSync.front());
+          FFoldersToSync.pop_front();
+          std::erase(FFoldersToSync, folder);
+        } else {
+          file = FToWrite.front();
+          FToWrite.pop_front();
+        }
+      }
+      if (!file) {
+        SyncFolder(folder);
+        continue;
+      }
       Prepare(*file);
       {
         const std::lock_guard<std::mutex> lock(FLock);
@@ -162,6 +197,7 @@ private:
   std::condition_variable FDone;
   std::deque<TPendingFile*> FQueue;
   std::deque<TPendingFile*> FToWrite;
+  std::deque<std::filesystem::path> FFoldersToSync;
   int FDecoded = 0;  // submitted, not yet encoded
   bool FStop = false;
   bool FWriter = false;
@@ -261,7 +297,13 @@ private:
       if (file.Failure) std::rethrow_exception(file.Failure);
       FOutput = MakeSaveFileName(PathToUtf8(file.Source), file.Method, file.Folder, FOutput);
       const std::filesystem::path output = Utf8ToPath(FOutput);
-      file.Conversion->Save(output);
+      {
+        // The writer syncs the folder while this thread goes on loading.
+        const TDeferredFolderSync deferred(
+            FEncoders.Writing() ? [this](const std::filesystem::path& folder) { FEncoders.SyncLater(folder); }
+                                : std::function<void(const std::filesystem::path&)>());
+        file.Conversion->Save(output);
+      }
       FUI.FileSaved(file.Source, output);
     } catch (...) {
       FFailedPosition = file.Position;

@@ -156,3 +156,24 @@ bool TPreparedFile::PublishOver(const std::filesystem::path& fileName) {
   FSide.clear();
   return true;
 }
+
+namespace {
+thread_local TDeferredFolderSync* GFolderSync = nullptr;
+}  // namespace
+
+TDeferredFolderSync::TDeferredFolderSync(std::function<void(const std::filesystem::path&)> sync) noexcept
+    : FSync(std::move(sync)), FOuter(GFolderSync) {
+  GFolderSync = this;
+}
+
+TDeferredFolderSync::~TDeferredFolderSync() { GFolderSync = FOuter; }
+
+bool TDeferredFolderSync::Take(const std::filesystem::path& folder) noexcept {
+  if (!GFolderSync || !GFolderSync->FSync) return false;
+  try {
+    GFolderSync->FSync(folder);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}

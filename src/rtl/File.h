@@ -48,8 +48,34 @@ private:
 // Moves the file from over the file to (same volume), replacing it in one step, so a
 // reader sees either the old file or the new one, never a part; the move itself is on
 // the disk when this returns (Windows: write-through; POSIX: the folder is synced after
-// the rename). On failure puts the OS's text for the error in errorText.
+// the rename, unless a TDeferredFolderSync on this thread takes that over). On failure
+// puts the OS's text for the error in errorText.
 bool RenameReplacing(const std::filesystem::path& from, const std::filesystem::path& to, std::string& errorText);
+
+// Puts the folder's entries (the names moved into it) on the disk where the OS lets a
+// folder be synced (POSIX); a failure changes nothing that is already in place.
+void SyncFolder(const std::filesystem::path& folder) noexcept;
+
+// While one lives on a thread, RenameReplacing there hands the folder to sync to it
+// instead of waiting for the disk itself: a batch has its folder synced on another
+// thread while it goes on loading, once for all the names moved meanwhile. The content
+// is flushed before every move, so until the sync a crash can only bring back the old
+// entry, never a torn file. Scopes nest; the innermost takes the folders.
+class TDeferredFolderSync {
+public:
+  explicit TDeferredFolderSync(std::function<void(const std::filesystem::path&)> sync) noexcept;
+  ~TDeferredFolderSync();
+  TDeferredFolderSync(const TDeferredFolderSync&) = delete;
+  TDeferredFolderSync& operator=(const TDeferredFolderSync&) = delete;
+
+  // False when no scope on this thread takes folders (or it failed to): the caller
+  // syncs the folder itself.
+  static bool Take(const std::filesystem::path& folder) noexcept;
+
+private:
+  std::function<void(const std::filesystem::path&)> FSync;
+  TDeferredFolderSync* FOuter;
+};
 
 // The OS's text for its last error (errno / GetLastError), without a trailing newline.
 std::string LastErrorText();

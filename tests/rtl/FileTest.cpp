@@ -44,6 +44,34 @@ TEST(SaveBytesReplacing, FlushesTheNewFileBeforeMovingItOverTheOld) {
   EXPECT_EQ(Listing(dir.Path()), std::vector<std::string>{"out.jpg"});
 }
 
+#ifndef _WIN32
+// A save hands the folder it moved the name into to the innermost scope on its thread, and
+// syncs it itself once no scope (or a scope without a taker) is left.
+TEST(TDeferredFolderSync, TheInnermostScopeTakesTheFolderOfEachMove) {
+  TTempDir dir;
+  std::vector<std::string> outer, inner;
+  auto into = [](std::vector<std::string>& list) {
+    return [&list](const std::filesystem::path& folder) { list.push_back(PathToUtf8(folder)); };
+  };
+  {
+    const TDeferredFolderSync outerScope(into(outer));
+    SaveBytesReplacing(dir / "a.jpg", "a", 1);
+    {
+      const TDeferredFolderSync innerScope(into(inner));
+      SaveBytesReplacing(dir / "b.jpg", "b", 1);
+      const TDeferredFolderSync none(nullptr);
+      SaveBytesReplacing(dir / "c.jpg", "c", 1);
+    }
+    SaveBytesReplacing(dir / "d.jpg", "d", 1);
+  }
+  EXPECT_FALSE(TDeferredFolderSync::Take(dir.Path()));
+  const std::string folder = PathToUtf8(dir.Path());
+  EXPECT_EQ(outer, (std::vector<std::string>{folder, folder}));
+  EXPECT_EQ(inner, std::vector<std::string>{folder});
+  EXPECT_EQ(Listing(dir.Path()), (std::vector<std::string>{"a.jpg", "b.jpg", "c.jpg", "d.jpg"}));
+}
+#endif
+
 // Whichever step the OS refuses (a full disk while writing, a failing disk while
 // flushing), the old file keeps its bytes, a new name is not made, nothing is left
 // beside, and the message names the final file with the system's reason.

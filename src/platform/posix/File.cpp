@@ -106,14 +106,18 @@ bool RenameReplacing(const std::filesystem::path& from, const std::filesystem::p
   // sync is done where it can be and never turns the finished save into a failure.
   try {
     const std::filesystem::path folder = to.has_parent_path() ? to.parent_path() : std::filesystem::path(".");
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-      ::fsync(fd);
-      ::close(fd);
-    }
+    if (!TDeferredFolderSync::Take(folder)) SyncFolder(folder);
   } catch (const std::bad_alloc&) {
   }
   return true;
+}
+
+void SyncFolder(const std::filesystem::path& folder) noexcept {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    ::fsync(fd);
+    ::close(fd);
+  }
 }
 
 std::string LastErrorText() { return std::strerror(errno); }

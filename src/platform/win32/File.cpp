@@ -102,6 +102,9 @@ bool RenameReplacing(const std::filesystem::path& from, const std::filesystem::p
   return false;
 }
 
+// The move is written through already.
+void SyncFolder(const std::filesystem::path&) noexcept {}
+
 std::string LastErrorText() {
   const DWORD code = ::GetLastError();
   wchar_t* text = nullptr;
