@@ -51,10 +51,12 @@ public:
   explicit TEncoders(int count) {
     if (count <= 0) return;
     try {
-      FThreads.reserve(static_cast<std::size_t>(count) + 1);
-      // The writer first: the encoders read FWriter.
-      FThreads.emplace_back([this] { Write(); });
-      FWriter = true;
+      FThreads.reserve(static_cast<std::size_t>(count) + Writers);
+      // The writers first: the encoders read FWriter.
+      for (int i = 0; i < Writers; ++i) {
+        FThreads.emplace_back([this] { Write(); });
+        FWriter = true;
+      }
       for (int i = 0; i < count; ++i) {
         FThreads.emplace_back([this] { Encode(); });
         ++FEncoderCount;
@@ -190,6 +192,10 @@ private:
       file.Failure = std::current_exception();
     }
   }
+
+  // Two flushes in flight: a busy disk takes longer to flush a file than a core to
+  // encode the next one.
+  static constexpr int Writers = 2;
 
   std::mutex FLock;
   std::condition_variable FEncodeWork;
