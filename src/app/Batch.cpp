@@ -42,12 +42,13 @@ struct TPendingFile {
   bool Done = false;  // under the workers' lock
 };
 
-// Threads that encode loaded files, oldest first, and one more that writes the encoded
-// data ahead: waiting for the disk then holds up no encoding, and no decoded image.
+// Threads that encode loaded files, oldest first, and writers that write the encoded data
+// ahead and sync the folders names were moved into: waiting for the disk then holds up
+// no encoding, no loading and no decoded image.
 class TEncoders {
 public:
-  // As many encoding threads as the OS gives, up to count, and the writer; none when it
-  // gives none. Without the writer the encoders write.
+  // As many encoding threads as the OS gives, up to count, and the writers; none when it
+  // gives none. Without a writer the encoders write.
   explicit TEncoders(int count) {
     if (count <= 0) return;
     try {
@@ -72,7 +73,7 @@ public:
   bool Running() const noexcept { return FEncoderCount > 0; }
   bool Writing() const noexcept { return FWriter; }
 
-  // The folder a name was just moved into, for the writer to sync.
+  // The folder a name was just moved into, for a writer to sync.
   void SyncLater(const std::filesystem::path& folder) {
     {
       const std::lock_guard<std::mutex> lock(FLock);
@@ -304,7 +305,7 @@ private:
       FOutput = MakeSaveFileName(PathToUtf8(file.Source), file.Method, file.Folder, FOutput);
       const std::filesystem::path output = Utf8ToPath(FOutput);
       {
-        // The writer syncs the folder while this thread goes on loading.
+        // A writer syncs the folder while this thread goes on loading.
         const TDeferredFolderSync deferred(
             FEncoders.Writing() ? [this](const std::filesystem::path& folder) { FEncoders.SyncLater(folder); }
                                 : std::function<void(const std::filesystem::path&)>());

@@ -64,7 +64,7 @@ int DefaultBatchJobs() noexcept;
 // Runs one batch over the files in order: the destination check (smFolder), then per
 // file the progress position, one message pump and decoding; encoding on up to jobs
 // worker threads (1: one file after the other on this thread, no worker; 0 or less: the
-// default), the encoded data written ahead by one more thread; then, in input order on
+// default), the encoded data written ahead by two more threads; then, in input order on
 // this thread, naming (MakeSaveFileName) and saving.
 // At the end the progress bar goes back to 0 and the window to the front. Whatever
 // finishes first, the outputs, their names and the failure are those of a batch of one
