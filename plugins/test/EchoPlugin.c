@@ -8,7 +8,11 @@
  *   12 uint32  size of the pixel block to allocate (0: none)
  *   16 uint32  flags: 1 = call the progress callback once first and return SPI_ABORT when it
  *              asks to stop; 2 = GetPreview answers like GetPicture; 4 = GetPicture
- *              refuses (SPI_NOT_SUPPORT), so only a preview decodes
+ *              refuses (SPI_NOT_SUPPORT), so only a preview decodes; 8 = the information
+ *              block is handed back as the pixel block too; 16 = GetPictureInfo hands back a
+ *              text block (the information bytes, then the pixel bytes, in a block as large
+ *              as the two), which 32 hands back as the pixel block and 64 as the information
+ *              block
  *   20 uint32  n, the bytes of the bitmap information that follow
  *
  * then n bytes copied into the information block and the rest copied into the pixel block,
@@ -74,10 +78,14 @@ static HLOCAL Block(uint32_t size, const unsigned char* from, size_t available) 
   return h;
 }
 
+/* The text block of the last GetPictureInfo (flag 16), owned by the host once handed back. */
+static HLOCAL LastText;
+
 static int Echo(const char* buf, SpiLongPtr len, unsigned int flag, HLOCAL* bitmapInfo, HLOCAL* bitmap,
                 SpiProgressCallback progress, SpiLongPtr data) {
   size_t size, infoBytes;
   int owned, rc;
+  uint32_t flags;
   unsigned char* src = Load(buf, len, flag, &size, &owned);
   if (!src || size < 24 || memcmp(src, "TVXE", 4) != 0) {
     if (owned) free(src);
@@ -86,18 +94,30 @@ static int Echo(const char* buf, SpiLongPtr len, unsigned int flag, HLOCAL* bitm
   rc = (int)U32(src + 4);
   infoBytes = U32(src + 20);
   if (infoBytes > size - 24) infoBytes = size - 24;
-  *bitmapInfo = Block(U32(src + 8), src + 24, infoBytes);
-  *bitmap = Block(U32(src + 12), src + 24 + infoBytes, size - 24 - infoBytes);
-  if ((U32(src + 16) & 1u) && progress && progress(0, 1, data)) rc = SPI_ABORT;
+  flags = U32(src + 16);
+  *bitmapInfo = (flags & 64u) ? LastText : Block(U32(src + 8), src + 24, infoBytes);
+  if (flags & 8u)
+    *bitmap = *bitmapInfo;
+  else if (flags & 32u)
+    *bitmap = LastText;
+  else
+    *bitmap = Block(U32(src + 12), src + 24 + infoBytes, size - 24 - infoBytes);
+  if ((flags & 1u) && progress && progress(0, 1, data)) rc = SPI_ABORT;
   if (owned) free(src);
   return rc;
 }
 
 TP_EXPORT int SPIAPI GetPictureInfo(const char* buf, SpiLongPtr len, unsigned int flag, SpiPictureInfo* info) {
-  (void)buf;
-  (void)len;
-  (void)flag;
+  size_t size;
+  int owned;
+  unsigned char* src = Load(buf, len, flag, &size, &owned);
   memset(info, 0, 22);
+  LastText = NULL;
+  if (src && size >= 24 && (U32(src + 16) & 16u)) {
+    LastText = Block(U32(src + 8) + U32(src + 12), src + 24, size - 24);
+    info->hInfo = LastText;
+  }
+  if (owned) free(src);
   return SPI_SUCCESS;
 }
 

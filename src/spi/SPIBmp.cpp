@@ -118,11 +118,16 @@ void TInSPIAbleData::Decode(TSPI& module, TDecodeCall call, const void* source, 
   FProgressFailure = nullptr;
   const int rc = (module.*call)(source, length, flags, &info, &pixels, &TInSPIAbleData::ProgressCallback,
                                 reinterpret_cast<TSPILength>(this));
-  // Owned from here on, whatever the plug-in answered: a failed call may still have filled them.
-  platform::TLocalMemory infoBlock(LiveBlock(info));
-  platform::TLocalMemory pixelBlock(LiveBlock(pixels));
+  // Owned from here on, whatever the plug-in answered: a failed call may still have filled
+  // them. A block handed back twice, or the picture-information text that the job already
+  // owns handed back again, would be freed while the picture is still read: each distinct
+  // block gets one owner, and such a result is impossible.
+  const platform::TLocalHandle text = FPictureInfo.Info;
+  const bool aliased = (info && (info == pixels || info == text)) || (pixels && pixels == text);
+  platform::TLocalMemory infoBlock(info == text ? nullptr : LiveBlock(info));
+  platform::TLocalMemory pixelBlock(pixels == info || pixels == text ? nullptr : LiveBlock(pixels));
   if (FProgressFailure) std::rethrow_exception(std::exchange(FProgressFailure, nullptr));
-  if (rc != 0 || !infoBlock || !pixelBlock) return;
+  if (rc != 0 || aliased || !infoBlock || !pixelBlock) return;
   TSPIResultLayout layout;
   {
     platform::TLocalLock lock(infoBlock.Get());

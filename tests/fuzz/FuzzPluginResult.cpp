@@ -3,7 +3,8 @@
 // sizes before reading, free them on every path, and give a DIB that the conversion can
 // draw into a bitmap. The input's fields are XORed onto a valid result (a 4 x 4 24-bit
 // picture), so that most inputs stay close to something a plug-in could deliver:
-//   0  result code     4  information block size    8  pixel block size    12 flags
+//   0  result code     4  information block size    8  pixel block size    12 flags (the
+//   echo plug-in's: preview, and the aliased handles)
 //   16 40 header bytes, then the colour table and masks (up to 1036 bytes), then pixels.
 #include <algorithm>
 #include <cstdint>
@@ -63,12 +64,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Put32(source, Field(data, size, 0));
   Put32(source, infoBlock);
   Put32(source, pixelBlock);
-  Put32(source, Field(data, size, 12) & 2u);  // GetPreview or not; no progress handler here
+  // GetPreview or not, and handles aliased (one block as both, or the picture-information
+  // text block handed back again); no progress handler here.
+  Put32(source, Field(data, size, 12) & (2u | 8u | 16u | 32u | 64u));
   Put32(source, static_cast<std::uint32_t>(info.size()));
   source.insert(source.end(), info.begin(), info.end());
   if (size > tableEnd) source.insert(source.end(), data + tableEnd, data + size);
 
-  const SIZE_T before = LocalMemLiveBlocks();
+  const SIZE_T before = LocalMemLiveBlocks(), refusedBefore = LocalMemRefusedFrees();
   {
     TSPIVxDIB dib;
     TCustomMemoryStream stream(source.data(), static_cast<std::int64_t>(source.size()));
@@ -85,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const EOutOfMemory&) {
     }
   }
-  // Whatever the plug-in handed back is gone with the load.
-  if (LocalMemLiveBlocks() != before) Fail();
+  // Whatever the plug-in handed back is gone with the load, each block freed once.
+  if (LocalMemLiveBlocks() != before || LocalMemRefusedFrees() != refusedBefore) Fail();
   return 0;
 }

@@ -46,7 +46,15 @@ TBytes Info(int width, int height, int bits, std::uint32_t compression = 0, std:
   return b;
 }
 
-enum : std::uint32_t { efProgress = 1, efPreview = 2, efNoPicture = 4 };
+enum : std::uint32_t {
+  efProgress = 1,
+  efPreview = 2,
+  efNoPicture = 4,
+  efPixelsAreInfo = 8,
+  efTextBlock = 16,
+  efPixelsAreText = 32,
+  efInfoIsText = 64
+};
 
 // The echo plug-in's source: its header, the information bytes, the pixel bytes. Block sizes
 // default to the bytes given.
@@ -125,20 +133,32 @@ TEST_F(PluginDecoding, AnImpossibleOrFailedResultIsAFailedTryAndItsBlocksAreFree
       {"no pixel block", Echo(good, {}, 0, 0, -1, 0)},
       {"no information block", Echo(good, Pixels2x2, 0, 0, 0)},
       {"blocks filled, failure reported", Echo(good, Pixels2x2, 8)},
+      // One block under two handles would be freed while the encoder still reads it.
+      {"information block handed back as the pixels", Echo(good, Pixels2x2, 0, efPixelsAreInfo, 56)},
+      {"text block handed back as the pixels", Echo(good, Pixels2x2, 0, efTextBlock | efPixelsAreText)},
+      {"text block handed back as the information", Echo(good, Pixels2x2, 0, efTextBlock | efInfoIsText)},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
-    const long long before = LiveLocalBlocks();
+    const long long before = LiveLocalBlocks(), refusedBefore = RefusedLocalFrees();
     TSPIVxDIB dib;
     EXPECT_EQ(LoadDIB(dib, c.Source), SPICouldNotDecode);
     EXPECT_EQ(dib.Width(), 1) << "the object keeps its previous image";
     EXPECT_EQ(LiveLocalBlocks(), before);
+    EXPECT_EQ(RefusedLocalFrees(), refusedBefore) << "a block was freed twice";
   }
-  // The same blocks with a possible header decode: the cases above fail for their fault alone.
-  TSPIVxDIB dib;
-  ASSERT_EQ(LoadDIB(dib, Echo(good, Pixels2x2)), "");
-  EXPECT_EQ(dib.Width(), 2);
-  EXPECT_EQ(dib.InternalDIB()->DIB.Bits[3], 40);
+  // The same blocks with a possible header decode, a text block beside them too: the cases
+  // above fail for their fault alone.
+  for (const std::uint32_t flags : {0u, std::uint32_t{efTextBlock}}) {
+    const long long before = LiveLocalBlocks();
+    {
+      TSPIVxDIB dib;
+      ASSERT_EQ(LoadDIB(dib, Echo(good, Pixels2x2, 0, flags)), "");
+      EXPECT_EQ(dib.Width(), 2);
+      EXPECT_EQ(dib.InternalDIB()->DIB.Bits[3], 40);
+    }
+    EXPECT_EQ(LiveLocalBlocks(), before) << flags;
+  }
 }
 
 // The forms a plug-in may deliver that the DIB holds differently, and the pixels they give.

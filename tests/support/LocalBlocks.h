@@ -12,3 +12,13 @@ inline long long LiveLocalBlocks() {
   return static_cast<long long>(LocalMemLiveBlocks());
 #endif
 }
+
+// Frees that named no live block (a block freed twice), where the platform counts them; -1
+// elsewhere.
+inline long long RefusedLocalFrees() {
+#ifdef _WIN32
+  return -1;
+#else
+  return static_cast<long long>(LocalMemRefusedFrees());
+#endif
+}

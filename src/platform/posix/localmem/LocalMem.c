@@ -20,6 +20,7 @@ static pthread_mutex_t registryLock = PTHREAD_MUTEX_INITIALIZER;
 static TBlock** buckets;
 static size_t bucketCount;
 static size_t liveCount;
+static size_t refusedFrees;
 
 static size_t BucketOf(HLOCAL handle, size_t count) {
   uintptr_t v = (uintptr_t)handle;
@@ -121,6 +122,8 @@ HLOCAL LocalFree(HLOCAL handle) {
   if (b) {
     *slot = b->next;
     --liveCount;
+  } else {
+    ++refusedFrees;
   }
   pthread_mutex_unlock(&registryLock);
   if (!b) return handle;
@@ -141,6 +144,13 @@ SIZE_T LocalSize(HLOCAL handle) {
 SIZE_T LocalMemLiveBlocks(void) {
   pthread_mutex_lock(&registryLock);
   SIZE_T n = liveCount;
+  pthread_mutex_unlock(&registryLock);
+  return n;
+}
+
+SIZE_T LocalMemRefusedFrees(void) {
+  pthread_mutex_lock(&registryLock);
+  SIZE_T n = refusedFrees;
   pthread_mutex_unlock(&registryLock);
   return n;
 }

@@ -53,6 +53,9 @@ TAVEX_LOCALMEM_API SIZE_T LocalSize(HLOCAL handle);
 /* Not a Windows function: how many blocks are live, so that tests can tell that a failed
  * call left no local memory behind. */
 TAVEX_LOCALMEM_API SIZE_T LocalMemLiveBlocks(void);
+/* Not a Windows function either: how many LocalFree calls named no live block (a block
+ * freed twice), so that tests can tell that every block was freed exactly once. */
+TAVEX_LOCALMEM_API SIZE_T LocalMemRefusedFrees(void);
 
 #ifdef __cplusplus
 }
