@@ -396,8 +396,13 @@ void TSPIs::Search(const std::vector<std::string>& patterns) {
 }
 
 void TSPIs::ScanFolder(const std::string& folder, const std::string& pattern) {
+  // In the order NTFS lists them wherever the folder lies: the first plug-in that reads a
+  // file decodes it, so the order must not depend on the file system.
+  std::vector<std::string> names = platform::FindFiles(folder, pattern);
+  std::sort(names.begin(), names.end(),
+            [](const std::string& a, const std::string& b) { return platform::CompareFileNames(a, b) < 0; });
   std::vector<std::string> candidates;
-  for (const std::string& name : platform::FindFiles(folder, pattern)) {
+  for (const std::string& name : names) {
     std::string path = folder + name;
     if (IndexOfFile(path) < 0) candidates.push_back(std::move(path));
   }

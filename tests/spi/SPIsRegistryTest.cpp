@@ -124,6 +124,16 @@ TEST_F(Registry, TheSameFolderSearchedTwiceLoadsEachPluginOnceAndAsksAgainAboutR
   EXPECT_EQ(Spis.IndexOfFile(Folder.Folder() + "other.spi"), -1);
 }
 
+// The first plug-in that reads a file decodes it, so a folder's plug-ins are tried in the
+// order NTFS lists them on every file system: case ignored, "_" after the letters.
+TEST_F(Registry, AFoldersPluginsAreKeptInTheOrderNtfsListsThem) {
+  for (const char* name : {"c.spi", "_z.spi", "B.spi", "e.spi", "a.spi", "f.spi", "D.spi", "ab.spi"})
+    Folder.Put("bmp", name);
+  Spis.ScanFolder(Folder.Folder(), "*.spi");
+  EXPECT_EQ(Names(Spis), (std::vector<std::string>{"a.spi", "ab.spi", "B.spi", "c.spi", "D.spi", "e.spi", "f.spi",
+                                                   "_z.spi"}));
+}
+
 TEST_F(Registry, APluginLackingARequiredEntryPointIsSkippedAndTheSearchGoesOn) {
   const std::string broken = Folder.Put("nopicture", "a-broken.spi");
   Folder.Put("notspi", "b-notspi.spi");

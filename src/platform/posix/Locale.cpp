@@ -31,7 +31,28 @@ std::u32string ToUtf32(std::string_view utf8) {
   return out;
 }
 
+// UTF-16 units, as Windows compares names, of the text upper-cased by the user's locale.
+std::u16string UpperCaseUnits(std::string_view utf8) {
+  const locale_t loc = UserLocale();
+  std::u16string out;
+  for (char32_t c : ToUtf32(utf8)) {
+    if (loc) c = static_cast<char32_t>(::towupper_l(static_cast<wint_t>(c), loc));
+    if (c >= 0x10000) {
+      out.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(c));
+    }
+  }
+  return out;
+}
+
 }  // namespace
+
+int CompareFileNames(std::string_view a, std::string_view b) {
+  if (const int byCase = UpperCaseUnits(a).compare(UpperCaseUnits(b)); byCase != 0) return byCase;
+  return a.compare(b);
+}
 
 bool SameTextLocale(std::string_view a, std::string_view b) {
   const std::u32string ua = ToUtf32(a), ub = ToUtf32(b);
