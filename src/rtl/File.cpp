@@ -76,6 +76,24 @@ std::string WriteAll(TFile& file, const void* data, std::size_t size) {
 
 void SetFileFault(TFileFault fault) { Fault() = std::move(fault); }
 
+namespace {
+TFileCallObserver& CallObserver() {
+  static TFileCallObserver observer;
+  return observer;
+}
+}  // namespace
+
+void SetFileCallObserver(TFileCallObserver observer) { CallObserver() = std::move(observer); }
+
+void ObserveFileCall(TFileCall call, const std::filesystem::path& path, const std::filesystem::path& target) noexcept {
+  if (!CallObserver()) return;
+  try {
+    CallObserver()(call, path, target);
+  } catch (...) {
+    // An observer's failure is the test's to report, never the file's.
+  }
+}
+
 void SaveBytesReplacing(const std::filesystem::path& fileName, const void* data, std::size_t size) {
   std::string reason;
   if (!fileName.has_filename()) {

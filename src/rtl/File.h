@@ -119,3 +119,15 @@ private:
 enum class TFileStep : std::uint8_t { Create, Write, Flush, Replace };
 using TFileFault = std::function<std::string(TFileStep step)>;
 void SetFileFault(TFileFault fault);
+
+// For tests: the OS seam reports each of these calls right after the OS carried it out
+// (a file flushed to the disk, a move with the source and the target, a folder synced),
+// from whichever thread made it. Set while no file work runs; the empty function (the
+// default) observes nothing.
+enum class TFileCall : std::uint8_t { Flush, Move, SyncFolder };
+using TFileCallObserver =
+    std::function<void(TFileCall call, const std::filesystem::path& path, const std::filesystem::path& target)>;
+void SetFileCallObserver(TFileCallObserver observer);
+// Called by the OS seam.
+void ObserveFileCall(TFileCall call, const std::filesystem::path& path = {},
+                     const std::filesystem::path& target = {}) noexcept;

@@ -87,7 +87,11 @@ bool TFile::Truncate() noexcept {
   return pos >= 0 && ::ftruncate(static_cast<int>(FHandle), pos) == 0;
 }
 
-bool TFile::Flush() noexcept { return ::fsync(static_cast<int>(FHandle)) == 0; }
+bool TFile::Flush() noexcept {
+  if (::fsync(static_cast<int>(FHandle)) != 0) return false;
+  ObserveFileCall(TFileCall::Flush);
+  return true;
+}
 
 void TFile::Close() noexcept {
   if (FHandle != Invalid) {
@@ -101,6 +105,7 @@ bool RenameReplacing(const std::filesystem::path& from, const std::filesystem::p
     errorText = LastErrorText();
     return false;
   }
+  ObserveFileCall(TFileCall::Move, from, to);
   // The new name is an entry of the folder: until the folder is synced, a crash can
   // bring the old entry back. The file is in place and its data already flushed, so the
   // sync is done where it can be and never turns the finished save into a failure.
@@ -115,7 +120,7 @@ bool RenameReplacing(const std::filesystem::path& from, const std::filesystem::p
 void SyncFolder(const std::filesystem::path& folder) noexcept {
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd >= 0) {
-    ::fsync(fd);
+    if (::fsync(fd) == 0) ObserveFileCall(TFileCall::SyncFolder, folder);
     ::close(fd);
   }
 }

@@ -87,7 +87,11 @@ std::int64_t TFile::Seek(std::int64_t offset, int origin) noexcept {
 
 bool TFile::Truncate() noexcept { return ::SetEndOfFile(AsHandle(FHandle)) != 0; }
 
-bool TFile::Flush() noexcept { return ::FlushFileBuffers(AsHandle(FHandle)) != 0; }
+bool TFile::Flush() noexcept {
+  if (!::FlushFileBuffers(AsHandle(FHandle))) return false;
+  ObserveFileCall(TFileCall::Flush);
+  return true;
+}
 
 void TFile::Close() noexcept {
   if (FHandle != Invalid) {
@@ -97,7 +101,11 @@ void TFile::Close() noexcept {
 }
 
 bool RenameReplacing(const std::filesystem::path& from, const std::filesystem::path& to, std::string& errorText) {
-  if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+  // Written through: the move is on the disk, folder entry included, when this returns.
+  if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    ObserveFileCall(TFileCall::Move, from, to);
+    return true;
+  }
   errorText = LastErrorText();
   return false;
 }
