@@ -10,6 +10,7 @@
 
 #include "app/SaveFileName.h"
 #include "dib/VxDIB.h"
+#include "platform/Locale.h"
 #include "rtl/Exception.h"
 #include "rtl/File.h"
 #include "rtl/Stream.h"
@@ -35,12 +36,62 @@ struct TPendingFile {
   int Method = 0;
   std::string Folder;
   // The output's folder, known before its name (which depends on the earlier files);
-  // empty when it is not known.
+  // empty when it is not known. With it the output's file name without method 0's "_"s.
   std::filesystem::path OutputFolder;
+  std::string OutputBase;
   std::unique_ptr<TFileConversion> Conversion;
   std::exception_ptr Failure;
-  bool Done = false;  // under the workers' lock
+  bool Done = false;                     // under the workers' lock
+  TPendingFile* NextInQueue = nullptr;  // under the workers' lock
 };
+
+// Files waiting for an encoder or a writer, linked through the files themselves: queueing
+// allocates nothing, so it cannot fail on a worker thread. A file is in one queue at most.
+class TFileQueue {
+public:
+  bool Empty() const noexcept { return !FHead; }
+  void Push(TPendingFile& file) noexcept {
+    file.NextInQueue = nullptr;
+    (FTail ? FTail->NextInQueue : FHead) = &file;
+    FTail = &file;
+  }
+  TPendingFile* Pop() noexcept {
+    TPendingFile* file = FHead;
+    if (file) {
+      FHead = file->NextInQueue;
+      if (!FHead) FTail = nullptr;
+      file->NextInQueue = nullptr;
+    }
+    return file;
+  }
+  void Clear() noexcept {
+    while (Pop()) {
+    }
+  }
+
+private:
+  TPendingFile* FHead = nullptr;
+  TPendingFile* FTail = nullptr;
+};
+
+// Whether the save of file may write the source: the same folder, and a name its save
+// method can give. Unsure means yes: a needless wait only costs time.
+bool MayWrite(const TPendingFile& file, const std::filesystem::path& source) {
+  if (file.OutputFolder.empty()) return true;  // no method: the previous file's name
+  const std::string name = PathToUtf8(source.filename());
+  std::size_t prefix = 0;  // method 0's "_"s, one at least
+  if (file.Method == smNewName) {
+    if (name.size() <= file.OutputBase.size()) return false;
+    prefix = name.size() - file.OutputBase.size();
+    if (name.find_first_not_of('_') < prefix) return false;
+  }
+  if (!platform::SameTextLocale(std::string_view(name).substr(prefix), file.OutputBase)) return false;
+  const std::filesystem::path folder = source.parent_path();
+  if (folder.lexically_normal() == file.OutputFolder.lexically_normal()) return true;
+  // Another spelling of the same folder (a link, a short name).
+  std::error_code ec;
+  return std::filesystem::equivalent(folder, file.OutputFolder, ec) && !ec;
+}
 
 // Threads that encode loaded files, oldest first, and writers that write the encoded data
 // ahead and sync the folders names were moved into: waiting for the disk then holds up
@@ -85,7 +136,7 @@ public:
   void Submit(TPendingFile& file) {
     {
       const std::lock_guard<std::mutex> lock(FLock);
-      FQueue.push_back(&file);
+      FQueue.Push(file);
       ++FDecoded;
     }
     // One image, one encoder: waking them all would only send the others back to sleep.
@@ -111,8 +162,8 @@ public:
     {
       const std::lock_guard<std::mutex> lock(FLock);
       FStop = true;
-      FQueue.clear();
-      FToWrite.clear();
+      FQueue.Clear();
+      FToWrite.Clear();
     }
     FEncodeWork.notify_all();
     FWriteWork.notify_all();
@@ -129,11 +180,9 @@ private:
   // The oldest file waiting for an encoder, once there is one; null once stopped.
   TPendingFile* Next() {
     std::unique_lock<std::mutex> lock(FLock);
-    FEncodeWork.wait(lock, [&] { return FStop || !FQueue.empty(); });
+    FEncodeWork.wait(lock, [&] { return FStop || !FQueue.Empty(); });
     if (FStop) return nullptr;
-    TPendingFile* file = FQueue.front();
-    FQueue.pop_front();
-    return file;
+    return FQueue.Pop();
   }
   void Encode() noexcept {
     while (TPendingFile* file = Next()) {
@@ -148,7 +197,7 @@ private:
         const std::lock_guard<std::mutex> lock(FLock);
         --FDecoded;
         if (write && FWriter)
-          FToWrite.push_back(file);
+          FToWrite.Push(*file);
         else
           file->Done = true;
       }
@@ -163,15 +212,14 @@ private:
       TPendingFile* file = nullptr;
       {
         std::unique_lock<std::mutex> lock(FLock);
-        FWriteWork.wait(lock, [&] { return FStop || !FFoldersToSync.empty() || !FToWrite.empty(); });
+        FWriteWork.wait(lock, [&] { return FStop || !FFoldersToSync.empty() || !FToWrite.Empty(); });
         if (FStop) return;
         if (!FFoldersToSync.empty()) {
           folder = std::move(FFoldersToSync.front());
           FFoldersToSync.pop_front();
           std::erase(FFoldersToSync, folder);
         } else {
-          file = FToWrite.front();
-          FToWrite.pop_front();
+          file = FToWrite.Pop();
         }
       }
       if (!file) {
@@ -202,8 +250,8 @@ private:
   std::condition_variable FEncodeWork;
   std::condition_variable FWriteWork;
   std::condition_variable FDone;
-  std::deque<TPendingFile*> FQueue;
-  std::deque<TPendingFile*> FToWrite;
+  TFileQueue FQueue;
+  TFileQueue FToWrite;
   std::deque<std::filesystem::path> FFoldersToSync;
   int FDecoded = 0;  // submitted, not yet encoded
   bool FStop = false;
@@ -268,11 +316,14 @@ public:
       return;
     }
     // The folder part of the name does not depend on which names are taken.
-    if (file->Method == smNewName || file->Method == smOverwrite || file->Method == smFolder)
-      file->OutputFolder =
+    if (file->Method == smNewName || file->Method == smOverwrite || file->Method == smFolder) {
+      const std::filesystem::path output =
           Utf8ToPath(MakeSaveFileName(PathToUtf8(file->Source), file->Method, file->Folder, std::string(),
-                                      platform::NativePathSyntax(), [](const std::string&) { return false; }))
-              .parent_path();
+                                      platform::NativePathSyntax(), [](const std::string&) { return false; }));
+      file->OutputFolder = output.parent_path();
+      file->OutputBase = PathToUtf8(output.filename());
+      if (file->Method == smNewName) file->OutputBase.erase(0, 1);
+    }
     FFiles.push_back(std::move(file));
     FEncoders.Submit(*FFiles.back());
     // The image just loaded may wait in the queue for the next free worker, which then
@@ -291,6 +342,16 @@ public:
   // Saves every file still held, in order.
   void SaveAll() {
     while (!FFiles.empty()) SaveOldest();
+  }
+
+  // Saves the files held up to the last one whose output may be source: a later source
+  // may be an earlier file's output (a.bmp replaced by a.jpg, then a.jpg), and is then read
+  // after that save, as one file at a time reads it.
+  void SaveOutputsOf(const std::filesystem::path& source) {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < FFiles.size(); ++i)
+      if (MayWrite(*FFiles[i], source)) count = i + 1;
+    while (count-- > 0) SaveOldest();
   }
 
   // The position of the file whose encoding or saving failed; 0 when none did.
@@ -343,7 +404,15 @@ void RunFiles(TBatchUI& ui, const std::vector<std::filesystem::path>& files, con
     ui.BeepMessage(InvalidSaveFolderMessage);
     return;
   }
-  const int count = static_cast<int>(files.size());
+  // Resolved once: the output's folder must be known for a writer to write ahead, and a
+  // later change of the current folder must not move the sources.
+  std::vector<std::filesystem::path> sources = files;
+  for (std::filesystem::path& source : sources) {
+    std::error_code ec;
+    if (source.is_relative() && !source.empty())
+      if (std::filesystem::path full = std::filesystem::absolute(source, ec); !ec) source = std::move(full);
+  }
+  const int count = static_cast<int>(sources.size());
   ui.SetProgressMax(count);
   // A single file gains nothing from a worker.
   TPipeline pipeline(ui, std::min(jobs, count));
@@ -355,8 +424,9 @@ void RunFiles(TBatchUI& ui, const std::vector<std::filesystem::path>& files, con
       ui.ProcessMessages();
       pipeline.RethrowKeptFailure();
       auto file = std::make_unique<TPendingFile>();
-      file->Source = files[static_cast<std::size_t>(i)];
+      file->Source = sources[static_cast<std::size_t>(i)];
       file->Position = position;
+      pipeline.SaveOutputsOf(file->Source);
       file->Conversion = factory();
       try {
         file->Conversion->Load(file->Source);

@@ -9,6 +9,7 @@
 #include "app/SaveFileName.h"
 #include "rtl/Exception.h"
 #include "app/BatchTestSupport.h"
+#include "support/AllocationFaults.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -25,7 +26,11 @@ public:
   explicit TFakeConversion(TScript& script) : FScript(script) { ++FScript.Alive; }
   ~TFakeConversion() override {
     --FScript.Alive;
-    FScript.Steps.push_back("release");
+    try {
+      FScript.Steps.push_back("release");
+    } catch (const std::bad_alloc&) {
+      // Only under injected allocation failures, whose test does not read the steps.
+    }
   }
   void Load(const std::filesystem::path& source) override {
     FScript.Steps.push_back("load " + PathToUtf8(source.filename()));
@@ -163,6 +168,8 @@ struct TEncodeScript {
   std::string FailEncodeOf;
   int Decoded = 0;
   int MaxDecoded = 0;
+  std::vector<std::filesystem::path> PreparedIn;  // the folders written ahead into
+  bool SaveNothing = false;  // saves write no file
 };
 
 class TEncodingConversion : public TFakeConversion {
@@ -185,6 +192,13 @@ public:
     --FEncode.Decoded;
     FEncode.Changed.notify_all();
     if (FName == FEncode.FailEncodeOf) throw EJPEGLike("JPEG エラー #41");
+  }
+  void Save(const std::filesystem::path& output) override {
+    if (!FEncode.SaveNothing) TFakeConversion::Save(output);
+  }
+  void Prepare(const std::filesystem::path& outputFolder) override {
+    const std::lock_guard<std::mutex> lock(FEncode.Lock);
+    FEncode.PreparedIn.push_back(outputFolder);
   }
 
 private:
@@ -285,6 +299,71 @@ TEST_F(PipelinedBatch, ANestedBatchSeesTheOuterBatchsEarlierFilesWritten) {
     };
     EXPECT_EQ(names(UI), (std::vector<std::string>{"_f1.jpg", "_f2.jpg", "_f3.jpg"})) << jobs;
     EXPECT_EQ(names(nestedUI), (std::vector<std::string>{"__f1.jpg", "__f2.jpg"})) << jobs;
+  }
+}
+
+// Sources named relative to the current folder are written ahead into their output's
+// folder like any other: the writers need the folder before the name is known.
+TEST_F(PipelinedBatch, RelativeSourcesAreWrittenAheadIntoTheirFolder) {
+  const auto files = Files(3);
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(Dir.Path());
+  try {
+    RunBatch(UI, {"f1.bmp", "f2.bmp", "f3.bmp"}, Factory(), 2);
+  } catch (...) {
+    std::filesystem::current_path(previous);
+    throw;
+  }
+  std::filesystem::current_path(previous);
+  ASSERT_EQ(Encode.PreparedIn.size(), 3u);
+  for (const auto& folder : Encode.PreparedIn)
+    EXPECT_EQ(std::filesystem::weakly_canonical(folder), std::filesystem::weakly_canonical(Dir.Path()));
+  EXPECT_EQ(UI.Saved, (std::vector<std::filesystem::path>{Dir / "_f1.jpg", Dir / "_f2.jpg", Dir / "_f3.jpg"}));
+}
+
+// Any allocation of a long pipelined batch failing in turn, on the driver or on a worker:
+// the batch ends with the out-of-memory error or converts every file, in order, and lets
+// every conversion go. More files than the queues' first blocks hold, so that queueing for
+// a writer needs memory too.
+TEST_F(PipelinedBatch, AnAllocationThatFailsAnywhereEndsTheBatchOrChangesNothing) {
+  const auto files = Files(70);
+  const TFileConversionFactory factory = Factory();
+  Encode.SaveNothing = true;
+  auto clean = [&] {
+    UI.Calls.clear();
+    UI.Saved.clear();
+    Script.Steps.clear();
+    UI.Calls.reserve(500);
+    UI.Saved.reserve(files.size());
+    Script.Steps.reserve(500);
+  };
+  long count = 0;
+  clean();
+  {
+    const allocfault::TArmed counting(-1);
+    RunBatch(UI, files, factory, 2);
+    count = allocfault::Seen();
+  }
+  ASSERT_GT(count, 70) << count;
+  for (long fail = 0; fail < count; ++fail) {
+    clean();
+    std::string error;
+    {
+      const allocfault::TArmed armed(fail);
+      try {
+        RunBatch(UI, files, factory, 2);
+      } catch (const std::exception& e) {
+        error = e.what();
+      }
+    }
+    ASSERT_EQ(Script.Alive, 0) << fail;
+    if (!error.empty()) {
+      EXPECT_EQ(error, "Out of memory") << fail;
+      continue;
+    }
+    ASSERT_EQ(UI.Saved.size(), files.size()) << fail;
+    for (std::size_t i = 0; i < files.size(); ++i)
+      EXPECT_EQ(UI.Saved[i].filename(), "_f" + std::to_string(i + 1) + ".jpg") << fail;
   }
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <set>
 
@@ -10,6 +11,7 @@
 #include "dib/VxDIB.h"
 #include "jpeg/JPEG.h"
 #include "jpeg/JPEGTestSupport.h"
+#include "support/FileCalls.h"
 #include "support/SharedData.h"
 #include "support/TempDir.h"
 
@@ -307,5 +309,88 @@ TEST(ParallelProgramBatch, AFailureAtFileSixWritesTheFiveBeforeIt) {
     }
   }
 }
+
+// A later source that an earlier file's save writes (or may write) is read after that
+// save, as one file at a time reads it: the same message and the same files for every
+// number of encoders. The old files under those names hold pictures the DIB reads, so a
+// batch that reads ahead would convert them instead.
+TEST(ParallelProgramBatch, ASourceThatIsAnEarlierOutputIsReadAfterThatSave) {
+  struct TCase {
+    const char* Name;
+    int Method;
+    std::vector<const char*> Sources;   // under the run's folder; the first a photograph
+    std::vector<const char*> OldFiles;  // BMPs already there
+  } cases[] = {
+      {"method 1 replaces the next source", smOverwrite, {"a.bmp", "a.jpg"}, {"a.jpg"}},
+      {"method 0 makes the next source", smNewName, {"a.bmp", "__a.jpg"}, {"_a.jpg"}},
+      {"method 2 replaces the next source", smFolder, {"in/a.bmp", "out/a.jpg"}, {"out/a.jpg"}},
+  };
+  for (const TCase& c : cases) {
+    std::string reference;
+    std::map<std::string, std::vector<unsigned char>> referenceFiles;
+    for (const int jobs : {1, 4}) {
+      SCOPED_TRACE(testing::Message() << c.Name << ", jobs " << jobs);
+      TTempDir dir;
+      std::filesystem::create_directory(dir / "in");
+      std::filesystem::create_directory(dir / "out");
+      std::vector<std::filesystem::path> files;
+      for (const char* name : c.Sources) files.push_back(dir / name);
+      WriteAllBytes(files[0], PhotoBmp(64, 48, 3));
+      for (const char* name : c.OldFiles) WriteAllBytes(dir / name, BuildBmp(PatternPicture(5, 3, 24, false)));
+      TRecordingUI ui;
+      ui.Method = c.Method;
+      ui.Folder = PathToUtf8(dir / "out");
+      std::string message = "(converted)";
+      try {
+        RunBatch(ui, files, NewProgramConversion, jobs);
+      } catch (const Exception& e) {
+        message = e.what();
+      }
+      std::map<std::string, std::vector<unsigned char>> written = Outputs(dir.Path());
+      for (const auto& [name, bytes] : Outputs(dir / "out")) written["out/" + name] = bytes;
+      if (jobs == 1) {
+        // One at a time, the source read is the JPEG just written, which nothing decodes.
+        EXPECT_EQ(message, "Susie Plugins could not decode");
+        reference = message;
+        referenceFiles = written;
+        continue;
+      }
+      EXPECT_EQ(message, reference);
+      EXPECT_TRUE(written == referenceFiles);
+    }
+  }
+}
+
+#ifndef _WIN32
+// Every folder that a batch moved a name into is synced before the batch returns (on
+// Windows the move itself is written through), even when the writers lag behind: each of
+// their syncs here takes 20 ms.
+TEST(ParallelProgramBatch, EveryOutputFolderIsSyncedAfterItsLastMoveBeforeTheBatchReturns) {
+  TTempDir dir;
+  std::vector<std::filesystem::path> files;
+  for (int i = 0; i < 9; ++i) {
+    const std::filesystem::path folder = dir / Numbered("d", i % 3, "");
+    std::filesystem::create_directories(folder);
+    files.push_back(folder / Numbered("p", i, ".bmp"));
+    WriteAllBytes(files.back(), PhotoBmp(48, 32, static_cast<std::uint32_t>(i)));
+  }
+  std::vector<std::string> calls;
+  {
+    TFileCalls observed(std::chrono::milliseconds(20));
+    TRecordingUI ui;
+    RunBatch(ui, files, NewProgramConversion, 2);
+    calls = observed.Take();
+  }
+  for (int d = 0; d < 3; ++d) {
+    const std::string folder = PathToUtf8(dir / Numbered("d", d, ""));
+    const std::string into = " -> " + folder + "/";
+    auto lastMove = std::find_if(calls.rbegin(), calls.rend(), [&](const std::string& call) {
+      return call.starts_with("move ") && call.find(into) != std::string::npos;
+    });
+    ASSERT_NE(lastMove, calls.rend()) << folder;
+    EXPECT_NE(std::find(calls.rbegin(), lastMove, "sync " + folder), lastMove) << folder;
+  }
+}
+#endif
 
 }  // namespace
