@@ -24,6 +24,22 @@ RECT WindowRect(HWND hwnd) {
   return r;
 }
 
+// A window's text and the font it is drawn with (none set: the system font).
+struct TControlText {
+  std::wstring Control, Text;
+  HFONT Font;
+};
+
+BOOL CALLBACK AddChildText(HWND child, LPARAM list) {
+  wchar_t text[128] = {}, cls[64] = {};
+  ::GetWindowTextW(child, text, 128);
+  ::GetClassNameW(child, cls, 64);
+  auto font = reinterpret_cast<HFONT>(::SendMessageW(child, WM_GETFONT, 0, 0));
+  if (!font) font = static_cast<HFONT>(::GetStockObject(SYSTEM_FONT));
+  if (*text) reinterpret_cast<std::vector<TControlText>*>(list)->push_back({cls, text, font});
+  return TRUE;
+}
+
 // What a conversion saw: the source, the bar at that moment, the output.
 struct TConversionLog {
   struct TLoad {
@@ -145,6 +161,46 @@ TEST_F(MainForm, HasTheDesignedClientAreaControlsAndTexts) {
   ::GetObjectW(reinterpret_cast<HFONT>(::SendMessageW(form->Label1->Handle(), WM_GETFONT, 0, 0)), sizeof font, &font);
   EXPECT_STREQ(font.lfFaceName, L"Tahoma");
   EXPECT_EQ(font.lfHeight, -11);
+}
+
+// A prefix whose font links miss the Japanese font draws these texts as rows of boxes.
+TEST_F(MainForm, EveryCharacterOfTheWindowsTextsHasAGlyphInTheFontItIsDrawnWith) {
+  auto form = Open();
+  std::vector<TControlText> texts;
+  // The caption is drawn with the system's caption font.
+  NONCLIENTMETRICSW metrics{};
+  metrics.cbSize = sizeof metrics;
+  ASSERT_TRUE(::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0));
+  HFONT captionFont = ::CreateFontIndirectW(&metrics.lfCaptionFont);
+  ASSERT_NE(captionFont, nullptr);
+  wchar_t caption[64] = {};
+  ::GetWindowTextW(form->Handle(), caption, 64);
+  texts.push_back({L"caption", caption, captionFont});
+  // Every window inside with a text: the group box, the radio items, the labels, the button.
+  ::EnumChildWindows(form->Handle(), AddChildText, reinterpret_cast<LPARAM>(&texts));
+  // The folder edit's grey hint (this test program has no manifest for EM_GETCUEBANNER).
+  texts.push_back({L"folder hint", form->SaveFolderEdit->TextHint(),
+                   reinterpret_cast<HFONT>(::SendMessageW(form->SaveFolderEdit->Handle(), WM_GETFONT, 0, 0))});
+
+  std::string missing;
+  int checked = 0;
+  for (const TControlText& t : texts) {
+    const std::vector<COLORREF> box = DrawCharacter(t.Font, MissingGlyphCharacter);
+    ASSERT_FALSE(box.empty());
+    // The comparison tells a drawn glyph from the box.
+    ASSERT_NE(DrawCharacter(t.Font, L'A'), box) << platform::WideToUtf8(t.Control);
+    std::wstring boxes;
+    for (wchar_t c : t.Text) {
+      if (c < 0x80) continue;
+      ++checked;
+      if (DrawCharacter(t.Font, c) == box) boxes += c;
+    }
+    if (!boxes.empty()) missing += platform::WideToUtf8(t.Control + L" \"" + t.Text + L"\": " + boxes) + "\n";
+  }
+  ::DeleteObject(captionFont);
+  // The caption, the group box, three items, two labels and the hint hold 92 of them.
+  EXPECT_EQ(checked, 92);
+  EXPECT_TRUE(missing.empty()) << "characters drawn as the missing glyph:\n" << missing;
 }
 
 TEST_F(MainForm, AMonitorOfAnotherDpiScalesTheClientAreaAndTheFont) {

@@ -73,3 +73,38 @@ private:
 [[maybe_unused]] testing::Environment* const Win32Environment =
     testing::AddGlobalTestEnvironment(new TWin32Environment);
 }  // namespace
+
+std::vector<COLORREF> DrawCharacter(HFONT font, wchar_t character) {
+  // Large enough for the window's fonts at up to 192 DPI.
+  constexpr int Size = 48;
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = Size;
+  info.bmiHeader.biHeight = -Size;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  HDC dc = ::CreateCompatibleDC(nullptr);
+  HBITMAP bitmap = ::CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  if (!dc || !bitmap || !bits) {
+    ADD_FAILURE() << "no memory DC or DIB section for drawing text";
+    if (bitmap) ::DeleteObject(bitmap);
+    if (dc) ::DeleteDC(dc);
+    return {};
+  }
+  HGDIOBJ oldBitmap = ::SelectObject(dc, bitmap);
+  HGDIOBJ oldFont = ::SelectObject(dc, font);
+  ::SetTextColor(dc, RGB(0, 0, 0));
+  ::SetBkColor(dc, RGB(255, 255, 255));
+  const RECT all{0, 0, Size, Size};
+  ::ExtTextOutW(dc, 4, 4, ETO_OPAQUE, &all, &character, 1, nullptr);
+  ::GdiFlush();
+  const auto* pixels = static_cast<const COLORREF*>(bits);
+  std::vector<COLORREF> drawing(pixels, pixels + Size * Size);
+  ::SelectObject(dc, oldFont);
+  ::SelectObject(dc, oldBitmap);
+  ::DeleteObject(bitmap);
+  ::DeleteDC(dc);
+  return drawing;
+}

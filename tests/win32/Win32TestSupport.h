@@ -45,3 +45,11 @@ private:
 HDROP MakeDrop(const std::vector<std::wstring>& names, POINT point = {0, 0});
 // Sends WM_DROPFILES with a new drop handle to the window.
 void SendDrop(HWND window, const std::vector<std::wstring>& names, POINT point = {0, 0});
+
+// The pixels of one character drawn alone, black on white, with the font through
+// ExtTextOutW, which falls back to the fonts linked to it as the controls' own drawing
+// does. Two characters whose drawings are equal look the same on the screen.
+std::vector<COLORREF> DrawCharacter(HFONT font, wchar_t character);
+// What a character that no font has looks like in font: the box (or blank) that stands
+// for a missing glyph.
+constexpr wchar_t MissingGlyphCharacter = L'\uFFFF';
