@@ -5,6 +5,8 @@
 // and freed here. Both refuse a handle that is not a live block without touching it.
 #include <cstddef>
 
+#include "platform/HostProcess.h"
+
 namespace platform {
 
 // HLOCAL.
@@ -20,6 +22,9 @@ void LocalUnlock(TLocalHandle handle) noexcept;
 bool LocalFree(TLocalHandle handle) noexcept;
 // A moveable, zero-filled block, as plug-ins make them; null when it cannot be made.
 TLocalHandle LocalAllocMoveable(std::size_t size) noexcept;
+// A moveable block holding a section's bytes: the section itself where the platform lets a
+// block be made over it, else a copy. Null (the section released) when it cannot be made.
+TLocalHandle LocalAdoptSection(TSharedSection section) noexcept;
 
 // The one owner of a local block: frees it in its destructor. Movable, not copyable.
 class TLocalMemory {

@@ -583,8 +583,17 @@ void SendLoadedProgress(TGraphic& loader) {
 
 void LoadAndAssign(TGraphic& loader, TStream* stream, const std::filesystem::path& fileName,
                    const std::function<void(std::unique_ptr<TGraphic>)>& assign) {
+  const TPluginFailureLog failures;
   try {
-    assign(LoadThroughChain(loader, stream, fileName));
+    try {
+      assign(LoadThroughChain(loader, stream, fileName));
+    } catch (const EInvalidGraphic& e) {
+      // Nothing decoded, and a plug-in failed in its host on the way: the message says why.
+      if (failures.Reasons().empty() || e.Message() != SPICouldNotDecode) throw;
+      std::string message = SPICouldNotDecode;
+      for (const std::string& reason : failures.Reasons()) message += "\n" + reason;
+      throw EInvalidGraphic(message);
+    }
   } catch (...) {
     SendLoadedProgress(loader);
     throw;

@@ -11,6 +11,7 @@
 #include "rtl/Text.h"
 #include "rtl/Stream.h"
 #include "rtl/Text.h"
+#include "spi/PluginHost.h"
 
 namespace {
 
@@ -95,15 +96,44 @@ TVX_DEFINE_ABSTRACT_CLASS(TInSPI, TLoaderSPI)
 TVX_DEFINE_ABSTRACT_CLASS(TAmSPI, TLoaderSPI)
 TVX_DEFINE_ABSTRACT_CLASS(TXnSPI, TSPI)
 
-TSPI::TSPI(const std::filesystem::path& fileName) : FHandle(platform::TLibrary::Open(fileName)) {
-  if (!FHandle) throw ESPIFOpenErrorSPI(Format("%s:Susie Pluginがロードできませんでした", PathToUtf8(fileName)));
+namespace {
+// Stands for an entry point that the plug-in exports in its host: never called here.
+char GRemoteEntryPoint;
+}  // namespace
+
+TSPI::TSPI(const std::filesystem::path& fileName, const TPluginHostRef& host) : FHost(host) {
+  const std::string cannotLoad = Format("%s:Susie Pluginがロードできませんでした", PathToUtf8(fileName));
+  if (FHost) {
+    std::uint32_t entries = 0;
+    std::filesystem::path reported;
+    FHostModule = FHost->Load(fileName, entries, reported);
+    if (!FHostModule)
+      throw ESPIFOpenErrorSPI(FHost->Failure().empty() ? cannotLoad : cannotLoad + " (" + FHost->Failure() + ")");
+    FFileName = reported.empty() ? fileName : reported;
+    for (int entry = 0; entry < epCount; ++entry)
+      if (entries & (1u << entry)) FEntryPoints[entry] = &GRemoteEntryPoint;
+    return;
+  }
+  FHandle = platform::TLibrary::Open(fileName);
+  if (!FHandle) throw ESPIFOpenErrorSPI(cannotLoad);
   FFileName = ReportedFileName(FHandle.Get(), fileName);
   for (TSPIEntryPoint entry : ResolveOrder) FEntryPoints[entry] = GetEntryPoint(EntryPointNames[entry]);
+}
+
+void TSPI::HostFailed(const std::string& reason) const {
+  // While the module is being made the failure is its own: it is left out with the reason.
+  if (!FReady) throw ESPIInvalidSPI(PathToUtf8(FFileName) + ": " + reason);
+  TPluginFailureLog::Report(PathToUtf8(FFileName), reason);
 }
 
 TSPI::~TSPI() = default;
 
 void* TSPI::GetEntryPoint(const std::string& name) const noexcept {
+  if (FHost) {
+    for (int entry = 0; entry < epCount; ++entry)
+      if (name == EntryPointNames[entry]) return FEntryPoints[entry];
+    return nullptr;
+  }
   return FHandle.Symbol(Utf8ToAnsi(name));
 }
 
@@ -150,24 +180,59 @@ void TSPI::ReadPluginInfo() {
     FFilters.push_back(AnsiToUtf8(text(buffer)));
     FFilterDescriptions.push_back(AnsiToUtf8(text(description)));
   }
+  FReady = true;
 }
 
 int TSPI::GetPluginInfo(int infoNo, char* buffer, int bufferLength) const {
   RequireEntryPoint(FEntryPoints[epGetPluginInfo], "GetPluginInfo");
+  if (FHost) {
+    int rc = 0;
+    if (!FHost->Info(FHostModule, infoNo, buffer, bufferLength, rc)) HostFailed(FHost->Failure());
+    return rc;
+  }
   return reinterpret_cast<TSPIGetPluginInfoProc>(FEntryPoints[epGetPluginInfo])(infoNo, buffer, bufferLength);
 }
 
 int TSPI::IsSupported(const char* fileName, const void* data) const {
   RequireEntryPoint(FEntryPoints[epIsSupported], "IsSupported");
+  if (FHost) {
+    int rc = 0;
+    if (!FHost->IsSupported(FHostModule, fileName, data, rc)) HostFailed(FHost->Failure());
+    return rc;
+  }
   return reinterpret_cast<TSPIIsSupportedProc>(FEntryPoints[epIsSupported])(fileName, data);
 }
 
 int TSPI::GetPictureInfo(const void* source, TSPILength length, unsigned flags, void* record) const {
   RequireEntryPoint(FEntryPoints[epGetPictureInfo], "GetPictureInfo");
+  if (FHost) {
+    // The record as a plug-in of this process fills it; the text stays in the host.
+    TSPIPictureInfo info;
+    const int rc = GetPictureInfo(source, length, flags, info);
+    auto* out = static_cast<unsigned char*>(record);
+    std::memcpy(out + 0, &info.Left, 4);
+    std::memcpy(out + 4, &info.Top, 4);
+    std::memcpy(out + 8, &info.Width, 4);
+    std::memcpy(out + 12, &info.Height, 4);
+    std::memcpy(out + 16, &info.XDensity, 2);
+    std::memcpy(out + 18, &info.YDensity, 2);
+    std::memcpy(out + 20, &info.ColorDepth, 2);
+    std::memset(out + 22, 0, sizeof(platform::TLocalHandle));
+    return rc;
+  }
   return reinterpret_cast<TSPIGetPictureInfoProc>(FEntryPoints[epGetPictureInfo])(source, length, flags, record);
 }
 
 int TSPI::GetPictureInfo(const void* source, TSPILength length, unsigned flags, TSPIPictureInfo& info) const {
+  if (FHost) {
+    RequireEntryPoint(FEntryPoints[epGetPictureInfo], "GetPictureInfo");
+    int rc = 0;
+    if (!FHost->PictureInfo(FHostModule, source, length, flags, info, rc)) {
+      HostFailed(FHost->Failure());
+      return InternalErrorResult;
+    }
+    return rc;
+  }
   // Room for the larger layout, zeroed, so that whichever one the plug-in uses, the bytes
   // it leaves alone read as zero.
   alignas(8) unsigned char buffer[SPIPictureInfoBufferSize] = {};
@@ -179,6 +244,7 @@ int TSPI::GetPictureInfo(const void* source, TSPILength length, unsigned flags, 
 int TSPI::GetPicture(const void* source, TSPILength length, unsigned flags, platform::TLocalHandle* info,
                      platform::TLocalHandle* pixels, TSPIProgressCallback progress, TSPILength userValue) const {
   RequireEntryPoint(FEntryPoints[epGetPicture], "GetPicture");
+  if (FHost) return RemotePicture(false, source, length, flags, info, pixels, progress, userValue);
   return reinterpret_cast<TSPIGetPictureProc>(FEntryPoints[epGetPicture])(source, length, flags, info, pixels,
                                                                            progress, userValue);
 }
@@ -186,11 +252,24 @@ int TSPI::GetPicture(const void* source, TSPILength length, unsigned flags, plat
 int TSPI::GetPreview(const void* source, TSPILength length, unsigned flags, platform::TLocalHandle* info,
                      platform::TLocalHandle* pixels, TSPIProgressCallback progress, TSPILength userValue) const {
   RequireEntryPoint(FEntryPoints[epGetPreview], "GetPreview");
+  if (FHost) return RemotePicture(true, source, length, flags, info, pixels, progress, userValue);
   return reinterpret_cast<TSPIGetPictureProc>(FEntryPoints[epGetPreview])(source, length, flags, info, pixels,
                                                                            progress, userValue);
 }
 
-std::unique_ptr<TSPI> CreatePluginModule(const std::filesystem::path& fileName, std::string* reason) {
+int TSPI::RemotePicture(bool preview, const void* source, TSPILength length, unsigned flags,
+                        platform::TLocalHandle* info, platform::TLocalHandle* pixels, TSPIProgressCallback progress,
+                        TSPILength userValue) const {
+  int rc = 0;
+  if (!FHost->Picture(FHostModule, preview, source, length, flags, info, pixels, progress, userValue, rc)) {
+    HostFailed(FHost->Failure());
+    return InternalErrorResult;
+  }
+  return rc;
+}
+
+std::unique_ptr<TSPI> CreatePluginModule(const std::filesystem::path& fileName, std::string* reason,
+                                         const TPluginHostRef& host) {
   struct TKind {
     const char* Version;
     TSPIConstructor Construct;
@@ -199,14 +278,14 @@ std::unique_ptr<TSPI> CreatePluginModule(const std::filesystem::path& fileName, 
   try {
     // The base module only reads the version; the library stays loaded (a second
     // reference) while the module of the chosen kind is made.
-    const std::unique_ptr<TSPI> probe = TSPI::Create(fileName);
+    const std::unique_ptr<TSPI> probe = TSPI::Create(fileName, host);
     TSPIConstructor construct = &TSPI::Create;
     for (const TKind& kind : Kinds)
       if (probe->APIVersion() == kind.Version) {
         construct = kind.Construct;
         break;
       }
-    return construct(fileName);
+    return construct(fileName, host);
   } catch (const ESPIFOpenErrorSPI& e) {
     if (reason) *reason = e.Message();
   } catch (const ESPIInvalidSPI& e) {
@@ -266,6 +345,46 @@ TSPIs::~TSPIs() {
   Clear();
 }
 
+namespace {
+// Sanitizers reserve far more address space than any limit a host could be given.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool SanitizedBuild = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+constexpr bool SanitizedBuild = true;
+#else
+constexpr bool SanitizedBuild = false;
+#endif
+#else
+constexpr bool SanitizedBuild = false;
+#endif
+}  // namespace
+
+const TPluginHostRef& TSPIs::Host() {
+  if (!FHost)
+    FHost = std::make_shared<TPluginHost>(
+        TPluginHost::TSettings{HostProgram, SanitizedBuild ? 0 : HostMemoryLimit, HostTimeoutSeconds});
+  return FHost;
+}
+
+// ---- TPluginFailureLog
+
+namespace {
+thread_local TPluginFailureLog* GFailureLog = nullptr;
+}  // namespace
+
+TPluginFailureLog::TPluginFailureLog() noexcept : FOuter(GFailureLog) { GFailureLog = this; }
+TPluginFailureLog::~TPluginFailureLog() { GFailureLog = FOuter; }
+
+void TPluginFailureLog::Report(const std::string& fileName, const std::string& reason) noexcept {
+  try {
+    if (GFailureLog) GFailureLog->FReasons.push_back(ExtractFileName(fileName) + ": " + reason);
+    if (TSPIs* spis = TSPIs::Instance(); spis && spis->OnPluginFailure) spis->OnPluginFailure(spis, fileName, reason);
+  } catch (...) {
+    // The reason is lost, the failed try stays a failed try.
+  }
+}
+
 TSPIs* TSPIs::Instance() noexcept { return GInstance; }
 const TClass* TSPIs::DefaultGraphicClass() noexcept { return GDefaultGraphicClass; }
 void TSPIs::SetDefaultGraphicClass(const TClass* graphicClass) noexcept { GDefaultGraphicClass = graphicClass; }
@@ -307,6 +426,8 @@ void TSPIs::Delete(int index) {
 
 void TSPIs::Clear() {
   while (!FList.empty()) Delete(0);
+  // Without plug-ins the host process has nothing to run: it ends.
+  FHost.reset();
 }
 
 int TSPIs::IndexOfFile(const std::string& path) const {
@@ -416,7 +537,7 @@ void TSPIs::ScanFolder(const std::string& folder, const std::string& pattern) {
     std::unique_ptr<TSPI> module;
     std::string reason;
     try {
-      module = CreatePluginModule(Utf8ToPath(path), &reason);
+      module = CreatePluginModule(Utf8ToPath(path), &reason, OutOfProcess ? Host() : TPluginHostRef());
     } catch (const ESPIInvalidAPI& e) {
       // A plug-in without an entry point that its kind needs is left out; the plug-ins
       // after it still load.

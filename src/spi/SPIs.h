@@ -102,8 +102,11 @@ enum TSPIEntryPoint : std::uint8_t {
 const char* SPIEntryPointName(TSPIEntryPoint entry) noexcept;
 
 class TSPI;
-// What the factory constructs for a kind: the design's virtual constructor.
-using TSPIConstructor = std::unique_ptr<TSPI> (*)(const std::filesystem::path& fileName);
+class TPluginHost;
+using TPluginHostRef = std::shared_ptr<TPluginHost>;
+// What the factory constructs for a kind: the design's virtual constructor. With a host,
+// the plug-in is loaded and called in that host's process instead of this one.
+using TSPIConstructor = std::unique_ptr<TSPI> (*)(const std::filesystem::path& fileName, const TPluginHostRef& host);
 
 // Any plug-in; the base of every kind. Construction loads the library, resolves the
 // entry points, checks those the kind requires and reads the information texts; a
@@ -113,12 +116,16 @@ class TSPI : public TObject {
 public:
   // Raises ESPIFOpenErrorSPI when the library cannot be loaded and ESPIInvalidAPI when
   // an entry point that the kind requires is missing.
-  static std::unique_ptr<TSPI> Create(const std::filesystem::path& fileName) { return Construct<TSPI>(fileName); }
+  static std::unique_ptr<TSPI> Create(const std::filesystem::path& fileName, const TPluginHostRef& host = {}) {
+    return Construct<TSPI>(fileName, host);
+  }
   ~TSPI() override;
   TSPI(const TSPI&) = delete;
   TSPI& operator=(const TSPI&) = delete;
 
   platform::TLibraryHandle Handle() const noexcept { return FHandle.Get(); }
+  // The host process the plug-in runs in; null when it runs in this one.
+  TPluginHost* Host() const noexcept { return FHost.get(); }
   // The path as the OS reports it for the loaded library (at most 256 UTF-16 units), or
   // the path it was loaded from when the OS reports none.
   const std::filesystem::path& FileName() const noexcept { return FFileName; }
@@ -148,14 +155,14 @@ public:
   int GetPictureInfo(const void* source, TSPILength length, unsigned flags, TSPIPictureInfo& info) const;
 
 protected:
-  explicit TSPI(const std::filesystem::path& fileName);
+  TSPI(const std::filesystem::path& fileName, const TPluginHostRef& host);
   // Raises ESPIInvalidAPI for the first required entry point that is missing; each kind
   // checks its base's list first.
   virtual void CheckEntryPoints() const;
 
   template <class T>
-  static std::unique_ptr<TSPI> Construct(const std::filesystem::path& fileName) {
-    std::unique_ptr<TSPI> module(new T(fileName));
+  static std::unique_ptr<TSPI> Construct(const std::filesystem::path& fileName, const TPluginHostRef& host) {
+    std::unique_ptr<TSPI> module(new T(fileName, host));
     module->CheckEntryPoints();
     module->ReadPluginInfo();
     return module;
@@ -163,6 +170,13 @@ protected:
 
 private:
   void ReadPluginInfo();
+  // Out of process: the call failed in the host (reported, not raised, once the module is
+  // made: a decoding must go on with the next plug-in).
+  void HostFailed(const std::string& reason) const;
+  int RemotePicture(bool preview, const void* source, TSPILength length, unsigned flags, platform::TLocalHandle* info,
+                    platform::TLocalHandle* pixels, TSPIProgressCallback progress, TSPILength userValue) const;
+  // What a call that failed in the host returns: the interface's internal error.
+  static constexpr int InternalErrorResult = 8;
 
   platform::TLibrary FHandle;
   std::filesystem::path FFileName;
@@ -171,6 +185,9 @@ private:
   std::vector<std::string> FFilters;
   std::vector<std::string> FFilterDescriptions;
   void* FEntryPoints[epCount] = {};
+  TPluginHostRef FHost;
+  int FHostModule = 0;
+  mutable bool FReady = false;  // made: a host's failure is reported, no longer raised
 };
 
 // The common base of the two loader kinds; the factory never makes one.
@@ -185,7 +202,9 @@ protected:
 class TInSPI : public TLoaderSPI {
   TVX_DECLARE_CLASS
 public:
-  static std::unique_ptr<TSPI> Create(const std::filesystem::path& fileName) { return Construct<TInSPI>(fileName); }
+  static std::unique_ptr<TSPI> Create(const std::filesystem::path& fileName, const TPluginHostRef& host = {}) {
+    return Construct<TInSPI>(fileName, host);
+  }
 
 protected:
   using TLoaderSPI::TLoaderSPI;
@@ -197,7 +216,9 @@ protected:
 class TAmSPI : public TLoaderSPI {
   TVX_DECLARE_CLASS
 public:
-  static std::unique_ptr<TSPI> Create(const std::filesystem::path& fileName) { return Construct<TAmSPI>(fileName); }
+  static std::unique_ptr<TSPI> Create(const std::filesystem::path& fileName, const TPluginHostRef& host = {}) {
+    return Construct<TAmSPI>(fileName, host);
+  }
 
 protected:
   using TLoaderSPI::TLoaderSPI;
@@ -209,7 +230,9 @@ protected:
 class TXnSPI : public TSPI {
   TVX_DECLARE_CLASS
 public:
-  static std::unique_ptr<TSPI> Create(const std::filesystem::path& fileName) { return Construct<TXnSPI>(fileName); }
+  static std::unique_ptr<TSPI> Create(const std::filesystem::path& fileName, const TPluginHostRef& host = {}) {
+    return Construct<TXnSPI>(fileName, host);
+  }
 
 protected:
   using TSPI::TSPI;
@@ -220,7 +243,30 @@ protected:
 // "00XN", compared exactly; anything else a plain TSPI), or null when the library cannot
 // be loaded. ESPIInvalidAPI and every other failure reach the caller. When reason is
 // given, it receives the load failure's message.
-std::unique_ptr<TSPI> CreatePluginModule(const std::filesystem::path& fileName, std::string* reason = nullptr);
+std::unique_ptr<TSPI> CreatePluginModule(const std::filesystem::path& fileName, std::string* reason = nullptr,
+                                         const TPluginHostRef& host = {});
+
+// ---- Failures of plug-ins in host processes
+
+// Why a plug-in's call failed in its host ("the plug-in stopped: page fault at 0x0"): told
+// to the registry's OnPluginFailure and kept by the innermost log on this thread, so that
+// a file nothing decodes says why.
+using TSPIPluginFailureEvent =
+    std::function<void(TObject* sender, const std::string& fileName, const std::string& reason)>;
+class TPluginFailureLog {
+public:
+  TPluginFailureLog() noexcept;
+  ~TPluginFailureLog();
+  TPluginFailureLog(const TPluginFailureLog&) = delete;
+  TPluginFailureLog& operator=(const TPluginFailureLog&) = delete;
+  // "file: reason", one a failure, in order.
+  const std::vector<std::string>& Reasons() const noexcept { return FReasons; }
+  static void Report(const std::string& fileName, const std::string& reason) noexcept;
+
+private:
+  std::vector<std::string> FReasons;
+  TPluginFailureLog* FOuter;
+};
 
 // ---- The registry
 
@@ -308,6 +354,17 @@ public:
   bool MacBinary = true;
   bool GraphicPreview = false;
   TSPISkipEvent OnSkip;
+  // Where plug-ins run: in this process (the default), or each call in a host process of
+  // their own, started on first use, ended with the registry, started afresh after a crash.
+  bool OutOfProcess = false;
+  // The host program (empty: tavex-plugin-host beside the program), how long a call may go
+  // without an answer or a progress report, and the host's address-space limit.
+  std::filesystem::path HostProgram;
+  int HostTimeoutSeconds = 60;
+  std::size_t HostMemoryLimit = std::size_t{2} << 30;
+  TSPIPluginFailureEvent OnPluginFailure;
+  // The host of out-of-process plug-ins, made on first use.
+  const TPluginHostRef& Host();
 
 private:
   void RegisterFormats(TInSPI& module);
@@ -315,6 +372,7 @@ private:
   std::vector<std::string> SearchFolders() const;
 
   std::vector<std::unique_ptr<TSPI>> FList;
+  TPluginHostRef FHost;
   TObject* FOwner;
   bool FDesigning;
   std::string FName;

@@ -1,5 +1,7 @@
 #include "platform/LocalMemory.h"
 
+#include <cstring>
+
 #include "platform/win32/WinHeaders.h"
 
 namespace platform {
@@ -9,5 +11,15 @@ void* LocalLock(TLocalHandle handle) noexcept { return ::LocalLock(handle); }
 void LocalUnlock(TLocalHandle handle) noexcept { ::LocalUnlock(handle); }
 bool LocalFree(TLocalHandle handle) noexcept { return ::LocalFree(handle) == nullptr; }
 TLocalHandle LocalAllocMoveable(std::size_t size) noexcept { return ::LocalAlloc(LHND, size); }
+
+TLocalHandle LocalAdoptSection(TSharedSection section) noexcept {
+  if (!section) return nullptr;
+  TLocalHandle block = ::LocalAlloc(LHND, section.Size());
+  if (void* data = block ? ::LocalLock(block) : nullptr) {
+    std::memcpy(data, section.Data(), section.Size());
+    ::LocalUnlock(block);
+  }
+  return block;
+}
 
 }  // namespace platform

@@ -13,6 +13,7 @@ typedef struct TBlock {
   SIZE_T size;
   unsigned lockCount;
   int moveable;
+  void (*release)(void* data, SIZE_T size); /* NULL: the data is the C heap's */
   struct TBlock* next;
 } TBlock;
 
@@ -58,6 +59,30 @@ static int Grow(void) {
   return 1;
 }
 
+static void ReleaseData(TBlock* b) {
+  if (b->release)
+    b->release(b->data, b->size);
+  else
+    free(b->data);
+}
+
+/* Enters a block whose data is set; frees it on failure. */
+static HLOCAL Register(TBlock* block) {
+  pthread_mutex_lock(&registryLock);
+  if (liveCount + 1 > bucketCount && !Grow()) {
+    pthread_mutex_unlock(&registryLock);
+    ReleaseData(block);
+    free(block);
+    return NULL;
+  }
+  size_t i = BucketOf(block->handle, bucketCount);
+  block->next = buckets[i];
+  buckets[i] = block;
+  ++liveCount;
+  pthread_mutex_unlock(&registryLock);
+  return block->handle;
+}
+
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
   if (bytes > (SIZE_T)PTRDIFF_MAX) return NULL;
   TBlock* block = (TBlock*)calloc(1, sizeof *block);
@@ -72,20 +97,22 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
   block->moveable = (flags & LMEM_MOVEABLE) != 0;
   /* A moveable block's handle is the record's address, distinct from the data's. */
   block->handle = block->moveable ? (HLOCAL)block : (HLOCAL)block->data;
+  return Register(block);
+}
 
-  pthread_mutex_lock(&registryLock);
-  if (liveCount + 1 > bucketCount && !Grow()) {
-    pthread_mutex_unlock(&registryLock);
-    free(block->data);
-    free(block);
+HLOCAL LocalMemAdopt(void* data, SIZE_T bytes, void (*release)(void* data, SIZE_T size)) {
+  if (!data || !release) return NULL;
+  TBlock* block = (TBlock*)calloc(1, sizeof *block);
+  if (!block) {
+    release(data, bytes);
     return NULL;
   }
-  size_t i = BucketOf(block->handle, bucketCount);
-  block->next = buckets[i];
-  buckets[i] = block;
-  ++liveCount;
-  pthread_mutex_unlock(&registryLock);
-  return block->handle;
+  block->data = data;
+  block->size = bytes;
+  block->moveable = 1;
+  block->release = release;
+  block->handle = (HLOCAL)block;
+  return Register(block);
 }
 
 void* LocalLock(HLOCAL handle) {
@@ -127,7 +154,7 @@ HLOCAL LocalFree(HLOCAL handle) {
   }
   pthread_mutex_unlock(&registryLock);
   if (!b) return handle;
-  free(b->data);
+  ReleaseData(b);
   free(b);
   return NULL;
 }

@@ -50,6 +50,11 @@ TAVEX_LOCALMEM_API HLOCAL LocalFree(HLOCAL handle);
 /* The size that was asked for; 0 for anything that is not a live block. */
 TAVEX_LOCALMEM_API SIZE_T LocalSize(HLOCAL handle);
 
+/* Not a Windows function: a moveable block over memory made elsewhere (a section mapped
+ * from another process), given back with release(data, bytes) when freed (or at once when
+ * the block cannot be made). */
+TAVEX_LOCALMEM_API HLOCAL LocalMemAdopt(void* data, SIZE_T bytes, void (*release)(void* data, SIZE_T size));
+
 /* Not a Windows function: how many blocks are live, so that tests can tell that a failed
  * call left no local memory behind. */
 TAVEX_LOCALMEM_API SIZE_T LocalMemLiveBlocks(void);

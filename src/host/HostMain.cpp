@@ -1,0 +1,292 @@
+// The plug-in host: loads plug-ins for the program that started it and runs their entry
+// points when asked, over the channel its command line names. Everything that decides
+// (which plug-ins, whether a result is possible, what the user is told) stays in the
+// program; a plug-in that crashes here ends only this process.
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/HostProcess.h"
+#include "platform/Library.h"
+#include "platform/LocalMemory.h"
+#include "rtl/Stream.h"
+#include "spi/HostProtocol.h"
+
+#ifdef _WIN32
+#define HOST_WINAPI __stdcall
+#else
+#define HOST_WINAPI
+#include <unistd.h>
+#include <sys/socket.h>
+#endif
+
+namespace {
+
+using namespace spihost;
+using TLength = std::intptr_t;
+using TProgress = int(HOST_WINAPI*)(int, int, TLength);
+using TGetPluginInfo = int(HOST_WINAPI*)(int, char*, int);
+using TIsSupported = int(HOST_WINAPI*)(const char*, const void*);
+using TGetPictureInfo = int(HOST_WINAPI*)(const void*, TLength, unsigned, void*);
+using TGetPicture = int(HOST_WINAPI*)(const void*, TLength, unsigned, void**, void**, TProgress, TLength);
+
+constexpr const char* EntryNames[] = {"GetPluginInfo", "IsSupported",    "GetPictureInfo",
+                                      "GetPicture",    "GetPreview",     "GetArchiveInfo",
+                                      "GetFileInfo",   "GetFile",        "ConfigurationDlg"};
+constexpr int EntryCount = 9;
+// The offered header: 2 KiB and a MacBinary prefix, as the program reads it.
+constexpr std::size_t HeaderSize = 2048 + 128;
+// The largest information block sent back whole; a BITMAPINFO is far smaller.
+constexpr std::size_t MaxInfoBytes = 60000;
+constexpr std::int32_t NoMemory = 4;
+constexpr std::int32_t InternalError = 8;
+
+struct TModule {
+  platform::TLibrary Library;
+  void* Entries[EntryCount] = {};
+};
+
+std::vector<std::unique_ptr<TModule>> GModules;
+platform::TChannel* GChannel = nullptr;
+
+#ifndef _WIN32
+// The fault handler tells the program where the plug-in faulted, then lets the signal end
+// the process, so that its exit status names it too.
+int GChannelFd = -1;
+
+void OnFault(int signal, siginfo_t* info, void*) {
+  unsigned char message[16] = {};
+  const std::uint32_t type = hmCrashed, number = static_cast<std::uint32_t>(signal);
+  const std::uint64_t address = reinterpret_cast<std::uintptr_t>(info ? info->si_addr : nullptr);
+  std::memcpy(message, &type, 4);
+  std::memcpy(message + 4, &number, 4);
+  std::memcpy(message + 8, &address, 8);
+  if (GChannelFd >= 0) ::send(GChannelFd, message, sizeof message, MSG_NOSIGNAL);
+  ::signal(signal, SIG_DFL);
+  ::raise(signal);
+}
+
+void InstallFaultHandlers(int fd) {
+  GChannelFd = fd;
+  // Its own stack: a plug-in that overflows its stack still gets reported.
+  static std::vector<char> stack(1 << 16);
+  stack_t alt{};
+  alt.ss_sp = stack.data();
+  alt.ss_size = stack.size();
+  ::sigaltstack(&alt, nullptr);
+  struct sigaction action {};
+  action.sa_sigaction = OnFault;
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  for (int s : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT}) ::sigaction(s, &action, nullptr);
+}
+#else
+void InstallFaultHandlers(std::intptr_t) {}
+#endif
+
+bool Send(const TWriter& w, const std::vector<platform::TOsHandle>& handles = {}) {
+  return GChannel->Send(w.Message(), handles);
+}
+
+bool SendResult(std::int32_t rc) { return Send(TWriter(hmResult).I32(rc)); }
+
+TModule* ModuleAt(std::uint32_t index) { return index < GModules.size() ? GModules[index].get() : nullptr; }
+
+// The relay of the plug-in's progress calls: the program's answer is the plug-in's.
+int HOST_WINAPI Progress(int step, int steps, TLength) {
+  if (!Send(TWriter(hmProgress).I32(step).I32(steps))) return 1;
+  std::vector<std::uint8_t> answer;
+  std::vector<platform::TOsHandle> handles;
+  if (GChannel->Receive(answer, handles, -1) != platform::TChannel::TReceive::Message) std::_Exit(0);
+  for (platform::TOsHandle h : handles) platform::CloseOsHandle(h);
+  TReader r(answer);
+  if (r.U32() != hmProgressAnswer) std::_Exit(3);
+  return r.I32();
+}
+
+// The source of a call: a file name with its offset, or the bytes of a section.
+struct TSource {
+  std::string Name;
+  platform::TSharedSection Section;
+  unsigned Flags = 0;
+  TLength Length = 0;
+  const void* Pointer() const { return (Flags & 7u) == 0 ? static_cast<const void*>(Name.c_str()) : Section.Data(); }
+};
+
+bool ReadSource(TReader& r, std::vector<platform::TOsHandle>& handles, TSource& source) {
+  source.Flags = r.U32();
+  source.Length = static_cast<TLength>(r.I64());
+  source.Name = r.Text();
+  if (!r.Ok()) return false;
+  if ((source.Flags & 7u) == 0) return true;
+  if (handles.empty() || source.Length < 0) return false;
+  source.Section = platform::TSharedSection::Map(handles[0], static_cast<std::size_t>(source.Length), false);
+  handles.erase(handles.begin());
+  return static_cast<bool>(source.Section);
+}
+
+// The picture-information text a plug-in hands back is not wanted by the program; it is
+// freed where it names a live block (at 22 in the packed record, at 24 in the aligned one).
+void FreeInfoText(const unsigned char* record) {
+  for (std::size_t offset : {std::size_t{22}, std::size_t{24}}) {
+    if (offset + sizeof(void*) > 32) continue;
+    void* handle = nullptr;
+    std::memcpy(&handle, record + offset, sizeof handle);
+    if (handle && platform::LocalSize(handle) > 0) {
+      platform::LocalFree(handle);
+      return;
+    }
+  }
+}
+
+void Load(TReader& r) {
+  const std::string path = r.Text();
+  auto module = std::make_unique<TModule>();
+  module->Library = platform::TLibrary::Open(Utf8ToPath(path));
+  if (!r.Ok() || !module->Library) {
+    Send(TWriter(hmLoaded).U32(0).U32(0).Text(std::string()));
+    return;
+  }
+  std::uint32_t entries = 0;
+  for (int i = 0; i < EntryCount; ++i) {
+    module->Entries[i] = module->Library.Symbol(EntryNames[i]);
+    if (module->Entries[i]) entries |= 1u << i;
+  }
+  std::string reported = PathToUtf8(platform::LibraryFileName(module->Library.Get()));
+  GModules.push_back(std::move(module));
+  Send(TWriter(hmLoaded).U32(static_cast<std::uint32_t>(GModules.size())).U32(entries).Text(reported));
+}
+
+void Info(TReader& r, TModule& m) {
+  const std::int32_t infoNo = r.I32(), length = r.I32();
+  if (!r.Ok() || length < 0 || static_cast<std::size_t>(length) > MaxInfoBytes || !m.Entries[0]) {
+    Send(TWriter(hmResult).I32(0).Bytes("", 0));
+    return;
+  }
+  std::vector<char> buffer(static_cast<std::size_t>(length) + 1, '\0');
+  const int rc = reinterpret_cast<TGetPluginInfo>(m.Entries[0])(infoNo, buffer.data(), length);
+  Send(TWriter(hmResult).I32(rc).Bytes(buffer.data(), buffer.size()));
+}
+
+void IsSupported(TReader& r, TModule& m) {
+  const std::string name = r.Text();
+  std::size_t size = 0;
+  const std::uint8_t* bytes = r.Bytes(size);
+  if (!r.Ok() || !m.Entries[1]) {
+    SendResult(0);
+    return;
+  }
+  std::vector<std::uint8_t> header(HeaderSize, 0);
+  std::memcpy(header.data(), bytes, size < HeaderSize ? size : HeaderSize);
+  SendResult(reinterpret_cast<TIsSupported>(m.Entries[1])(name.c_str(), header.data()));
+}
+
+void PictureInfo(TReader& r, std::vector<platform::TOsHandle>& handles, TModule& m) {
+  TSource source;
+  if (!ReadSource(r, handles, source) || !m.Entries[2]) {
+    SendResult(InternalError);
+    return;
+  }
+  alignas(8) unsigned char record[32] = {};
+  const int rc = reinterpret_cast<TGetPictureInfo>(m.Entries[2])(source.Pointer(), source.Length, source.Flags, record);
+  FreeInfoText(record);
+  std::int32_t left, top, width, height;
+  std::uint16_t x, y;
+  std::int16_t depth;
+  std::memcpy(&left, record, 4);
+  std::memcpy(&top, record + 4, 4);
+  std::memcpy(&width, record + 8, 4);
+  std::memcpy(&height, record + 12, 4);
+  std::memcpy(&x, record + 16, 2);
+  std::memcpy(&y, record + 18, 2);
+  std::memcpy(&depth, record + 20, 2);
+  Send(TWriter(hmResult).I32(rc).I32(left).I32(top).I32(width).I32(height).U16(x).U16(y).U16(
+      static_cast<std::uint16_t>(depth)));
+}
+
+void Picture(TReader& r, std::vector<platform::TOsHandle>& handles, TModule& m) {
+  const bool preview = r.U32() != 0;
+  TSource source;
+  void* entry = m.Entries[preview ? 4 : 3];
+  if (!ReadSource(r, handles, source) || !entry) {
+    Send(TWriter(hmPictureResult).I32(InternalError).U32(0).Bytes("", 0).U64(0));
+    return;
+  }
+  void* info = nullptr;
+  void* pixels = nullptr;
+  std::int32_t rc =
+      reinterpret_cast<TGetPicture>(entry)(source.Pointer(), source.Length, source.Flags, &info, &pixels, Progress, 0);
+  source = TSource();
+  // Whatever the plug-in answered, its blocks are copied out and freed here, each once.
+  const std::size_t infoSize = info ? platform::LocalSize(info) : 0;
+  const std::size_t pixelSize = pixels ? platform::LocalSize(pixels) : 0;
+  const std::uint32_t flags = info && info == pixels ? std::uint32_t{hrAliased} : 0u;
+  std::vector<std::uint8_t> infoBytes;
+  if (infoSize > 0) {
+    platform::TLocalLock lock(info);
+    if (lock.Get()) {
+      const auto* p = static_cast<const std::uint8_t*>(lock.Get());
+      infoBytes.assign(p, p + (infoSize < MaxInfoBytes ? infoSize : MaxInfoBytes));
+    }
+  }
+  platform::TSharedSection section;
+  if (pixelSize > 0) {
+    section = platform::TSharedSection::Create(pixelSize);
+    platform::TLocalLock lock(pixels);
+    if (section && lock.Get())
+      std::memcpy(section.Data(), lock.Get(), pixelSize);
+    else if (rc == 0)
+      rc = NoMemory;
+  }
+  if (infoSize > 0) platform::LocalFree(info);
+  if (pixelSize > 0 && pixels != info) platform::LocalFree(pixels);
+  TWriter w(hmPictureResult);
+  w.I32(rc).U32(flags).Bytes(infoBytes.data(), infoBytes.size());
+  if (section) {
+    w.U64(pixelSize);
+    Send(w, {section.Handle()});
+  } else {
+    w.U64(0);
+    Send(w);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  platform::TChannel channel = platform::THostProcess::ChannelOfHost(argc, argv);
+  if (!channel) {
+    std::fprintf(stderr, "tavex-plugin-host: Tavex starts this program for its plug-ins\n");
+    return 2;
+  }
+  GChannel = &channel;
+  InstallFaultHandlers(channel.Handle());
+  std::vector<std::uint8_t> message;
+  std::vector<platform::TOsHandle> handles;
+  for (;;) {
+    const auto received = channel.Receive(message, handles, -1);
+    if (received == platform::TChannel::TReceive::Closed) return 0;
+    if (received != platform::TChannel::TReceive::Message) return 1;
+    TReader r(message);
+    const std::uint32_t type = r.U32();
+    if (type == hmLoad) {
+      Load(r);
+    } else {
+      TModule* m = ModuleAt(r.U32() - 1);
+      if (!m || !r.Ok()) return 3;  // the program never asks this: it is not ours
+      switch (type) {
+        case hmInfo: Info(r, *m); break;
+        case hmIsSupported: IsSupported(r, *m); break;
+        case hmPictureInfo: PictureInfo(r, handles, *m); break;
+        case hmPicture: Picture(r, handles, *m); break;
+        default: return 3;
+      }
+    }
+    for (platform::TOsHandle h : handles) platform::CloseOsHandle(h);
+    handles.clear();
+  }
+}

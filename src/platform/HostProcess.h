@@ -1,0 +1,116 @@
+#pragma once
+// What a plug-in host process needs of the OS: a private channel of messages that may carry
+// handles, memory sections that both processes map, and the child process itself, which
+// may be ended at any time and says why it ended. Natively a socket pair, memfd sections
+// passed over it and a forked program.
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// A file descriptor natively.
+using TOsHandle = std::intptr_t;
+inline constexpr TOsHandle InvalidOsHandle = -1;
+
+// Closes a handle received over a channel and not used.
+void CloseOsHandle(TOsHandle handle) noexcept;
+
+// Memory both processes map: made by one, handed to the other over the channel. Movable,
+// not copyable; unmapped and closed by its destructor.
+class TSharedSection {
+public:
+  TSharedSection() noexcept = default;
+  TSharedSection(TSharedSection&& other) noexcept;
+  TSharedSection& operator=(TSharedSection&& other) noexcept;
+  TSharedSection(const TSharedSection&) = delete;
+  TSharedSection& operator=(const TSharedSection&) = delete;
+  ~TSharedSection();
+
+  // A zero-filled section of size bytes (at least 1), mapped for writing; empty when it
+  // cannot be made.
+  static TSharedSection Create(std::size_t size) noexcept;
+  // Maps size bytes of a section received over a channel, taking over the handle (closed
+  // on failure too); empty when the section is smaller than size or cannot be mapped.
+  static TSharedSection Map(TOsHandle handle, std::size_t size, bool writable) noexcept;
+
+  explicit operator bool() const noexcept { return FData != nullptr; }
+  void* Data() const noexcept { return FData; }
+  std::size_t Size() const noexcept { return FSize; }
+  TOsHandle Handle() const noexcept { return FHandle; }
+  // Closes the handle, keeping the mapping: what is mapped stays readable.
+  void CloseHandle() noexcept;
+  // Gives the mapping up to the caller, who unmaps it with UnmapSection; the handle is
+  // closed.
+  void* ReleaseMapping() noexcept;
+
+private:
+  void Reset() noexcept;
+  void* FData = nullptr;
+  std::size_t FSize = 0;
+  TOsHandle FHandle = InvalidOsHandle;
+};
+
+void UnmapSection(void* data, std::size_t size) noexcept;
+
+// One end of a private channel: each message arrives whole, with the handles sent along.
+class TChannel {
+public:
+  enum class TReceive : std::uint8_t { Message, Closed, TimedOut, Failed };
+  // Messages larger than this are refused: bulk data goes in sections.
+  static constexpr std::size_t MaxMessage = 64 * 1024;
+
+  TChannel() noexcept = default;
+  explicit TChannel(TOsHandle handle) noexcept : FHandle(handle) {}
+  TChannel(TChannel&& other) noexcept;
+  TChannel& operator=(TChannel&& other) noexcept;
+  TChannel(const TChannel&) = delete;
+  TChannel& operator=(const TChannel&) = delete;
+  ~TChannel();
+
+  explicit operator bool() const noexcept { return FHandle != InvalidOsHandle; }
+  TOsHandle Handle() const noexcept { return FHandle; }
+  // False when the other end is gone or the message cannot be sent.
+  bool Send(const std::vector<std::uint8_t>& message, const std::vector<TOsHandle>& handles = {}) noexcept;
+  // Waits up to timeoutMs (negative: without end) for the next message; the handles that
+  // came with it belong to the caller.
+  TReceive Receive(std::vector<std::uint8_t>& message, std::vector<TOsHandle>& handles, int timeoutMs) noexcept;
+  void Close() noexcept;
+
+private:
+  TOsHandle FHandle = InvalidOsHandle;
+};
+
+// A started host program: the only process that holds the channel's other end.
+class THostProcess {
+public:
+  THostProcess() noexcept = default;
+  THostProcess(THostProcess&& other) noexcept;
+  THostProcess& operator=(THostProcess&& other) noexcept;
+  THostProcess(const THostProcess&) = delete;
+  THostProcess& operator=(const THostProcess&) = delete;
+  // Ends the process if it still runs.
+  ~THostProcess();
+
+  // Starts the program with the other end of a new channel (its command line names it) and
+  // an address-space limit of memoryLimit bytes (0: none). False, with the OS's reason in
+  // error, when it cannot be started.
+  static bool Start(const std::filesystem::path& program, std::size_t memoryLimit, THostProcess& process,
+                    TChannel& channel, std::string& error);
+  // The host's side: the channel its command line names; empty when none.
+  static TChannel ChannelOfHost(int argc, char** argv) noexcept;
+
+  bool Running() const noexcept { return FId > 0; }
+  // Ends the process at once and waits for it.
+  void Kill() noexcept;
+  // Waits up to timeoutMs for the process to end by itself, then ends it; says how it ended
+  // ("signal 11 (Segmentation fault)", "exit status 3").
+  std::string Wait(int timeoutMs) noexcept;
+
+private:
+  std::intptr_t FId = 0;
+};
+
+}  // namespace platform

@@ -1,0 +1,73 @@
+#pragma once
+// A plug-in host process seen from the program: the module objects of out-of-process
+// plug-ins call their entry points through it. It starts the host on first use, loads
+// each plug-in there when first needed, relays progress calls, and ends a host that
+// crashes, exits or stops answering; that call fails with a reason, and the next one
+// starts a fresh host. Used from one thread at a time.
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/HostProcess.h"
+#include "platform/LocalMemory.h"
+#include "spi/HostProtocol.h"
+#include "spi/SPIs.h"
+
+class TPluginHost {
+public:
+  struct TSettings {
+    std::filesystem::path Program;
+    std::size_t MemoryLimit = 0;  // bytes; 0: none
+    int TimeoutSeconds = 60;
+  };
+  explicit TPluginHost(TSettings settings);
+  ~TPluginHost();
+  TPluginHost(const TPluginHost&) = delete;
+  TPluginHost& operator=(const TPluginHost&) = delete;
+
+  // Loads the plug-in in the host: its number there, with the entry points it exports
+  // (bit n for TSPIEntryPoint n) and the path the host's OS reports; 0 when it cannot be
+  // loaded, with the host's failure (if any) in Failure.
+  int Load(const std::filesystem::path& fileName, std::uint32_t& entries, std::filesystem::path& reported);
+
+  // Each returns false, with the reason in Failure, when the host failed the call; the
+  // plug-in's result is in rc otherwise.
+  bool Info(int module, int infoNo, char* buffer, int length, int& rc);
+  bool IsSupported(int module, const char* fileName, const void* header, int& rc);
+  bool PictureInfo(int module, const void* source, TSPILength length, unsigned flags, TSPIPictureInfo& info,
+                   int& rc);
+  // The blocks come back as local-memory blocks of this process (the pixels in the section
+  // the host filled, without a copy where the platform allows it); one block for both when
+  // the plug-in handed one back as both.
+  bool Picture(int module, bool preview, const void* source, TSPILength length, unsigned flags,
+               platform::TLocalHandle* info, platform::TLocalHandle* pixels, TSPIProgressCallback progress,
+               TSPILength userValue, int& rc);
+
+  const std::string& Failure() const noexcept { return FFailure; }
+  // Host processes started so far.
+  int Starts() const noexcept { return FStarts; }
+
+private:
+  bool Start();
+  bool EnsureLoaded(int module);
+  // Sends the request and waits for its answer, relaying progress reports meanwhile.
+  bool Exchange(const std::vector<std::uint8_t>& request, const std::vector<platform::TOsHandle>& handles,
+                std::vector<std::uint8_t>& reply, std::vector<platform::TOsHandle>& replyHandles,
+                TSPIProgressCallback progress = nullptr, TSPILength userValue = 0);
+  // Appends the source fields (and its section, for memory) to a request.
+  bool AddSource(spihost::TWriter& w, const void* source, TSPILength length, unsigned flags,
+                 platform::TSharedSection& section);
+  void Ended(const std::string& reason);
+
+  TSettings FSettings;
+  platform::THostProcess FProcess;
+  platform::TChannel FChannel;
+  std::vector<std::filesystem::path> FFiles;  // module n is FFiles[n - 1]
+  std::vector<int> FLoadedAs;                 // its number in the running host; 0: not loaded
+  std::string FFailure;
+  int FStarts = 0;
+  std::uint32_t FLastEntries = 0;  // of the last load's answer
+  std::filesystem::path FLastReported;
+};
