@@ -10,6 +10,10 @@ constexpr const char* SectionConfig = "Config";
 constexpr const char* KeyTop = "Top";
 constexpr const char* KeyLeft = "Left";
 constexpr const char* KeyHowSave = "HowSave";
+constexpr const char* SectionPlugins = "Plugins";
+constexpr const char* KeyOutOfProcess = "OutOfProcess";
+constexpr const char* KeyTimeout = "Timeout";
+constexpr int MaxTimeoutSeconds = 3600;
 // How much of the window must stay on the desktop for a stored position to count.
 constexpr int MinVisible = 10;
 }  // namespace
@@ -51,4 +55,16 @@ void SaveWindowSettings(const std::filesystem::path& iniFileName, const TSetting
     throw;
   }
   ini.UpdateFile();
+}
+
+TPluginHostSettings LoadPluginHostSettings(const std::filesystem::path& iniFileName, TPluginHostSettings defaults) {
+  try {
+    const TMemIniFile ini(iniFileName);
+    const int outOfProcess = ini.ReadInteger(SectionPlugins, KeyOutOfProcess, defaults.OutOfProcess ? 1 : 0);
+    if (outOfProcess == 0 || outOfProcess == 1) defaults.OutOfProcess = outOfProcess == 1;
+    const int timeout = ini.ReadInteger(SectionPlugins, KeyTimeout, defaults.TimeoutSeconds);
+    if (timeout >= 1 && timeout <= MaxTimeoutSeconds) defaults.TimeoutSeconds = timeout;
+  } catch (const std::exception&) {
+  }
+  return defaults;
 }

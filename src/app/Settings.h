@@ -46,3 +46,14 @@ void LoadWindowSettings(const std::filesystem::path& iniFileName, TSettingsWindo
 // Reads the file, sets the three values and writes the whole file back (also when
 // setting a value failed). Raises the file layer's error when reading or writing fails.
 void SaveWindowSettings(const std::filesystem::path& iniFileName, const TSettingsWindow& window);
+
+// Where plug-ins run, from the section "Plugins" that older files lack: "OutOfProcess"
+// (1: each plug-in in a host process, 0: in the program) and "Timeout" (the seconds a
+// plug-in's call may go without an answer, 1 to 3600).
+struct TPluginHostSettings {
+  bool OutOfProcess = false;
+  int TimeoutSeconds = 60;
+};
+// A missing key, or a file that cannot be read, keeps the default: the window reads this
+// before it exists, and must still start.
+TPluginHostSettings LoadPluginHostSettings(const std::filesystem::path& iniFileName, TPluginHostSettings defaults);

@@ -14,8 +14,9 @@
 #include "rtl/Stream.h"
 
 const char* const CliUsage =
-    "Usage: tavex-cli [--method 0|1|2] [--dest DIR] [--plugin-dir DIR] [-j N] FILE...\n"
-    "       tavex-cli --list-plugins [--plugin-dir DIR]\n"
+    "Usage: tavex-cli [--method 0|1|2] [--dest DIR] [--plugin-dir DIR] [-j N]\n"
+    "                 [--plugin-host on|off] [--plugin-timeout S] FILE...\n"
+    "       tavex-cli --list-plugins [--plugin-dir DIR] [--plugin-host on|off]\n"
     "Converts each image FILE, in the order given, to a baseline JPEG of quality 90\n"
     "named after it with the extension \".jpg\".\n"
     "\n"
@@ -25,6 +26,12 @@ const char* const CliUsage =
     "  --method 2        into the folder given by --dest, replacing a file of that name\n"
     "  --dest DIR        the destination folder of method 2\n"
     "  --plugin-dir DIR  search this folder only for Susie plug-ins\n"
+    "  --plugin-host on  run each plug-in in a host process of its own, so that one\n"
+    "                    that crashes or hangs costs a failed try (the default\n"
+    "                    natively); off: load plug-ins into this program\n"
+    "  --plugin-timeout S\n"
+    "                    end a plug-in in a host that neither answers nor reports\n"
+    "                    progress for S seconds (1 to 3600; 60 by default)\n"
     "  -j N              encode up to N images at once (1 to 64; the default is one\n"
     "                    per core); the outputs are the same for every N\n"
     "  --list-plugins    list the plug-ins that were loaded (path, API version,\n"
@@ -124,6 +131,8 @@ private:
 // the window's five places.
 void SearchPlugins(TSPIs& spis, const TCliOptions& options) {
   ApplyMainFormPluginSettings(spis);
+  spis.OutOfProcess = options.PluginHost < 0 ? platform::PluginHostsByDefault() : options.PluginHost == 1;
+  spis.HostTimeoutSeconds = options.PluginTimeout;
   if (!options.HasPluginDir) {
     spis.Loaded();
     return;
@@ -214,6 +223,26 @@ bool ParseCliArguments(const std::vector<std::string>& args, TCliOptions& option
       options.Dest = value;
       continue;
     }
+    if (!OptionValue(args, i, "--plugin-host", value, matched, error)) return false;
+    if (matched) {
+      if (value != "on" && value != "off") {
+        error = "--plugin-host takes on or off, not \"" + value + "\"";
+        return false;
+      }
+      options.PluginHost = value == "on" ? 1 : 0;
+      continue;
+    }
+    if (!OptionValue(args, i, "--plugin-timeout", value, matched, error)) return false;
+    if (matched) {
+      const bool digits = !value.empty() && value.size() <= 4 && value[0] != '0' &&
+                          std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
+      if (!digits || std::stoi(value) > 3600) {
+        error = "--plugin-timeout takes a number of seconds from 1 to 3600, not \"" + value + "\"";
+        return false;
+      }
+      options.PluginTimeout = std::stoi(value);
+      continue;
+    }
     if (!OptionValue(args, i, "--plugin-dir", value, matched, error)) return false;
     if (matched) {
       options.HasPluginDir = true;
@@ -257,6 +286,10 @@ int RunCli(const std::vector<std::string>& args, TCliConsole& console, const TFi
       spis->OnSkip = [&console](TObject*, const std::string& fileName, const std::string& reason) {
         console.Err("tavex-cli: skipped " + fileName + ": " + reason + "\n");
       };
+    // A plug-in that failed in its host: the file goes on to the next one.
+    spis->OnPluginFailure = [&console](TObject*, const std::string& fileName, const std::string& reason) {
+      console.Err("tavex-cli: warning: " + fileName + ": " + reason + "\n");
+    };
     SearchPlugins(*spis, options);
   } catch (const std::exception& e) {
     console.Err(ErrorBoxText(e.what()) + "\n");

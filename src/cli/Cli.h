@@ -13,6 +13,8 @@ struct TCliOptions {
   bool HasPluginDir = false;  // --plugin-dir given: search that one folder only
   std::string PluginDir;
   int Jobs = 0;               // -j N: images encoded at once (0: one per core)
+  int PluginHost = -1;        // --plugin-host on|off: 1, 0; -1: the build's default
+  int PluginTimeout = 60;     // --plugin-timeout S: seconds a plug-in may go unanswered
   bool ListPlugins = false;  // --list-plugins: list the plug-ins instead of converting
   bool Help = false;
   bool Version = false;

@@ -13,11 +13,11 @@
 #include "platform/HostProcess.h"
 #include "platform/Library.h"
 #include "platform/LocalMemory.h"
-#include "rtl/Stream.h"
 #include "spi/HostProtocol.h"
 
 #ifdef _WIN32
 #define HOST_WINAPI __stdcall
+#include <windows.h>
 #else
 #define HOST_WINAPI
 #include <unistd.h>
@@ -53,25 +53,45 @@ struct TModule {
 std::vector<std::unique_ptr<TModule>> GModules;
 platform::TChannel* GChannel = nullptr;
 
+// The host carries none of the run-time: its texts are UTF-8 as the program's are.
+std::filesystem::path PathOfUtf8(const std::string& text) {
+  return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+std::string Utf8OfPath(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
+// The fault's report for the program, made without allocating (it runs in a fault).
+void FaultMessage(unsigned char (&message)[20], TFault kind, std::uint32_t code, std::uint64_t address) {
+  const std::uint32_t type = hmCrashed;
+  std::memcpy(message, &type, 4);
+  std::memcpy(message + 4, &kind, 4);
+  std::memcpy(message + 8, &code, 4);
+  std::memcpy(message + 12, &address, 8);
+}
+
 #ifndef _WIN32
 // The fault handler tells the program where the plug-in faulted, then lets the signal end
 // the process, so that its exit status names it too.
 int GChannelFd = -1;
 
 void OnFault(int signal, siginfo_t* info, void*) {
-  unsigned char message[16] = {};
-  const std::uint32_t type = hmCrashed, number = static_cast<std::uint32_t>(signal);
-  const std::uint64_t address = reinterpret_cast<std::uintptr_t>(info ? info->si_addr : nullptr);
-  std::memcpy(message, &type, 4);
-  std::memcpy(message + 4, &number, 4);
-  std::memcpy(message + 8, &address, 8);
+  const TFault kind = signal == SIGSEGV || signal == SIGBUS ? hfPageFault
+                      : signal == SIGABRT                  ? hfAbort
+                      : signal == SIGILL                   ? hfIllegal
+                      : signal == SIGFPE                   ? hfArithmetic
+                                                           : hfOther;
+  unsigned char message[20];
+  FaultMessage(message, kind, static_cast<std::uint32_t>(signal),
+               reinterpret_cast<std::uintptr_t>(info ? info->si_addr : nullptr));
   if (GChannelFd >= 0) ::send(GChannelFd, message, sizeof message, MSG_NOSIGNAL);
   ::signal(signal, SIG_DFL);
   ::raise(signal);
 }
 
-void InstallFaultHandlers(int fd) {
-  GChannelFd = fd;
+void InstallFaultHandlers(platform::TOsHandle channel) {
+  GChannelFd = static_cast<int>(channel);
   // Its own stack: a plug-in that overflows its stack still gets reported.
   static std::vector<char> stack(1 << 16);
   stack_t alt{};
@@ -85,7 +105,34 @@ void InstallFaultHandlers(int fd) {
   for (int s : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT}) ::sigaction(s, &action, nullptr);
 }
 #else
-void InstallFaultHandlers(std::intptr_t) {}
+LONG WINAPI OnFault(EXCEPTION_POINTERS* pointers) {
+  const EXCEPTION_RECORD* record = pointers ? pointers->ExceptionRecord : nullptr;
+  const DWORD code = record ? record->ExceptionCode : 0;
+  std::uint64_t address = record ? reinterpret_cast<std::uintptr_t>(record->ExceptionAddress) : 0;
+  TFault kind = hfOther;
+  if (code == EXCEPTION_ACCESS_VIOLATION || code == EXCEPTION_IN_PAGE_ERROR) {
+    kind = hfPageFault;
+    // The address touched, not the instruction's.
+    if (record->NumberParameters >= 2) address = record->ExceptionInformation[1];
+  } else if (code == EXCEPTION_STACK_OVERFLOW) {
+    kind = hfStackOverflow;
+  } else if (code == EXCEPTION_ILLEGAL_INSTRUCTION || code == EXCEPTION_PRIV_INSTRUCTION) {
+    kind = hfIllegal;
+  } else if (code == EXCEPTION_INT_DIVIDE_BY_ZERO || code == EXCEPTION_FLT_DIVIDE_BY_ZERO) {
+    kind = hfArithmetic;
+  }
+  unsigned char message[20];
+  FaultMessage(message, kind, code, address);
+  if (GChannel) GChannel->Send(std::vector<std::uint8_t>(message, message + sizeof message));
+  ::TerminateProcess(::GetCurrentProcess(), code);
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
+void InstallFaultHandlers(platform::TOsHandle) {
+  // No box from the system for a plug-in's fault: the program reports it.
+  ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+  ::SetUnhandledExceptionFilter(OnFault);
+}
 #endif
 
 bool Send(const TWriter& w, const std::vector<platform::TOsHandle>& handles = {}) {
@@ -146,7 +193,7 @@ void FreeInfoText(const unsigned char* record) {
 void Load(TReader& r) {
   const std::string path = r.Text();
   auto module = std::make_unique<TModule>();
-  module->Library = platform::TLibrary::Open(Utf8ToPath(path));
+  module->Library = platform::TLibrary::Open(PathOfUtf8(path));
   if (!r.Ok() || !module->Library) {
     Send(TWriter(hmLoaded).U32(0).U32(0).Text(std::string()));
     return;
@@ -156,7 +203,7 @@ void Load(TReader& r) {
     module->Entries[i] = module->Library.Symbol(EntryNames[i]);
     if (module->Entries[i]) entries |= 1u << i;
   }
-  std::string reported = PathToUtf8(platform::LibraryFileName(module->Library.Get()));
+  std::string reported = Utf8OfPath(platform::LibraryFileName(module->Library.Get()));
   GModules.push_back(std::move(module));
   Send(TWriter(hmLoaded).U32(static_cast<std::uint32_t>(GModules.size())).U32(entries).Text(reported));
 }
@@ -248,7 +295,7 @@ void Picture(TReader& r, std::vector<platform::TOsHandle>& handles, TModule& m) 
   w.I32(rc).U32(flags).Bytes(infoBytes.data(), infoBytes.size());
   if (section) {
     w.U64(pixelSize);
-    Send(w, {section.Handle()});
+    Send(w, {section.ReleaseHandle()});
   } else {
     w.U64(0);
     Send(w);

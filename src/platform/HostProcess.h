@@ -42,6 +42,8 @@ public:
   TOsHandle Handle() const noexcept { return FHandle; }
   // Closes the handle, keeping the mapping: what is mapped stays readable.
   void CloseHandle() noexcept;
+  // Gives the handle up to the caller (to send it), keeping the mapping.
+  TOsHandle ReleaseHandle() noexcept;
   // Gives the mapping up to the caller, who unmaps it with UnmapSection; the handle is
   // closed.
   void* ReleaseMapping() noexcept;
@@ -72,7 +74,8 @@ public:
 
   explicit operator bool() const noexcept { return FHandle != InvalidOsHandle; }
   TOsHandle Handle() const noexcept { return FHandle; }
-  // False when the other end is gone or the message cannot be sent.
+  // False when the other end is gone or the message cannot be sent. The handles are given
+  // away on every path: to the other process, or closed.
   bool Send(const std::vector<std::uint8_t>& message, const std::vector<TOsHandle>& handles = {}) noexcept;
   // Waits up to timeoutMs (negative: without end) for the next message; the handles that
   // came with it belong to the caller.
@@ -80,7 +83,10 @@ public:
   void Close() noexcept;
 
 private:
+  friend class THostProcess;
   TOsHandle FHandle = InvalidOsHandle;
+  // Windows: the host's process, through which the program's end passes handles both ways.
+  TOsHandle FPeer = InvalidOsHandle;
 };
 
 // A started host program: the only process that holds the channel's other end.

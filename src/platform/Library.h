@@ -64,4 +64,13 @@ namespace platform {
 // natively shared objects named "*.spi", without regard to case.
 const std::vector<std::string>& PluginFilePatterns();
 
+// Whether this build runs plug-ins in host processes unless told otherwise: natively and
+// in the 64-bit Windows build yes; the 32-bit one loads them into the program.
+bool PluginHostsByDefault() noexcept;
+// The file name of the host program that runs the plug-in: in the Windows builds the host
+// of the plug-in's bitness (read off the DLL; where it cannot be read, "*.spi" are 32-bit
+// and "*.sph" 64-bit); natively the one host. Without a plug-in, the host of this build's
+// own bitness.
+std::filesystem::path PluginHostProgram(const std::filesystem::path& plugin);
+
 }  // namespace platform

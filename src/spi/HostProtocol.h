@@ -22,8 +22,11 @@ enum TMessage : std::uint32_t {
   hmResult,           // i32 result, then what the call gives
   hmProgress,         // i32 step, i32 steps
   hmPictureResult,    // i32 result, u32 flags, bytes information, u64 pixel size (+ section)
-  hmCrashed,          // u32 signal, u64 address: sent from the host's fault handler
+  hmCrashed,          // u32 fault kind, u32 the OS's code, u64 address: from the fault handler
 };
+
+// What the fault handler saw.
+enum TFault : std::uint32_t { hfOther, hfPageFault, hfAbort, hfIllegal, hfArithmetic, hfStackOverflow };
 // A source: u32 flags (the plug-in's), i64 length or offset, text file name (file
 // sources); memory sources come as a section of length bytes sent along.
 

@@ -1,10 +1,8 @@
 #include "spi/PluginHost.h"
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 
-#include "platform/Folders.h"
 #include "rtl/Stream.h"
 
 using namespace spihost;
@@ -16,26 +14,25 @@ constexpr int SPINoMemory = 4;
 constexpr int EndingMs = 2000;
 
 // A fault's report: a page fault names the address the plug-in touched.
-std::string FaultText(std::uint32_t signal, std::uint64_t address) {
-#ifdef SIGBUS
-  if (signal == SIGSEGV || signal == SIGBUS) {
-#else
-  if (signal == SIGSEGV) {
-#endif
-    char text[40];
-    std::snprintf(text, sizeof text, "page fault at 0x%llx", static_cast<unsigned long long>(address));
-    return text;
+std::string FaultText(std::uint32_t kind, std::uint32_t code, std::uint64_t address) {
+  char text[64];
+  switch (kind) {
+    case hfPageFault:
+      std::snprintf(text, sizeof text, "page fault at 0x%llx", static_cast<unsigned long long>(address));
+      return text;
+    case hfAbort: return "aborted (signal " + std::to_string(code) + ")";
+    case hfIllegal: return "illegal instruction";
+    case hfArithmetic: return "arithmetic fault";
+    case hfStackOverflow: return "stack overflow";
+    default:
+      std::snprintf(text, sizeof text, "fault 0x%x", code);
+      return text;
   }
-  const char* name = signal == SIGABRT ? "aborted" : signal == SIGILL ? "illegal instruction"
-                     : signal == SIGFPE ? "arithmetic fault" : "fault";
-  return std::string(name) + " (signal " + std::to_string(signal) + ")";
 }
 
 }  // namespace
 
-TPluginHost::TPluginHost(TSettings settings) : FSettings(std::move(settings)) {
-  if (FSettings.Program.empty()) FSettings.Program = platform::ExeFileName().parent_path() / "tavex-plugin-host";
-}
+TPluginHost::TPluginHost(TSettings settings) : FSettings(std::move(settings)) {}
 
 TPluginHost::~TPluginHost() {
   // Closing the channel ends the host's loop; one that does not end is ended.
@@ -86,11 +83,11 @@ bool TPluginHost::Exchange(const std::vector<std::uint8_t>& request, const std::
     TReader r(reply);
     const std::uint32_t type = r.U32();
     if (type == hmCrashed) {
-      const std::uint32_t signal = r.U32();
+      const std::uint32_t kind = r.U32(), code = r.U32();
       const std::uint64_t address = r.U64();
       FChannel.Close();
       FProcess.Wait(EndingMs);
-      Ended("the plug-in stopped: " + FaultText(signal, address));
+      Ended("the plug-in stopped: " + FaultText(kind, code, address));
       return false;
     }
     if (type != hmProgress) return true;
@@ -212,7 +209,7 @@ bool TPluginHost::PictureInfo(int module, const void* source, TSPILength length,
   std::vector<std::uint8_t> reply;
   std::vector<platform::TOsHandle> handles;
   std::vector<platform::TOsHandle> sent;
-  if (section) sent.push_back(section.Handle());
+  if (section) sent.push_back(section.ReleaseHandle());
   if (!Exchange(w.Message(), sent, reply, handles)) return false;
   for (platform::TOsHandle h : handles) platform::CloseOsHandle(h);
   TReader r(reply);
@@ -245,7 +242,7 @@ bool TPluginHost::Picture(int module, bool preview, const void* source, TSPILeng
   std::vector<std::uint8_t> reply;
   std::vector<platform::TOsHandle> handles;
   std::vector<platform::TOsHandle> sent;
-  if (section) sent.push_back(section.Handle());
+  if (section) sent.push_back(section.ReleaseHandle());
   if (!Exchange(w.Message(), sent, reply, handles, progress, userValue)) return false;
   section = platform::TSharedSection();
   TReader r(reply);

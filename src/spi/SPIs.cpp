@@ -360,11 +360,15 @@ constexpr bool SanitizedBuild = false;
 #endif
 }  // namespace
 
-const TPluginHostRef& TSPIs::Host() {
-  if (!FHost)
-    FHost = std::make_shared<TPluginHost>(
-        TPluginHost::TSettings{HostProgram, SanitizedBuild ? 0 : HostMemoryLimit, HostTimeoutSeconds});
-  return FHost;
+const TPluginHostRef& TSPIs::Host(const std::filesystem::path& plugin) {
+  const std::filesystem::path program = HostProgram.empty()
+                                            ? platform::ExeFileName().parent_path() / platform::PluginHostProgram(plugin)
+                                            : HostProgram;
+  for (const auto& [known, host] : FHosts)
+    if (known == program) return host;
+  FHosts.emplace_back(program, std::make_shared<TPluginHost>(TPluginHost::TSettings{
+                                   program, SanitizedBuild ? 0 : HostMemoryLimit, HostTimeoutSeconds}));
+  return FHosts.back().second;
 }
 
 // ---- TPluginFailureLog
@@ -426,8 +430,8 @@ void TSPIs::Delete(int index) {
 
 void TSPIs::Clear() {
   while (!FList.empty()) Delete(0);
-  // Without plug-ins the host process has nothing to run: it ends.
-  FHost.reset();
+  // Without plug-ins the host processes have nothing to run: they end.
+  FHosts.clear();
 }
 
 int TSPIs::IndexOfFile(const std::string& path) const {
@@ -537,7 +541,7 @@ void TSPIs::ScanFolder(const std::string& folder, const std::string& pattern) {
     std::unique_ptr<TSPI> module;
     std::string reason;
     try {
-      module = CreatePluginModule(Utf8ToPath(path), &reason, OutOfProcess ? Host() : TPluginHostRef());
+      module = CreatePluginModule(Utf8ToPath(path), &reason, OutOfProcess ? Host(Utf8ToPath(path)) : TPluginHostRef());
     } catch (const ESPIInvalidAPI& e) {
       // A plug-in without an entry point that its kind needs is left out; the plug-ins
       // after it still load.

@@ -357,14 +357,15 @@ public:
   // Where plug-ins run: in this process (the default), or each call in a host process of
   // their own, started on first use, ended with the registry, started afresh after a crash.
   bool OutOfProcess = false;
-  // The host program (empty: tavex-plugin-host beside the program), how long a call may go
-  // without an answer or a progress report, and the host's address-space limit.
+  // The host program (empty: the host of each plug-in's bitness beside the program), how
+  // long a call may go without an answer or a progress report, and the host's memory limit.
   std::filesystem::path HostProgram;
   int HostTimeoutSeconds = 60;
   std::size_t HostMemoryLimit = std::size_t{2} << 30;
   TSPIPluginFailureEvent OnPluginFailure;
-  // The host of out-of-process plug-ins, made on first use.
-  const TPluginHostRef& Host();
+  // The host for the plug-in file (by its bitness), made on first use; without a file, the
+  // host of this build's bitness.
+  const TPluginHostRef& Host(const std::filesystem::path& plugin = {});
 
 private:
   void RegisterFormats(TInSPI& module);
@@ -372,7 +373,7 @@ private:
   std::vector<std::string> SearchFolders() const;
 
   std::vector<std::unique_ptr<TSPI>> FList;
-  TPluginHostRef FHost;
+  std::vector<std::pair<std::filesystem::path, TPluginHostRef>> FHosts;  // by program
   TObject* FOwner;
   bool FDesigning;
   std::string FName;

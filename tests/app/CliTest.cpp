@@ -127,6 +127,9 @@ TEST_F(CliRun, UsageErrorsExitWithTwo) {
       {{"-j65", a}, "tavex-cli: -j takes a number from 1 to 64, not \"65\"\n"},
       {{"-j", "02", a}, "tavex-cli: -j takes a number from 1 to 64, not \"02\"\n"},
       {{"-jx", a}, "tavex-cli: -j takes a number from 1 to 64, not \"x\"\n"},
+      {{"--plugin-host", "yes", a}, "tavex-cli: --plugin-host takes on or off, not \"yes\"\n"},
+      {{"--plugin-timeout", "0", a}, "tavex-cli: --plugin-timeout takes a number of seconds from 1 to 3600, not \"0\"\n"},
+      {{"--plugin-timeout", "3601", a}, "tavex-cli: --plugin-timeout takes a number of seconds from 1 to 3600, not \"3601\"\n"},
   };
   for (const auto& [args, first] : cases) {
     Console = TRecordingConsole{};
@@ -176,6 +179,25 @@ TEST_F(CliRun, ListPluginsShowsWhatTheProgramsPolicyKeepsAndWhyTheRestWasLeftOut
                 "tavex-cli: skipped " + folder + "ifbmp.spi: refused by name",
             }));
   EXPECT_TRUE(Loaded.empty());
+}
+
+// A plug-in that crashes in its host is a warning on standard error; each file goes on to
+// the next plug-in and is converted. In the program itself the crash would end the run.
+TEST_F(CliRun, APluginCrashingInItsHostIsAWarningAndEachFileGoesOn) {
+  TTempDir plugins;
+  std::filesystem::copy_file(TestPlugin("bad-null"), plugins / "a-crash.spi");
+  std::filesystem::copy_file(TestPlugin("bad-marked"), plugins / "b-good.spi");
+  std::vector<std::string> args{"--plugin-host", "on", "--plugin-timeout", "5", "--plugin-dir",
+                                PathToUtf8(plugins.Path())};
+  for (const char* name : {"f1.bad", "f2.bad"}) {
+    WriteAllBytes(Dir / name, {'B', 'A', 'D', '!', 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16});
+    args.push_back(PathToUtf8(Dir / name));
+  }
+  EXPECT_EQ(RunCli(args, Console, NewProgramConversion), 0) << Console.ErrText;
+  EXPECT_EQ(Console.OutText, PathToUtf8(Dir / "_f1.jpg") + "\n" + PathToUtf8(Dir / "_f2.jpg") + "\n");
+  const std::string warning = "tavex-cli: warning: " + AppendBackslash(PathToUtf8(plugins.Path())) +
+                              "a-crash.spi: the plug-in stopped: page fault at 0x0";
+  EXPECT_EQ(Lines(Console.ErrText), (std::vector<std::string>{warning, warning}));
 }
 
 TEST_F(CliRun, ListPluginsFindsTavexsOwnPluginBesideTheProgram) {

@@ -170,4 +170,36 @@ TEST(Settings, IniFileNameReplacesOnlyTheLastExtension) {
   EXPECT_EQ(IniFileNameFor(std::filesystem::path("d") / "README"), std::filesystem::path("d") / "README.ini");
 }
 
+// Where plug-ins run: the section older files lack keeps the build's defaults, and so do
+// values out of range and a file that cannot be read (the window must start all the same).
+TEST(Settings, PluginsSectionChoosesTheHostAndItsTimeout) {
+  struct TCase {
+    const char* Text;  // null: no file
+    TPluginHostSettings Defaults;
+    bool OutOfProcess;
+    int Timeout;
+  } cases[] = {
+      {nullptr, {true, 60}, true, 60},
+      {"[Window]\r\nTop=1\r\n", {false, 60}, false, 60},
+      {"[Plugins]\r\nOutOfProcess=1\r\nTimeout=5\r\n", {false, 60}, true, 5},
+      {"[Plugins]\r\nOutOfProcess=0\r\n", {true, 60}, false, 60},
+      {"[Plugins]\r\nOutOfProcess=2\r\nTimeout=0\r\n", {true, 60}, true, 60},
+      {"[Plugins]\r\nOutOfProcess=yes\r\nTimeout=3601\r\n", {false, 30}, false, 30},
+      {"[Plugins]\r\nTimeout=3600\r\n", {false, 60}, false, 3600},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Text ? c.Text : "no file");
+    TTempDir dir;
+    if (c.Text) WriteText(dir / "Tavex.ini", c.Text);
+    const TPluginHostSettings got = LoadPluginHostSettings(dir / "Tavex.ini", c.Defaults);
+    EXPECT_EQ(got.OutOfProcess, c.OutOfProcess);
+    EXPECT_EQ(got.TimeoutSeconds, c.Timeout);
+  }
+  // A folder where the file should be cannot be read: the defaults.
+  TTempDir dir;
+  std::filesystem::create_directory(dir / "Tavex.ini");
+  EXPECT_TRUE(LoadPluginHostSettings(dir / "Tavex.ini", {true, 7}).OutOfProcess);
+  EXPECT_EQ(LoadPluginHostSettings(dir / "Tavex.ini", {true, 7}).TimeoutSeconds, 7);
+}
+
 }  // namespace

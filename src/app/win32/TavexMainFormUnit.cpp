@@ -3,6 +3,7 @@
 #include <cwctype>
 
 #include "app/PluginPolicy.h"
+#include "app/Settings.h"
 #include "app/win32/ShellHelpers.h"
 #include "platform/win32/WinText.h"
 
@@ -90,6 +91,11 @@ TTavexMainForm::TTavexMainForm(TComponent* owner, std::filesystem::path exeFileN
   SPIs = FSPIs.get();
   SPIs->SetName("SPIs");
   ApplyMainFormPluginSettings(*SPIs);
+  // Read before the search: it decides where the plug-ins are loaded.
+  const TPluginHostSettings hosts = LoadPluginHostSettings(IniFileNameFor(FExeFileName),
+                                                           {platform::PluginHostsByDefault(), SPIs->HostTimeoutSeconds});
+  SPIs->OutOfProcess = hosts.OutOfProcess;
+  SPIs->HostTimeoutSeconds = hosts.TimeoutSeconds;
   SPIs->OnSearching = [this](TObject* sender, const std::string& fileName, bool& accept) {
     SPIsSearching(sender, fileName, accept);
   };

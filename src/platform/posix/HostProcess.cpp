@@ -64,6 +64,12 @@ void TSharedSection::CloseHandle() noexcept {
   FHandle = InvalidOsHandle;
 }
 
+TOsHandle TSharedSection::ReleaseHandle() noexcept {
+  const TOsHandle handle = FHandle;
+  FHandle = InvalidOsHandle;
+  return handle;
+}
+
 void* TSharedSection::ReleaseMapping() noexcept {
   void* data = FData;
   FData = nullptr;
@@ -136,6 +142,13 @@ void TChannel::Close() noexcept {
 }
 
 bool TChannel::Send(const std::vector<std::uint8_t>& message, const std::vector<TOsHandle>& handles) noexcept {
+  // The other process gets copies of the descriptors; these go on every path.
+  struct TCloser {
+    const std::vector<TOsHandle>& Handles;
+    ~TCloser() {
+      for (TOsHandle h : Handles) CloseOsHandle(h);
+    }
+  } closer{handles};
   if (FHandle == InvalidOsHandle || message.size() > MaxMessage || handles.size() > MaxHandles) return false;
   iovec io{const_cast<std::uint8_t*>(message.data()), message.size()};
   msghdr header{};

@@ -44,3 +44,11 @@ const std::vector<std::string>& PluginFilePatterns() {
 }
 
 }  // namespace platform
+
+namespace platform {
+
+bool PluginHostsByDefault() noexcept { return true; }
+
+std::filesystem::path PluginHostProgram(const std::filesystem::path&) { return "tavex-plugin-host"; }
+
+}  // namespace platform
