@@ -7,7 +7,9 @@
 #    of a run differs from the last one's (a run under LANG=ja_JP.UTF-8 is enough):
 #    this entry keeps the Japanese glyphs whatever those values hold;
 #  - FontLink: the other UI fonts fall back to IPAexGothic for Japanese glyphs;
-#  - X11 Driver Decorated=N: Wine draws its own captions (Xvfb has no window manager).
+#  - X11 Driver Decorated=N: Wine draws its own captions (Xvfb has no window manager);
+#  - WineDbg ShowCrashDialog=0: a program that crashes is ended with a backtrace instead
+#    of waiting for ever on a crash box nobody sees under Xvfb.
 # The file is UTF-16LE with a BOM: Wine's regedit misreads hex(7) values in an
 # ANSI "Version 5.00" file.
 set -euo pipefail
@@ -22,5 +24,6 @@ hex=$(printf 'ipaexg.ttf,IPAexGothic\0\0' | iconv -f utf-8 -t utf-16le | od -An 
   done
   printf '\r\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\r\n"MS UI Gothic"="IPAexGothic"\r\n'
   printf '\r\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\r\n"Decorated"="N"\r\n'
+  printf '\r\n[HKEY_CURRENT_USER\\Software\\Wine\\WineDbg]\r\n"ShowCrashDialog"=dword:00000000\r\n'
 } | { printf '\xff\xfe'; iconv -f utf-8 -t utf-16le; } > "$out"
 echo "wrote $out"

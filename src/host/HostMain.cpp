@@ -143,8 +143,15 @@ bool SendResult(std::int32_t rc) { return Send(TWriter(hmResult).I32(rc)); }
 
 TModule* ModuleAt(std::uint32_t index) { return index < GModules.size() ? GModules[index].get() : nullptr; }
 
-// The relay of the plug-in's progress calls: the program's answer is the plug-in's.
+// The relay of the plug-in's progress calls: the program's answer is the plug-in's. A
+// call is relayed when its percentage moves (and the first and the last): a plug-in that
+// reports every row would otherwise cost two process switches a row.
+int GRelayedPercent = -1;
+
 int HOST_WINAPI Progress(int step, int steps, TLength) {
+  const int percent = steps > 0 ? static_cast<int>(static_cast<long long>(step) * 100 / steps) : 0;
+  if (percent == GRelayedPercent && step < steps) return 0;
+  GRelayedPercent = percent;
   if (!Send(TWriter(hmProgress).I32(step).I32(steps))) return 1;
   std::vector<std::uint8_t> answer;
   std::vector<platform::TOsHandle> handles;
@@ -265,6 +272,7 @@ void Picture(TReader& r, std::vector<platform::TOsHandle>& handles, TModule& m) 
   }
   void* info = nullptr;
   void* pixels = nullptr;
+  GRelayedPercent = -1;
   std::int32_t rc =
       reinterpret_cast<TGetPicture>(entry)(source.Pointer(), source.Length, source.Flags, &info, &pixels, Progress, 0);
   source = TSource();
@@ -280,22 +288,26 @@ void Picture(TReader& r, std::vector<platform::TOsHandle>& handles, TModule& m) 
       infoBytes.assign(p, p + (infoSize < MaxInfoBytes ? infoSize : MaxInfoBytes));
     }
   }
-  platform::TSharedSection section;
-  if (pixelSize > 0) {
-    section = platform::TSharedSection::Create(pixelSize);
+  // The plug-in's block itself where it is a section, else one copy.
+  platform::TOsHandle pixelSection = pixelSize > 0 && pixels != info ? platform::LocalBlockSection(pixels)
+                                                                      : platform::InvalidOsHandle;
+  if (pixelSize > 0 && pixelSection == platform::InvalidOsHandle) {
+    platform::TSharedSection copy = platform::TSharedSection::Create(pixelSize);
     platform::TLocalLock lock(pixels);
-    if (section && lock.Get())
-      std::memcpy(section.Data(), lock.Get(), pixelSize);
-    else if (rc == 0)
+    if (copy && lock.Get()) {
+      std::memcpy(copy.Data(), lock.Get(), pixelSize);
+      pixelSection = copy.ReleaseHandle();
+    } else if (rc == 0) {
       rc = NoMemory;
+    }
   }
   if (infoSize > 0) platform::LocalFree(info);
   if (pixelSize > 0 && pixels != info) platform::LocalFree(pixels);
   TWriter w(hmPictureResult);
   w.I32(rc).U32(flags).Bytes(infoBytes.data(), infoBytes.size());
-  if (section) {
+  if (pixelSection != platform::InvalidOsHandle) {
     w.U64(pixelSize);
-    Send(w, {section.ReleaseHandle()});
+    Send(w, {pixelSection});
   } else {
     w.U64(0);
     Send(w);
@@ -312,6 +324,7 @@ int main(int argc, char** argv) {
   }
   GChannel = &channel;
   InstallFaultHandlers(channel.Handle());
+  platform::ShareLargeLocalBlocks();
   std::vector<std::uint8_t> message;
   std::vector<platform::TOsHandle> handles;
   for (;;) {

@@ -17,6 +17,11 @@ inline constexpr TOsHandle InvalidOsHandle = -1;
 
 // Closes a handle received over a channel and not used.
 void CloseOsHandle(TOsHandle handle) noexcept;
+// A second handle of the same object (to send one and keep one); invalid on failure.
+TOsHandle DuplicateOsHandle(TOsHandle handle) noexcept;
+// A section holding a copy of the bytes, not mapped here: its handle, to be sent (invalid
+// when it cannot be made). Natively written with one call, without faulting pages in.
+TOsHandle SectionCopyOf(const void* data, std::size_t size) noexcept;
 
 // Memory both processes map: made by one, handed to the other over the channel. Movable,
 // not copyable; unmapped and closed by its destructor.

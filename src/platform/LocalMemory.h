@@ -20,11 +20,17 @@ void* LocalLock(TLocalHandle handle) noexcept;
 void LocalUnlock(TLocalHandle handle) noexcept;
 // False when the block was not freed (not a live block).
 bool LocalFree(TLocalHandle handle) noexcept;
-// A moveable, zero-filled block, as plug-ins make them; null when it cannot be made.
-TLocalHandle LocalAllocMoveable(std::size_t size) noexcept;
-// A moveable block holding a section's bytes: the section itself where the platform lets a
-// block be made over it, else a copy. Null (the section released) when it cannot be made.
-TLocalHandle LocalAdoptSection(TSharedSection section) noexcept;
+// A moveable block, zero-filled unless told otherwise, as plug-ins make them; null when it
+// cannot be made.
+TLocalHandle LocalAllocMoveable(std::size_t size, bool zeroed = true) noexcept;
+
+// In a plug-in host: large blocks that plug-ins allocate are made shared sections where the
+// platform lets the host decide how local memory is made, so that a picture can be sent
+// as it lies. Elsewhere nothing changes.
+void ShareLargeLocalBlocks() noexcept;
+// A second handle of the section that holds the block (to send it), or invalid when the
+// block is no such section.
+TOsHandle LocalBlockSection(TLocalHandle handle) noexcept;
 
 // The one owner of a local block: frees it in its destructor. Movable, not copyable.
 class TLocalMemory {

@@ -178,8 +178,28 @@ bool TPluginHost::IsSupported(int module, const char* fileName, const void* head
   return r.Ok();
 }
 
+namespace {
+// The memory source being decoded on this thread, in a section: every host and every call
+// of its decoding gets a handle of the one section.
+struct TSourceSection {
+  platform::TOsHandle Handle = platform::InvalidOsHandle;
+  const void* At = nullptr;
+  TSPILength Length = 0;
+  ~TSourceSection() { platform::CloseOsHandle(Handle); }
+};
+thread_local TSourceSection GSource;
+}  // namespace
+
+void TPluginHost::NewSource() noexcept {
+  platform::CloseOsHandle(GSource.Handle);
+  GSource.Handle = platform::InvalidOsHandle;
+  GSource.At = nullptr;
+  GSource.Length = 0;
+}
+
 bool TPluginHost::AddSource(TWriter& w, const void* source, TSPILength length, unsigned flags,
-                            platform::TSharedSection& section) {
+                            platform::TOsHandle& section) {
+  section = platform::InvalidOsHandle;
   w.U32(flags).I64(static_cast<std::int64_t>(length));
   if ((flags & 7u) == 0) {
     w.Text(source ? static_cast<const char*>(source) : "");
@@ -187,10 +207,15 @@ bool TPluginHost::AddSource(TWriter& w, const void* source, TSPILength length, u
   }
   w.Text(std::string());
   if (length < 0) return false;
-  section = platform::TSharedSection::Create(static_cast<std::size_t>(length));
-  if (!section) return false;
-  if (length > 0) std::memcpy(section.Data(), source, static_cast<std::size_t>(length));
-  return true;
+  if (GSource.Handle == platform::InvalidOsHandle || GSource.At != source || GSource.Length != length) {
+    NewSource();
+    GSource.Handle = platform::SectionCopyOf(source, static_cast<std::size_t>(length));
+    if (GSource.Handle == platform::InvalidOsHandle) return false;
+    GSource.At = source;
+    GSource.Length = length;
+  }
+  section = platform::DuplicateOsHandle(GSource.Handle);
+  return section != platform::InvalidOsHandle;
 }
 
 bool TPluginHost::PictureInfo(int module, const void* source, TSPILength length, unsigned flags,
@@ -201,7 +226,7 @@ bool TPluginHost::PictureInfo(int module, const void* source, TSPILength length,
   const int hostModule = FLoadedAs[static_cast<std::size_t>(module - 1)];
   TWriter w(hmPictureInfo);
   w.U32(static_cast<std::uint32_t>(hostModule));
-  platform::TSharedSection section;
+  platform::TOsHandle section = platform::InvalidOsHandle;
   if (!AddSource(w, source, length, flags, section)) {
     rc = SPINoMemory;
     return true;
@@ -209,7 +234,7 @@ bool TPluginHost::PictureInfo(int module, const void* source, TSPILength length,
   std::vector<std::uint8_t> reply;
   std::vector<platform::TOsHandle> handles;
   std::vector<platform::TOsHandle> sent;
-  if (section) sent.push_back(section.ReleaseHandle());
+  if (section != platform::InvalidOsHandle) sent.push_back(section);
   if (!Exchange(w.Message(), sent, reply, handles)) return false;
   for (platform::TOsHandle h : handles) platform::CloseOsHandle(h);
   TReader r(reply);
@@ -234,7 +259,7 @@ bool TPluginHost::Picture(int module, bool preview, const void* source, TSPILeng
   const int hostModule = FLoadedAs[static_cast<std::size_t>(module - 1)];
   TWriter w(hmPicture);
   w.U32(static_cast<std::uint32_t>(hostModule)).U32(preview ? 1u : 0u);
-  platform::TSharedSection section;
+  platform::TOsHandle section = platform::InvalidOsHandle;
   if (!AddSource(w, source, length, flags, section)) {
     rc = SPINoMemory;
     return true;
@@ -242,9 +267,8 @@ bool TPluginHost::Picture(int module, bool preview, const void* source, TSPILeng
   std::vector<std::uint8_t> reply;
   std::vector<platform::TOsHandle> handles;
   std::vector<platform::TOsHandle> sent;
-  if (section) sent.push_back(section.ReleaseHandle());
+  if (section != platform::InvalidOsHandle) sent.push_back(section);
   if (!Exchange(w.Message(), sent, reply, handles, progress, userValue)) return false;
-  section = platform::TSharedSection();
   TReader r(reply);
   r.U32();
   rc = r.I32();
@@ -267,9 +291,15 @@ bool TPluginHost::Picture(int module, bool preview, const void* source, TSPILeng
     *info = block.Release();
   }
   if (pixelSize > 0) {
-    platform::TSharedSection pixelSection =
-        platform::TSharedSection::Map(pixelHandle, static_cast<std::size_t>(pixelSize), true);
-    *pixels = platform::LocalAdoptSection(std::move(pixelSection));
+    // Copied out at once: the host gives the section to the next picture, while this one
+    // may be encoded long after.
+    const platform::TSharedSection pixelSection =
+        platform::TSharedSection::Map(pixelHandle, static_cast<std::size_t>(pixelSize), false);
+    platform::TLocalMemory block(pixelSection ? platform::LocalAllocMoveable(pixelSection.Size(), false) : nullptr);
+    if (platform::TLocalLock lock(block.Get()); lock.Get()) {
+      std::memcpy(lock.Get(), pixelSection.Data(), pixelSection.Size());
+      *pixels = block.Release();
+    }
   } else {
     platform::CloseOsHandle(pixelHandle);
   }

@@ -38,14 +38,17 @@ public:
   bool IsSupported(int module, const char* fileName, const void* header, int& rc);
   bool PictureInfo(int module, const void* source, TSPILength length, unsigned flags, TSPIPictureInfo& info,
                    int& rc);
-  // The blocks come back as local-memory blocks of this process (the pixels in the section
-  // the host filled, without a copy where the platform allows it); one block for both when
+  // The blocks come back as local-memory blocks of this process; one block for both when
   // the plug-in handed one back as both.
   bool Picture(int module, bool preview, const void* source, TSPILength length, unsigned flags,
                platform::TLocalHandle* info, platform::TLocalHandle* pixels, TSPIProgressCallback progress,
                TSPILength userValue, int& rc);
 
   const std::string& Failure() const noexcept { return FFailure; }
+
+  // A decoding job starts or ends on this thread: the section of its memory source goes.
+  // Within one job every call to every host shares one section of the source.
+  static void NewSource() noexcept;
   // Host processes started so far.
   int Starts() const noexcept { return FStarts; }
 
@@ -58,7 +61,7 @@ private:
                 TSPIProgressCallback progress = nullptr, TSPILength userValue = 0);
   // Appends the source fields (and its section, for memory) to a request.
   bool AddSource(spihost::TWriter& w, const void* source, TSPILength length, unsigned flags,
-                 platform::TSharedSection& section);
+                 platform::TOsHandle& section);
   void Ended(const std::string& reason);
 
   TSettings FSettings;

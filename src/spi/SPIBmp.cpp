@@ -9,6 +9,7 @@
 #include "graphics/DibFormat.h"
 #include "rtl/Stream.h"
 #include "rtl/Text.h"
+#include "spi/PluginHost.h"
 #include "spi/SPIsHelper.h"
 
 namespace {
@@ -53,6 +54,8 @@ void TInSPIAbleData::Run() {
   TSPIs* spis = TSPIs::Instance();
   const int offsets = spis && spis->MacBinary ? 2 : 1;
   SendProgress(psStarting, 0, "Loading Graphic by Susie Plugin");
+  // The source of this job is new to the plug-in hosts.
+  TPluginHost::NewSource();
   try {
     Clear();
     SendProgress(psRunning, 1, "Seeking enabled Susie Plugins");
@@ -76,8 +79,10 @@ void TInSPIAbleData::Run() {
       SendProgress(psEnding, 100, "Loaded Graphic by Susie Plugin");
     } catch (...) {
     }
+    TPluginHost::NewSource();
     throw;
   }
+  TPluginHost::NewSource();
   SendProgress(psEnding, 100, "Loaded Graphic by Susie Plugin");
 }
 

@@ -345,7 +345,13 @@ TEST_F(PipelinedBatch, AnAllocationThatFailsAnywhereEndsTheBatchOrChangesNothing
     count = allocfault::Seen();
   }
   ASSERT_GT(count, 70) << count;
-  for (long fail = 0; fail < count; ++fail) {
+  // Under Wine a thread costs a hundred times as much: there a sample of the allocations.
+#ifdef _WIN32
+  constexpr long step = 29;
+#else
+  constexpr long step = 1;
+#endif
+  for (long fail = 0; fail < count; fail += step) {
     clean();
     std::string error;
     {

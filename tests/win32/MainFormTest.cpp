@@ -9,6 +9,7 @@
 #include "jpeg/JPEGTestSupport.h"
 #include "platform/win32/WinText.h"
 #include "rtl/Exception.h"
+#include "platform/Folders.h"
 #include "rtl/IniFile.h"
 #include "support/PluginImages.h"
 #include "support/TempDir.h"
@@ -628,6 +629,34 @@ TEST_F(MainForm, ADroppedPngIsDecodedByThePluginAndWrittenAsTheReferenceJpeg) {
   EXPECT_EQ(ours.Width, w);
   EXPECT_EQ(ours.Height, h);
   EXPECT_TRUE(ours.Pixels == DecodeJPEG(ReferenceJPEG(w, h, rgb)).Pixels);
+}
+
+// A plug-in that crashes runs in its host: the file only it claims ends with the reason in
+// the one error box, the window stays, and the next drop converts through Tavex's own
+// plug-in in a fresh host.
+TEST_F(MainForm, APluginCrashingInItsHostCostsOneFileAndTheWindowTakesTheNextDrop) {
+  WriteIni("[Plugins]\r\nOutOfProcess=1\r\n");
+  // Found in the current folder, one of the window's search places.
+  std::filesystem::copy_file(platform::ExeFileName().parent_path().parent_path() / "test-plugins" / "bad-null.spi",
+                             Dir / "crash.spi");
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(Dir.Path());
+  auto form = std::make_unique<TTavexMainForm>(nullptr, Exe());
+  std::filesystem::current_path(previous);
+  ASSERT_GE(form->SPIs->Count(), 2);
+  ASSERT_NE(form->SPIs->Items(0)->Host(), nullptr);
+
+  WriteAllBytes(Dir / "x.bad", Bytes("BAD!0123456789abcdef"));
+  SendDrop(form->Handle(), {(Dir / "x.bad").wstring()});
+  ASSERT_EQ(Shell.Boxes.size(), 1u);
+  EXPECT_EQ(Shell.Boxes[0].Text, L"Susie Plugins could not decode\ncrash.spi: the plug-in stopped: page fault at 0x0.");
+  EXPECT_FALSE(std::filesystem::exists(Dir / "_x.jpg"));
+
+  std::filesystem::copy_file(std::filesystem::path(TAVEX_PLUGIN_IMAGES) / "png-rgb8.png", Dir / "c.png");
+  SendDrop(form->Handle(), {(Dir / "c.png").wstring()});
+  EXPECT_EQ(Shell.Boxes.size(), 1u);
+  EXPECT_EQ(DecodeJPEG(ReadAllBytes(Dir / "_c.jpg")).Error, "");
+  EXPECT_EQ(form->ProgressBar->Position(), 0);
 }
 
 }  // namespace

@@ -31,6 +31,34 @@ void CloseOsHandle(TOsHandle handle) noexcept {
   if (handle != InvalidOsHandle) ::close(Fd(handle));
 }
 
+TOsHandle DuplicateOsHandle(TOsHandle handle) noexcept {
+  if (handle == InvalidOsHandle) return InvalidOsHandle;
+  const int fd = ::fcntl(Fd(handle), F_DUPFD_CLOEXEC, 0);
+  return fd < 0 ? InvalidOsHandle : fd;
+}
+
+TOsHandle SectionCopyOf(const void* data, std::size_t size) noexcept {
+  const int fd = ::memfd_create("tavex-source", MFD_CLOEXEC);
+  if (fd < 0) return InvalidOsHandle;
+  const auto* p = static_cast<const char*>(data);
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::write(fd, p + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ::close(fd);
+      return InvalidOsHandle;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  // An empty source still maps: one byte, as Create makes it.
+  if (size == 0 && ::ftruncate(fd, 1) != 0) {
+    ::close(fd);
+    return InvalidOsHandle;
+  }
+  return fd;
+}
+
 // ---- TSharedSection
 
 TSharedSection::TSharedSection(TSharedSection&& other) noexcept
@@ -107,7 +135,10 @@ TSharedSection TSharedSection::Map(TOsHandle handle, std::size_t size, bool writ
     CloseOsHandle(handle);
     return section;
   }
-  void* data = ::mmap(nullptr, size, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, Fd(handle), 0);
+  // Populated at once: whoever maps a section reads it through, and one call beats a
+  // fault per page.
+  void* data = ::mmap(nullptr, size, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED | MAP_POPULATE,
+                      Fd(handle), 0);
   if (data == MAP_FAILED) {
     CloseOsHandle(handle);
     return section;

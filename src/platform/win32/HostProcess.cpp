@@ -83,6 +83,22 @@ void CloseOsHandle(TOsHandle handle) noexcept {
   if (handle != InvalidOsHandle && handle != 0) ::CloseHandle(AsHandle(handle));
 }
 
+TOsHandle DuplicateOsHandle(TOsHandle handle) noexcept {
+  HANDLE copy = nullptr;
+  if (handle == InvalidOsHandle ||
+      !::DuplicateHandle(::GetCurrentProcess(), AsHandle(handle), ::GetCurrentProcess(), &copy, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS))
+    return InvalidOsHandle;
+  return OfHandle(copy);
+}
+
+TOsHandle SectionCopyOf(const void* data, std::size_t size) noexcept {
+  TSharedSection section = TSharedSection::Create(size);
+  if (!section) return InvalidOsHandle;
+  if (size > 0) std::memcpy(section.Data(), data, size);
+  return section.ReleaseHandle();
+}
+
 // ---- TSharedSection
 
 TSharedSection::TSharedSection(TSharedSection&& other) noexcept

@@ -10,16 +10,12 @@ std::size_t LocalSize(TLocalHandle handle) noexcept { return handle ? ::LocalSiz
 void* LocalLock(TLocalHandle handle) noexcept { return ::LocalLock(handle); }
 void LocalUnlock(TLocalHandle handle) noexcept { ::LocalUnlock(handle); }
 bool LocalFree(TLocalHandle handle) noexcept { return ::LocalFree(handle) == nullptr; }
-TLocalHandle LocalAllocMoveable(std::size_t size) noexcept { return ::LocalAlloc(LHND, size); }
-
-TLocalHandle LocalAdoptSection(TSharedSection section) noexcept {
-  if (!section) return nullptr;
-  TLocalHandle block = ::LocalAlloc(LHND, section.Size());
-  if (void* data = block ? ::LocalLock(block) : nullptr) {
-    std::memcpy(data, section.Data(), section.Size());
-    ::LocalUnlock(block);
-  }
-  return block;
+TLocalHandle LocalAllocMoveable(std::size_t size, bool zeroed) noexcept {
+  return ::LocalAlloc(zeroed ? LHND : LMEM_MOVEABLE, size);
 }
+
+// The kernel makes local memory: a picture leaves the host as a copy.
+void ShareLargeLocalBlocks() noexcept {}
+TOsHandle LocalBlockSection(TLocalHandle) noexcept { return InvalidOsHandle; }
 
 }  // namespace platform

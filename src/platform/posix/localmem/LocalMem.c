@@ -13,7 +13,7 @@ typedef struct TBlock {
   SIZE_T size;
   unsigned lockCount;
   int moveable;
-  void (*release)(void* data, SIZE_T size); /* NULL: the data is the C heap's */
+  intptr_t section; /* the large-block allocator's section, or -1: the C heap's */
   struct TBlock* next;
 } TBlock;
 
@@ -22,6 +22,10 @@ static TBlock** buckets;
 static size_t bucketCount;
 static size_t liveCount;
 static size_t refusedFrees;
+/* The allocator of large blocks, when one is set (a plug-in host's shared sections). */
+static void* (*largeAlloc)(SIZE_T size, int zeroed, intptr_t* section);
+static void (*largeRelease)(void* data, SIZE_T size, intptr_t section);
+static SIZE_T largeFrom;
 
 static size_t BucketOf(HLOCAL handle, size_t count) {
   uintptr_t v = (uintptr_t)handle;
@@ -60,8 +64,8 @@ static int Grow(void) {
 }
 
 static void ReleaseData(TBlock* b) {
-  if (b->release)
-    b->release(b->data, b->size);
+  if (b->section >= 0 && largeRelease)
+    largeRelease(b->data, b->size, b->section);
   else
     free(b->data);
 }
@@ -87,8 +91,11 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
   if (bytes > (SIZE_T)PTRDIFF_MAX) return NULL;
   TBlock* block = (TBlock*)calloc(1, sizeof *block);
   if (!block) return NULL;
+  block->section = -1;
+  if (largeAlloc && bytes >= largeFrom) block->data = largeAlloc(bytes, (flags & LMEM_ZEROINIT) != 0, &block->section);
   /* One byte at least, so that even an empty block has an address of its own. */
-  block->data = (flags & LMEM_ZEROINIT) ? calloc(1, bytes ? bytes : 1) : malloc(bytes ? bytes : 1);
+  if (!block->data)
+    block->data = (flags & LMEM_ZEROINIT) ? calloc(1, bytes ? bytes : 1) : malloc(bytes ? bytes : 1);
   if (!block->data) {
     free(block);
     return NULL;
@@ -97,21 +104,6 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
   block->moveable = (flags & LMEM_MOVEABLE) != 0;
   /* A moveable block's handle is the record's address, distinct from the data's. */
   block->handle = block->moveable ? (HLOCAL)block : (HLOCAL)block->data;
-  return Register(block);
-}
-
-HLOCAL LocalMemAdopt(void* data, SIZE_T bytes, void (*release)(void* data, SIZE_T size)) {
-  if (!data || !release) return NULL;
-  TBlock* block = (TBlock*)calloc(1, sizeof *block);
-  if (!block) {
-    release(data, bytes);
-    return NULL;
-  }
-  block->data = data;
-  block->size = bytes;
-  block->moveable = 1;
-  block->release = release;
-  block->handle = (HLOCAL)block;
   return Register(block);
 }
 
@@ -173,6 +165,24 @@ SIZE_T LocalMemLiveBlocks(void) {
   SIZE_T n = liveCount;
   pthread_mutex_unlock(&registryLock);
   return n;
+}
+
+void LocalMemSetLargeBlocks(SIZE_T from, void* (*alloc)(SIZE_T size, int zeroed, intptr_t* section),
+                            void (*release)(void* data, SIZE_T size, intptr_t section)) {
+  pthread_mutex_lock(&registryLock);
+  largeFrom = from;
+  largeAlloc = alloc;
+  largeRelease = release;
+  pthread_mutex_unlock(&registryLock);
+}
+
+intptr_t LocalMemBlockSection(HLOCAL handle) {
+  intptr_t section = -1;
+  pthread_mutex_lock(&registryLock);
+  TBlock** slot = FindSlot(handle);
+  if (slot) section = (*slot)->section;
+  pthread_mutex_unlock(&registryLock);
+  return section;
 }
 
 SIZE_T LocalMemRefusedFrees(void) {

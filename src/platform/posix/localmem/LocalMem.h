@@ -9,6 +9,7 @@
 #define TAVEX_LOCALMEM_H
 
 #include <stddef.h>
+#include <stdint.h>
 
 #ifdef _WIN32
 #error "LocalMem.h is for native builds; Windows has the real functions in <windows.h>"
@@ -50,14 +51,18 @@ TAVEX_LOCALMEM_API HLOCAL LocalFree(HLOCAL handle);
 /* The size that was asked for; 0 for anything that is not a live block. */
 TAVEX_LOCALMEM_API SIZE_T LocalSize(HLOCAL handle);
 
-/* Not a Windows function: a moveable block over memory made elsewhere (a section mapped
- * from another process), given back with release(data, bytes) when freed (or at once when
- * the block cannot be made). */
-TAVEX_LOCALMEM_API HLOCAL LocalMemAdopt(void* data, SIZE_T bytes, void (*release)(void* data, SIZE_T size));
-
 /* Not a Windows function: how many blocks are live, so that tests can tell that a failed
  * call left no local memory behind. */
 TAVEX_LOCALMEM_API SIZE_T LocalMemLiveBlocks(void);
+/* Not Windows functions: blocks of at least `from` bytes come from alloc (which gives the
+ * memory, zero-filled when asked, and a section number, or NULL to fall back on the heap)
+ * and go back to release;
+ * a plug-in host makes them shared sections, so that a picture leaves the host without a
+ * copy. LocalMemBlockSection gives a live block's section, or -1. */
+TAVEX_LOCALMEM_API void LocalMemSetLargeBlocks(SIZE_T from, void* (*alloc)(SIZE_T size, int zeroed, intptr_t* section),
+                                               void (*release)(void* data, SIZE_T size, intptr_t section));
+TAVEX_LOCALMEM_API intptr_t LocalMemBlockSection(HLOCAL handle);
+
 /* Not a Windows function either: how many LocalFree calls named no live block (a block
  * freed twice), so that tests can tell that every block was freed exactly once. */
 TAVEX_LOCALMEM_API SIZE_T LocalMemRefusedFrees(void);
