@@ -14,6 +14,7 @@
 #include "rtl/Exception.h"
 #include "rtl/File.h"
 #include "rtl/Stream.h"
+#include "spi/PluginHost.h"
 
 namespace {
 
@@ -40,6 +41,7 @@ struct TPendingFile {
   std::filesystem::path OutputFolder;
   std::string OutputBase;
   std::unique_ptr<TFileConversion> Conversion;
+  bool LoadOnWorker = false;  // the worker loads it before encoding it
   std::exception_ptr Failure;
   bool Done = false;                     // under the workers' lock
   TPendingFile* NextInQueue = nullptr;  // under the workers' lock
@@ -185,8 +187,11 @@ private:
     return FQueue.Pop();
   }
   void Encode() noexcept {
+    // Plug-in hosts of this thread's own, so that files decode side by side.
+    const TPluginHostLane lane;
     while (TPendingFile* file = Next()) {
       try {
+        if (file->LoadOnWorker) file->Conversion->Load(file->Source);
         file->Conversion->Encode();
       } catch (...) {
         file->Failure = std::current_exception();
@@ -354,6 +359,9 @@ public:
     while (count-- > 0) SaveOldest();
   }
 
+  // Whether workers take files: only then may they load them too.
+  bool Parallel() const noexcept { return FEncoders.Running(); }
+
   // The position of the file whose encoding or saving failed; 0 when none did.
   int FailedPosition() const noexcept { return FFailedPosition; }
 
@@ -428,13 +436,16 @@ void RunFiles(TBatchUI& ui, const std::vector<std::filesystem::path>& files, con
       file->Position = position;
       pipeline.SaveOutputsOf(file->Source);
       file->Conversion = factory();
-      try {
-        file->Conversion->Load(file->Source);
-      } catch (...) {
-        // The files before this one are written first; a failure among them comes first.
-        file.reset();
-        pipeline.SaveAll();
-        throw;
+      file->LoadOnWorker = pipeline.Parallel() && file->Conversion->LoadsAnywhere();
+      if (!file->LoadOnWorker) {
+        try {
+          file->Conversion->Load(file->Source);
+        } catch (...) {
+          // The files before this one are written first; a failure among them comes first.
+          file.reset();
+          pipeline.SaveAll();
+          throw;
+        }
       }
       file->Method = ui.SaveMethod();
       file->Folder = ui.SaveFolder();

@@ -42,9 +42,12 @@ inline constexpr const char* InvalidSaveFolderMessage = "正しい保存先フ�
 class TFileConversion {
 public:
   virtual ~TFileConversion() = default;
-  // Decodes the source and hands the image on to the JPEG object. Always on the thread
-  // that runs the batch: plug-ins are used from that thread only.
+  // Decodes the source and hands the image on to the JPEG object. On the thread that runs
+  // the batch, unless LoadsAnywhere: then on a worker thread, while other files load.
   virtual void Load(const std::filesystem::path& source) = 0;
+  // Whether Load may run on any thread, at the same time as other files' loads: only when
+  // nothing it calls belongs to the batch's thread (plug-ins loaded into the program do).
+  virtual bool LoadsAnywhere() const { return false; }
   // Makes the JPEG data of the loaded image and lets go of the decoded one. May run on a
   // worker thread while the batch loads or saves other files, so it touches nothing but
   // this conversion's own objects.

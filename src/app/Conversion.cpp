@@ -5,6 +5,7 @@
 #include "rtl/File.h"
 #include "rtl/Stream.h"
 #include "spi/SPIVxDIB.h"
+#include "spi/SPIs.h"
 
 namespace {
 
@@ -29,6 +30,12 @@ public:
     bitmap->Assign(dib.get());
     jpeg->Assign(bitmap.get());
     FJPEG = std::move(jpeg);
+  }
+
+  // Plug-ins in host processes serve every thread; plug-ins in the program serve one.
+  bool LoadsAnywhere() const override {
+    const TSPIs* spis = TSPIs::Instance();
+    return !spis || spis->OutOfProcess || spis->Count() == 0;
   }
 
   void Encode() override {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -28,8 +29,18 @@ TOsHandle SectionCopyOf(const void* data, std::size_t size) noexcept;
 class TSharedSection {
 public:
   TSharedSection() noexcept = default;
-  TSharedSection(TSharedSection&& other) noexcept;
-  TSharedSection& operator=(TSharedSection&& other) noexcept;
+  TSharedSection(TSharedSection&& other) noexcept
+      : FData(std::exchange(other.FData, nullptr)), FSize(std::exchange(other.FSize, 0)),
+        FHandle(std::exchange(other.FHandle, InvalidOsHandle)) {}
+  TSharedSection& operator=(TSharedSection&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      FData = std::exchange(other.FData, nullptr);
+      FSize = std::exchange(other.FSize, 0);
+      FHandle = std::exchange(other.FHandle, InvalidOsHandle);
+    }
+    return *this;
+  }
   TSharedSection(const TSharedSection&) = delete;
   TSharedSection& operator=(const TSharedSection&) = delete;
   ~TSharedSection();
@@ -48,10 +59,14 @@ public:
   // Closes the handle, keeping the mapping: what is mapped stays readable.
   void CloseHandle() noexcept;
   // Gives the handle up to the caller (to send it), keeping the mapping.
-  TOsHandle ReleaseHandle() noexcept;
+  TOsHandle ReleaseHandle() noexcept { return std::exchange(FHandle, InvalidOsHandle); }
   // Gives the mapping up to the caller, who unmaps it with UnmapSection; the handle is
   // closed.
-  void* ReleaseMapping() noexcept;
+  void* ReleaseMapping() noexcept {
+    CloseHandle();
+    FSize = 0;
+    return std::exchange(FData, nullptr);
+  }
 
 private:
   void Reset() noexcept;
@@ -71,8 +86,16 @@ public:
 
   TChannel() noexcept = default;
   explicit TChannel(TOsHandle handle) noexcept : FHandle(handle) {}
-  TChannel(TChannel&& other) noexcept;
-  TChannel& operator=(TChannel&& other) noexcept;
+  TChannel(TChannel&& other) noexcept
+      : FHandle(std::exchange(other.FHandle, InvalidOsHandle)), FPeer(std::exchange(other.FPeer, InvalidOsHandle)) {}
+  TChannel& operator=(TChannel&& other) noexcept {
+    if (this != &other) {
+      Close();
+      FHandle = std::exchange(other.FHandle, InvalidOsHandle);
+      FPeer = std::exchange(other.FPeer, InvalidOsHandle);
+    }
+    return *this;
+  }
   TChannel(const TChannel&) = delete;
   TChannel& operator=(const TChannel&) = delete;
   ~TChannel();
@@ -98,8 +121,14 @@ private:
 class THostProcess {
 public:
   THostProcess() noexcept = default;
-  THostProcess(THostProcess&& other) noexcept;
-  THostProcess& operator=(THostProcess&& other) noexcept;
+  THostProcess(THostProcess&& other) noexcept : FId(std::exchange(other.FId, 0)) {}
+  THostProcess& operator=(THostProcess&& other) noexcept {
+    if (this != &other) {
+      Kill();
+      FId = std::exchange(other.FId, 0);
+    }
+    return *this;
+  }
   THostProcess(const THostProcess&) = delete;
   THostProcess& operator=(const THostProcess&) = delete;
   // Ends the process if it still runs.

@@ -23,6 +23,9 @@ bool LocalFree(TLocalHandle handle) noexcept;
 // A moveable block, zero-filled unless told otherwise, as plug-ins make them; null when it
 // cannot be made.
 TLocalHandle LocalAllocMoveable(std::size_t size, bool zeroed = true) noexcept;
+// A moveable block holding a mapped section's bytes: the section itself where the platform
+// lets a block be made over it, else a copy. Null (the section gone) when it cannot be made.
+TLocalHandle LocalAdoptSection(TSharedSection section) noexcept;
 
 // In a plug-in host: large blocks that plug-ins allocate are made shared sections where the
 // platform lets the host decide how local memory is made, so that a picture can be sent

@@ -1,6 +1,7 @@
 #include "spi/PluginHost.h"
 
 #include <cstdio>
+#include <mutex>
 #include <cstring>
 
 #include "rtl/Stream.h"
@@ -10,6 +11,9 @@ using namespace spihost;
 namespace {
 
 constexpr int SPINoMemory = 4;
+// From this size on the host keeps no section for the next picture (the local-memory
+// seam of the host keeps none above 32 MiB): the program takes the section over.
+constexpr std::uint64_t AdoptedPicture = std::uint64_t{32} << 20;
 // How long a host that reported its fault, or closed its end, may take to end.
 constexpr int EndingMs = 2000;
 
@@ -35,47 +39,88 @@ std::string FaultText(std::uint32_t kind, std::uint32_t code, std::uint64_t addr
 TPluginHost::TPluginHost(TSettings settings) : FSettings(std::move(settings)) {}
 
 TPluginHost::~TPluginHost() {
-  // Closing the channel ends the host's loop; one that does not end is ended.
-  FChannel.Close();
-  if (FProcess.Running()) FProcess.Wait(EndingMs);
+  // Closing a channel ends the host's loop; one that does not end is ended.
+  for (const auto& lane : FLanes) {
+    if (!lane) continue;
+    lane->Channel.Close();
+    if (lane->Process.Running()) lane->Process.Wait(EndingMs);
+  }
 }
 
-bool TPluginHost::Start() {
-  if (FProcess.Running()) return true;
+namespace {
+// Lanes in use by the threads alive now: each thread that calls plug-ins holds its own.
+std::mutex GLaneLock;
+std::vector<bool> GLanesInUse{true};  // lane 0: every thread that took none
+thread_local int GLane = 0;
+}  // namespace
+
+TPluginHostLane::TPluginHostLane() noexcept : FOuter(GLane) {
+  try {
+    const std::lock_guard<std::mutex> lock(GLaneLock);
+    std::size_t lane = 1;
+    while (lane < GLanesInUse.size() && GLanesInUse[lane]) ++lane;
+    if (lane == GLanesInUse.size()) GLanesInUse.push_back(true);
+    GLanesInUse[lane] = true;
+    GLane = static_cast<int>(lane);
+  } catch (...) {
+    // Without a lane of its own the thread must not call plug-ins: it shares lane 0.
+  }
+}
+
+TPluginHostLane::~TPluginHostLane() {
+  if (GLane != FOuter) {
+    const std::lock_guard<std::mutex> lock(GLaneLock);
+    GLanesInUse[static_cast<std::size_t>(GLane)] = false;
+  }
+  GLane = FOuter;
+}
+
+TPluginHost::TLane& TPluginHost::Lane() {
+  const std::lock_guard<std::mutex> lock(FLock);
+  const auto lane = static_cast<std::size_t>(GLane);
+  if (FLanes.size() <= lane) FLanes.resize(lane + 1);
+  if (!FLanes[lane]) FLanes[lane] = std::make_unique<TLane>();
+  return *FLanes[lane];
+}
+
+const std::string& TPluginHost::Failure() { return Lane().Failure; }
+
+bool TPluginHost::Start(TLane& L) {
+  if (L.Process.Running()) return true;
   std::string error;
-  if (!platform::THostProcess::Start(FSettings.Program, FSettings.MemoryLimit, FProcess, FChannel, error)) {
-    FFailure = "the plug-in host " + PathToUtf8(FSettings.Program) + " cannot be started: " + error;
+  if (!platform::THostProcess::Start(FSettings.Program, FSettings.MemoryLimit, L.Process, L.Channel, error)) {
+    L.Failure = "the plug-in host " + PathToUtf8(FSettings.Program) + " cannot be started: " + error;
     return false;
   }
-  ++FStarts;
-  std::fill(FLoadedAs.begin(), FLoadedAs.end(), 0);
+  FStarts.fetch_add(1, std::memory_order_relaxed);
+  std::fill(L.LoadedAs.begin(), L.LoadedAs.end(), 0);
   return true;
 }
 
-void TPluginHost::Ended(const std::string& reason) {
-  FFailure = reason;
-  FChannel.Close();
-  FProcess.Kill();
+void TPluginHost::Ended(TLane& L, const std::string& reason) {
+  L.Failure = reason;
+  L.Channel.Close();
+  L.Process.Kill();
 }
 
-bool TPluginHost::Exchange(const std::vector<std::uint8_t>& request, const std::vector<platform::TOsHandle>& handles,
+bool TPluginHost::Exchange(TLane& L, const std::vector<std::uint8_t>& request, const std::vector<platform::TOsHandle>& handles,
                            std::vector<std::uint8_t>& reply, std::vector<platform::TOsHandle>& replyHandles,
                            TSPIProgressCallback progress, TSPILength userValue) {
   const int timeoutMs = FSettings.TimeoutSeconds > 0 ? FSettings.TimeoutSeconds * 1000 : -1;
-  if (!FChannel.Send(request, handles)) {
-    Ended("the plug-in stopped: " + FProcess.Wait(EndingMs));
+  if (!L.Channel.Send(request, handles)) {
+    Ended(L, "the plug-in stopped: " + L.Process.Wait(EndingMs));
     return false;
   }
   for (;;) {
     for (platform::TOsHandle h : replyHandles) platform::CloseOsHandle(h);
-    switch (FChannel.Receive(reply, replyHandles, timeoutMs)) {
+    switch (L.Channel.Receive(reply, replyHandles, timeoutMs)) {
       case platform::TChannel::TReceive::TimedOut:
-        Ended("the plug-in did not answer for " + std::to_string(FSettings.TimeoutSeconds) + " s");
+        Ended(L, "the plug-in did not answer for " + std::to_string(FSettings.TimeoutSeconds) + " s");
         return false;
       case platform::TChannel::TReceive::Closed:
       case platform::TChannel::TReceive::Failed:
-        FChannel.Close();
-        Ended("the plug-in stopped: " + FProcess.Wait(EndingMs));
+        L.Channel.Close();
+        Ended(L, "the plug-in stopped: " + L.Process.Wait(EndingMs));
         return false;
       case platform::TChannel::TReceive::Message:
         break;
@@ -85,62 +130,72 @@ bool TPluginHost::Exchange(const std::vector<std::uint8_t>& request, const std::
     if (type == hmCrashed) {
       const std::uint32_t kind = r.U32(), code = r.U32();
       const std::uint64_t address = r.U64();
-      FChannel.Close();
-      FProcess.Wait(EndingMs);
-      Ended("the plug-in stopped: " + FaultText(kind, code, address));
+      L.Channel.Close();
+      L.Process.Wait(EndingMs);
+      Ended(L, "the plug-in stopped: " + FaultText(kind, code, address));
       return false;
     }
     if (type != hmProgress) return true;
     const int step = r.I32(), steps = r.I32();
     const int answer = progress ? progress(step, steps, userValue) : 0;
-    if (!FChannel.Send(TWriter(hmProgressAnswer).I32(answer).Message())) {
-      Ended("the plug-in stopped: " + FProcess.Wait(EndingMs));
+    if (!L.Channel.Send(TWriter(hmProgressAnswer).I32(answer).Message())) {
+      Ended(L, "the plug-in stopped: " + L.Process.Wait(EndingMs));
       return false;
     }
   }
 }
 
 int TPluginHost::Load(const std::filesystem::path& fileName, std::uint32_t& entries, std::filesystem::path& reported) {
-  FFiles.push_back(fileName);
-  FLoadedAs.push_back(0);
-  const int module = static_cast<int>(FFiles.size());
-  FFailure.clear();
-  if (!EnsureLoaded(module)) return 0;
+  TLane& L = Lane();
+  int module = 0;
+  {
+    const std::lock_guard<std::mutex> lock(FLock);
+    FFiles.push_back(fileName);
+    module = static_cast<int>(FFiles.size());
+  }
+  L.Failure.clear();
+  if (!EnsureLoaded(L, module)) return 0;
   entries = 0;
   reported.clear();
   // The answer to the load is kept from EnsureLoaded.
-  entries = FLastEntries;
-  reported = FLastReported;
+  entries = L.LastEntries;
+  reported = L.LastReported;
   return module;
 }
 
-bool TPluginHost::EnsureLoaded(int module) {
-  if (module <= 0 || module > static_cast<int>(FFiles.size())) return false;
-  if (!Start()) return false;
-  if (FLoadedAs[static_cast<std::size_t>(module - 1)] > 0) return true;
+bool TPluginHost::EnsureLoaded(TLane& L, int module) {
+  std::filesystem::path file;
+  {
+    const std::lock_guard<std::mutex> lock(FLock);
+    if (module <= 0 || module > static_cast<int>(FFiles.size())) return false;
+    file = FFiles[static_cast<std::size_t>(module - 1)];
+  }
+  if (!Start(L)) return false;
+  if (L.LoadedAs.size() < static_cast<std::size_t>(module)) L.LoadedAs.resize(static_cast<std::size_t>(module), 0);
+  if (L.LoadedAs[static_cast<std::size_t>(module - 1)] > 0) return true;
   std::vector<std::uint8_t> reply;
   std::vector<platform::TOsHandle> handles;
-  if (!Exchange(TWriter(hmLoad).Text(PathToUtf8(FFiles[static_cast<std::size_t>(module - 1)])).Message(), {}, reply,
-                handles))
+  if (!Exchange(L, TWriter(hmLoad).Text(PathToUtf8(file)).Message(), {}, reply, handles))
     return false;
   for (platform::TOsHandle h : handles) platform::CloseOsHandle(h);
   TReader r(reply);
   r.U32();
   const std::uint32_t loadedAs = r.U32();
-  FLastEntries = r.U32();
-  FLastReported = Utf8ToPath(r.Text());
+  L.LastEntries = r.U32();
+  L.LastReported = Utf8ToPath(r.Text());
   if (!r.Ok() || loadedAs == 0) return false;
-  FLoadedAs[static_cast<std::size_t>(module - 1)] = static_cast<int>(loadedAs);
+  L.LoadedAs[static_cast<std::size_t>(module - 1)] = static_cast<int>(loadedAs);
   return true;
 }
 
 bool TPluginHost::Info(int module, int infoNo, char* buffer, int length, int& rc) {
-  FFailure.clear();
-  if (!EnsureLoaded(module) || length < 0) return false;
+  TLane& L = Lane();
+  L.Failure.clear();
+  if (!EnsureLoaded(L, module) || length < 0) return false;
   std::vector<std::uint8_t> reply;
   std::vector<platform::TOsHandle> handles;
-  const int hostModule = FLoadedAs[static_cast<std::size_t>(module - 1)];
-  if (!Exchange(TWriter(hmInfo).U32(static_cast<std::uint32_t>(hostModule)).I32(infoNo).I32(length).Message(), {},
+  const int hostModule = L.LoadedAs[static_cast<std::size_t>(module - 1)];
+  if (!Exchange(L, TWriter(hmInfo).U32(static_cast<std::uint32_t>(hostModule)).I32(infoNo).I32(length).Message(), {},
                 reply, handles))
     return false;
   TReader r(reply);
@@ -149,7 +204,7 @@ bool TPluginHost::Info(int module, int infoNo, char* buffer, int length, int& rc
   std::size_t size = 0;
   const std::uint8_t* text = r.Bytes(size);
   if (!r.Ok()) {
-    Ended("the plug-in host answered out of turn");
+    Ended(L, "the plug-in host answered out of turn");
     return false;
   }
   // The plug-in's buffer as it filled it, never more than the caller's.
@@ -159,13 +214,14 @@ bool TPluginHost::Info(int module, int infoNo, char* buffer, int length, int& rc
 }
 
 bool TPluginHost::IsSupported(int module, const char* fileName, const void* header, int& rc) {
-  FFailure.clear();
-  if (!EnsureLoaded(module)) return false;
+  TLane& L = Lane();
+  L.Failure.clear();
+  if (!EnsureLoaded(L, module)) return false;
   std::vector<std::uint8_t> reply;
   std::vector<platform::TOsHandle> handles;
-  const int hostModule = FLoadedAs[static_cast<std::size_t>(module - 1)];
+  const int hostModule = L.LoadedAs[static_cast<std::size_t>(module - 1)];
   // The plug-in interface promises 2 KiB of header.
-  if (!Exchange(TWriter(hmIsSupported)
+  if (!Exchange(L, TWriter(hmIsSupported)
                     .U32(static_cast<std::uint32_t>(hostModule))
                     .Text(fileName ? fileName : "")
                     .Bytes(header, header ? 2048 : 0)
@@ -218,25 +274,35 @@ bool TPluginHost::AddSource(TWriter& w, const void* source, TSPILength length, u
   return section != platform::InvalidOsHandle;
 }
 
+bool TPluginHost::ExchangeWithSource(TLane& L, TWriter& w, const void* source, TSPILength length, unsigned flags,
+                                     std::vector<std::uint8_t>& reply, std::vector<platform::TOsHandle>& handles,
+                                     bool& sourceMade, TSPIProgressCallback progress, TSPILength userValue) {
+  platform::TOsHandle section = platform::InvalidOsHandle;
+  sourceMade = AddSource(w, source, length, flags, section);
+  if (!sourceMade) return true;
+  std::vector<platform::TOsHandle> sent;
+  if (section != platform::InvalidOsHandle) sent.push_back(section);
+  return Exchange(L, w.Message(), sent, reply, handles, progress, userValue);
+}
+
 bool TPluginHost::PictureInfo(int module, const void* source, TSPILength length, unsigned flags,
                               TSPIPictureInfo& info, int& rc) {
-  FFailure.clear();
+  TLane& L = Lane();
+  L.Failure.clear();
   info = TSPIPictureInfo{};
-  if (!EnsureLoaded(module)) return false;
-  const int hostModule = FLoadedAs[static_cast<std::size_t>(module - 1)];
+  if (!EnsureLoaded(L, module)) return false;
+  const int hostModule = L.LoadedAs[static_cast<std::size_t>(module - 1)];
   TWriter w(hmPictureInfo);
   w.U32(static_cast<std::uint32_t>(hostModule));
-  platform::TOsHandle section = platform::InvalidOsHandle;
-  if (!AddSource(w, source, length, flags, section)) {
+  std::vector<std::uint8_t> reply;
+  std::vector<platform::TOsHandle> handles;
+  bool sourceMade = true;
+  if (!ExchangeWithSource(L, w, source, length, flags, reply, handles, sourceMade)) return false;
+  for (platform::TOsHandle h : handles) platform::CloseOsHandle(h);
+  if (!sourceMade) {
     rc = SPINoMemory;
     return true;
   }
-  std::vector<std::uint8_t> reply;
-  std::vector<platform::TOsHandle> handles;
-  std::vector<platform::TOsHandle> sent;
-  if (section != platform::InvalidOsHandle) sent.push_back(section);
-  if (!Exchange(w.Message(), sent, reply, handles)) return false;
-  for (platform::TOsHandle h : handles) platform::CloseOsHandle(h);
   TReader r(reply);
   r.U32();
   rc = r.I32();
@@ -253,22 +319,21 @@ bool TPluginHost::PictureInfo(int module, const void* source, TSPILength length,
 bool TPluginHost::Picture(int module, bool preview, const void* source, TSPILength length, unsigned flags,
                           platform::TLocalHandle* info, platform::TLocalHandle* pixels, TSPIProgressCallback progress,
                           TSPILength userValue, int& rc) {
-  FFailure.clear();
+  TLane& L = Lane();
+  L.Failure.clear();
   *info = *pixels = nullptr;
-  if (!EnsureLoaded(module)) return false;
-  const int hostModule = FLoadedAs[static_cast<std::size_t>(module - 1)];
+  if (!EnsureLoaded(L, module)) return false;
+  const int hostModule = L.LoadedAs[static_cast<std::size_t>(module - 1)];
   TWriter w(hmPicture);
   w.U32(static_cast<std::uint32_t>(hostModule)).U32(preview ? 1u : 0u);
-  platform::TOsHandle section = platform::InvalidOsHandle;
-  if (!AddSource(w, source, length, flags, section)) {
+  std::vector<std::uint8_t> reply;
+  std::vector<platform::TOsHandle> handles;
+  bool sourceMade = true;
+  if (!ExchangeWithSource(L, w, source, length, flags, reply, handles, sourceMade, progress, userValue)) return false;
+  if (!sourceMade) {
     rc = SPINoMemory;
     return true;
   }
-  std::vector<std::uint8_t> reply;
-  std::vector<platform::TOsHandle> handles;
-  std::vector<platform::TOsHandle> sent;
-  if (section != platform::InvalidOsHandle) sent.push_back(section);
-  if (!Exchange(w.Message(), sent, reply, handles, progress, userValue)) return false;
   TReader r(reply);
   r.U32();
   rc = r.I32();
@@ -280,7 +345,7 @@ bool TPluginHost::Picture(int module, bool preview, const void* source, TSPILeng
   for (std::size_t i = 1; i < handles.size(); ++i) platform::CloseOsHandle(handles[i]);
   if (!r.Ok() || pixelSize > SIZE_MAX) {
     platform::CloseOsHandle(pixelHandle);
-    Ended("the plug-in host answered out of turn");
+    Ended(L, "the plug-in host answered out of turn");
     return false;
   }
   // Blocks of this process, as a plug-in in it would have made them; the decoding job
@@ -291,14 +356,20 @@ bool TPluginHost::Picture(int module, bool preview, const void* source, TSPILeng
     *info = block.Release();
   }
   if (pixelSize > 0) {
-    // Copied out at once: the host gives the section to the next picture, while this one
-    // may be encoded long after.
-    const platform::TSharedSection pixelSection =
-        platform::TSharedSection::Map(pixelHandle, static_cast<std::size_t>(pixelSize), false);
-    platform::TLocalMemory block(pixelSection ? platform::LocalAllocMoveable(pixelSection.Size(), false) : nullptr);
-    if (platform::TLocalLock lock(block.Get()); lock.Get()) {
-      std::memcpy(lock.Get(), pixelSection.Data(), pixelSection.Size());
-      *pixels = block.Release();
+    const bool large = pixelSize >= AdoptedPicture;
+    platform::TSharedSection pixelSection =
+        platform::TSharedSection::Map(pixelHandle, static_cast<std::size_t>(pixelSize), large);
+    if (large) {
+      // The host gives a huge picture's section up: it becomes this block, without a copy.
+      *pixels = platform::LocalAdoptSection(std::move(pixelSection));
+    } else {
+      // Copied out at once: the host lends the section to the next picture, while this
+      // one may be encoded long after.
+      platform::TLocalMemory block(pixelSection ? platform::LocalAllocMoveable(pixelSection.Size(), false) : nullptr);
+      if (platform::TLocalLock lock(block.Get()); lock.Get()) {
+        std::memcpy(lock.Get(), pixelSection.Data(), pixelSection.Size());
+        *pixels = block.Release();
+      }
     }
   } else {
     platform::CloseOsHandle(pixelHandle);

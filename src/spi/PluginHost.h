@@ -3,10 +3,13 @@
 // plug-ins call their entry points through it. It starts the host on first use, loads
 // each plug-in there when first needed, relays progress calls, and ends a host that
 // crashes, exits or stops answering; that call fails with a reason, and the next one
-// starts a fresh host. Used from one thread at a time.
+// starts a fresh host. Each thread's calls go to hosts of its own (TPluginHostLane).
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -14,6 +17,19 @@
 #include "platform/LocalMemory.h"
 #include "spi/HostProtocol.h"
 #include "spi/SPIs.h"
+
+// While one lives, this thread calls plug-ins in host processes of its own (a lane),
+// apart from every other thread's; threads without one share lane 0.
+class TPluginHostLane {
+public:
+  TPluginHostLane() noexcept;
+  ~TPluginHostLane();
+  TPluginHostLane(const TPluginHostLane&) = delete;
+  TPluginHostLane& operator=(const TPluginHostLane&) = delete;
+
+private:
+  int FOuter;
+};
 
 class TPluginHost {
 public:
@@ -44,33 +60,46 @@ public:
                platform::TLocalHandle* info, platform::TLocalHandle* pixels, TSPIProgressCallback progress,
                TSPILength userValue, int& rc);
 
-  const std::string& Failure() const noexcept { return FFailure; }
+  // Why this thread's last call failed.
+  const std::string& Failure();
+  // Host processes started so far, on every lane.
+  int Starts() const noexcept { return FStarts.load(std::memory_order_relaxed); }
 
   // A decoding job starts or ends on this thread: the section of its memory source goes.
   // Within one job every call to every host shares one section of the source.
   static void NewSource() noexcept;
-  // Host processes started so far.
-  int Starts() const noexcept { return FStarts; }
 
 private:
-  bool Start();
-  bool EnsureLoaded(int module);
+  // One host process and what it has loaded: each thread that calls plug-ins has a lane
+  // of its own (TPluginHostLane), so hosts decode several files at once.
+  struct TLane {
+    platform::THostProcess Process;
+    platform::TChannel Channel;
+    std::vector<int> LoadedAs;  // module n's number in the running host; 0: not loaded
+    std::string Failure;
+    std::uint32_t LastEntries = 0;  // of the last load's answer
+    std::filesystem::path LastReported;
+  };
+  TLane& Lane();
+  bool Start(TLane& L);
+  bool EnsureLoaded(TLane& L, int module);
   // Sends the request and waits for its answer, relaying progress reports meanwhile.
-  bool Exchange(const std::vector<std::uint8_t>& request, const std::vector<platform::TOsHandle>& handles,
+  bool Exchange(TLane& L, const std::vector<std::uint8_t>& request, const std::vector<platform::TOsHandle>& handles,
                 std::vector<std::uint8_t>& reply, std::vector<platform::TOsHandle>& replyHandles,
                 TSPIProgressCallback progress = nullptr, TSPILength userValue = 0);
+  // Adds the source to the request and exchanges it; sourceMade false (and nothing sent)
+  // when no section could be made for it.
+  bool ExchangeWithSource(TLane& L, spihost::TWriter& w, const void* source, TSPILength length, unsigned flags,
+                          std::vector<std::uint8_t>& reply, std::vector<platform::TOsHandle>& handles,
+                          bool& sourceMade, TSPIProgressCallback progress = nullptr, TSPILength userValue = 0);
   // Appends the source fields (and its section, for memory) to a request.
   bool AddSource(spihost::TWriter& w, const void* source, TSPILength length, unsigned flags,
                  platform::TOsHandle& section);
-  void Ended(const std::string& reason);
+  void Ended(TLane& L, const std::string& reason);
 
   TSettings FSettings;
-  platform::THostProcess FProcess;
-  platform::TChannel FChannel;
+  std::mutex FLock;  // the lanes' list and the modules' files
+  std::vector<std::unique_ptr<TLane>> FLanes;
   std::vector<std::filesystem::path> FFiles;  // module n is FFiles[n - 1]
-  std::vector<int> FLoadedAs;                 // its number in the running host; 0: not loaded
-  std::string FFailure;
-  int FStarts = 0;
-  std::uint32_t FLastEntries = 0;  // of the last load's answer
-  std::filesystem::path FLastReported;
+  std::atomic<int> FStarts{0};
 };

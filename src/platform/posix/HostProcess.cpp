@@ -61,23 +61,6 @@ TOsHandle SectionCopyOf(const void* data, std::size_t size) noexcept {
 
 // ---- TSharedSection
 
-TSharedSection::TSharedSection(TSharedSection&& other) noexcept
-    : FData(other.FData), FSize(other.FSize), FHandle(other.FHandle) {
-  other.FData = nullptr;
-  other.FSize = 0;
-  other.FHandle = InvalidOsHandle;
-}
-
-TSharedSection& TSharedSection::operator=(TSharedSection&& other) noexcept {
-  if (this != &other) {
-    Reset();
-    std::swap(FData, other.FData);
-    std::swap(FSize, other.FSize);
-    std::swap(FHandle, other.FHandle);
-  }
-  return *this;
-}
-
 TSharedSection::~TSharedSection() { Reset(); }
 
 void TSharedSection::Reset() noexcept {
@@ -90,20 +73,6 @@ void TSharedSection::Reset() noexcept {
 void TSharedSection::CloseHandle() noexcept {
   CloseOsHandle(FHandle);
   FHandle = InvalidOsHandle;
-}
-
-TOsHandle TSharedSection::ReleaseHandle() noexcept {
-  const TOsHandle handle = FHandle;
-  FHandle = InvalidOsHandle;
-  return handle;
-}
-
-void* TSharedSection::ReleaseMapping() noexcept {
-  void* data = FData;
-  FData = nullptr;
-  FSize = 0;
-  CloseHandle();
-  return data;
 }
 
 TSharedSection TSharedSection::Create(std::size_t size) noexcept {
@@ -154,16 +123,6 @@ void UnmapSection(void* data, std::size_t size) noexcept {
 }
 
 // ---- TChannel
-
-TChannel::TChannel(TChannel&& other) noexcept : FHandle(other.FHandle) { other.FHandle = InvalidOsHandle; }
-
-TChannel& TChannel::operator=(TChannel&& other) noexcept {
-  if (this != &other) {
-    Close();
-    std::swap(FHandle, other.FHandle);
-  }
-  return *this;
-}
 
 TChannel::~TChannel() { Close(); }
 
@@ -268,16 +227,6 @@ TChannel::TReceive TChannel::Receive(std::vector<std::uint8_t>& message, std::ve
 }
 
 // ---- THostProcess
-
-THostProcess::THostProcess(THostProcess&& other) noexcept : FId(other.FId) { other.FId = 0; }
-
-THostProcess& THostProcess::operator=(THostProcess&& other) noexcept {
-  if (this != &other) {
-    Kill();
-    std::swap(FId, other.FId);
-  }
-  return *this;
-}
 
 THostProcess::~THostProcess() { Kill(); }
 

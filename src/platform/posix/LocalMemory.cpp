@@ -24,7 +24,8 @@ struct TKeptSection {
   std::size_t Size;
   intptr_t Handle;
 };
-constexpr std::size_t MaxKeptSections = 4;
+constexpr std::size_t MaxKeptSections = 2;
+constexpr std::size_t MaxKeptSection = std::size_t{32} << 20;
 TKeptSection GKept[MaxKeptSections];
 std::size_t GKeptCount = 0;
 std::mutex GKeptLock;
@@ -51,7 +52,8 @@ void* SectionBlock(SIZE_T size, int zeroed, intptr_t* section) {
 void ReleaseSectionBlock(void* data, SIZE_T size, intptr_t section) {
   struct stat st {};
   const std::size_t real = ::fstat(static_cast<int>(section), &st) == 0 ? static_cast<std::size_t>(st.st_size) : size;
-  {
+  // A huge picture's section goes to the program, which holds it as it is.
+  if (real <= MaxKeptSection) {
     const std::lock_guard<std::mutex> lock(GKeptLock);
     if (GKeptCount < MaxKeptSections) {
       GKept[GKeptCount++] = {data, real, section};
@@ -62,6 +64,16 @@ void ReleaseSectionBlock(void* data, SIZE_T size, intptr_t section) {
   CloseOsHandle(section);
 }
 }  // namespace
+
+TLocalHandle LocalAdoptSection(TSharedSection section) noexcept {
+  if (!section) return nullptr;
+  const std::size_t size = section.Size();
+  const intptr_t handle = section.ReleaseHandle();
+  return ::LocalMemAdoptSection(section.ReleaseMapping(), size, handle, [](void* data, SIZE_T bytes, intptr_t fd) {
+    UnmapSection(data, bytes);
+    CloseOsHandle(fd);
+  });
+}
 
 void ShareLargeLocalBlocks() noexcept { ::LocalMemSetLargeBlocks(SIZE_T{1} << 20, SectionBlock, ReleaseSectionBlock); }
 

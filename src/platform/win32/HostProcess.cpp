@@ -101,23 +101,6 @@ TOsHandle SectionCopyOf(const void* data, std::size_t size) noexcept {
 
 // ---- TSharedSection
 
-TSharedSection::TSharedSection(TSharedSection&& other) noexcept
-    : FData(other.FData), FSize(other.FSize), FHandle(other.FHandle) {
-  other.FData = nullptr;
-  other.FSize = 0;
-  other.FHandle = InvalidOsHandle;
-}
-
-TSharedSection& TSharedSection::operator=(TSharedSection&& other) noexcept {
-  if (this != &other) {
-    Reset();
-    std::swap(FData, other.FData);
-    std::swap(FSize, other.FSize);
-    std::swap(FHandle, other.FHandle);
-  }
-  return *this;
-}
-
 TSharedSection::~TSharedSection() { Reset(); }
 
 void TSharedSection::Reset() noexcept {
@@ -130,20 +113,6 @@ void TSharedSection::Reset() noexcept {
 void TSharedSection::CloseHandle() noexcept {
   CloseOsHandle(FHandle);
   FHandle = InvalidOsHandle;
-}
-
-TOsHandle TSharedSection::ReleaseHandle() noexcept {
-  const TOsHandle handle = FHandle;
-  FHandle = InvalidOsHandle;
-  return handle;
-}
-
-void* TSharedSection::ReleaseMapping() noexcept {
-  void* data = FData;
-  FData = nullptr;
-  FSize = 0;
-  CloseHandle();
-  return data;
 }
 
 TSharedSection TSharedSection::Create(std::size_t size) noexcept {
@@ -191,20 +160,6 @@ void UnmapSection(void* data, std::size_t) noexcept {
 }
 
 // ---- TChannel: a message-mode named pipe that only this program and its host hold
-
-TChannel::TChannel(TChannel&& other) noexcept : FHandle(other.FHandle), FPeer(other.FPeer) {
-  other.FHandle = InvalidOsHandle;
-  other.FPeer = InvalidOsHandle;
-}
-
-TChannel& TChannel::operator=(TChannel&& other) noexcept {
-  if (this != &other) {
-    Close();
-    std::swap(FHandle, other.FHandle);
-    std::swap(FPeer, other.FPeer);
-  }
-  return *this;
-}
 
 TChannel::~TChannel() { Close(); }
 
@@ -317,16 +272,6 @@ TChannel::TReceive TChannel::Receive(std::vector<std::uint8_t>& message, std::ve
 }
 
 // ---- THostProcess
-
-THostProcess::THostProcess(THostProcess&& other) noexcept : FId(other.FId) { other.FId = 0; }
-
-THostProcess& THostProcess::operator=(THostProcess&& other) noexcept {
-  if (this != &other) {
-    Kill();
-    std::swap(FId, other.FId);
-  }
-  return *this;
-}
 
 THostProcess::~THostProcess() { Kill(); }
 

@@ -14,6 +14,16 @@ TLocalHandle LocalAllocMoveable(std::size_t size, bool zeroed) noexcept {
   return ::LocalAlloc(zeroed ? LHND : LMEM_MOVEABLE, size);
 }
 
+TLocalHandle LocalAdoptSection(TSharedSection section) noexcept {
+  if (!section) return nullptr;
+  TLocalHandle block = ::LocalAlloc(LMEM_MOVEABLE, section.Size());
+  if (void* data = block ? ::LocalLock(block) : nullptr) {
+    std::memcpy(data, section.Data(), section.Size());
+    ::LocalUnlock(block);
+  }
+  return block;
+}
+
 // The kernel makes local memory: a picture leaves the host as a copy.
 void ShareLargeLocalBlocks() noexcept {}
 TOsHandle LocalBlockSection(TLocalHandle) noexcept { return InvalidOsHandle; }

@@ -13,7 +13,8 @@ typedef struct TBlock {
   SIZE_T size;
   unsigned lockCount;
   int moveable;
-  intptr_t section; /* the large-block allocator's section, or -1: the C heap's */
+  intptr_t section; /* the section the data lies in, or -1: the C heap's */
+  void (*release)(void* data, SIZE_T size, intptr_t section); /* a section's */
   struct TBlock* next;
 } TBlock;
 
@@ -64,8 +65,8 @@ static int Grow(void) {
 }
 
 static void ReleaseData(TBlock* b) {
-  if (b->section >= 0 && largeRelease)
-    largeRelease(b->data, b->size, b->section);
+  if (b->release)
+    b->release(b->data, b->size, b->section);
   else
     free(b->data);
 }
@@ -92,7 +93,10 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
   TBlock* block = (TBlock*)calloc(1, sizeof *block);
   if (!block) return NULL;
   block->section = -1;
-  if (largeAlloc && bytes >= largeFrom) block->data = largeAlloc(bytes, (flags & LMEM_ZEROINIT) != 0, &block->section);
+  if (largeAlloc && bytes >= largeFrom) {
+    block->data = largeAlloc(bytes, (flags & LMEM_ZEROINIT) != 0, &block->section);
+    if (block->data) block->release = largeRelease;
+  }
   /* One byte at least, so that even an empty block has an address of its own. */
   if (!block->data)
     block->data = (flags & LMEM_ZEROINIT) ? calloc(1, bytes ? bytes : 1) : malloc(bytes ? bytes : 1);
@@ -165,6 +169,23 @@ SIZE_T LocalMemLiveBlocks(void) {
   SIZE_T n = liveCount;
   pthread_mutex_unlock(&registryLock);
   return n;
+}
+
+HLOCAL LocalMemAdoptSection(void* data, SIZE_T bytes, intptr_t section,
+                            void (*release)(void* data, SIZE_T size, intptr_t section)) {
+  if (!data || !release) return NULL;
+  TBlock* block = (TBlock*)calloc(1, sizeof *block);
+  if (!block) {
+    release(data, bytes, section);
+    return NULL;
+  }
+  block->data = data;
+  block->size = bytes;
+  block->moveable = 1;
+  block->section = section;
+  block->release = release;
+  block->handle = (HLOCAL)block;
+  return Register(block);
 }
 
 void LocalMemSetLargeBlocks(SIZE_T from, void* (*alloc)(SIZE_T size, int zeroed, intptr_t* section),

@@ -62,6 +62,10 @@ TAVEX_LOCALMEM_API SIZE_T LocalMemLiveBlocks(void);
 TAVEX_LOCALMEM_API void LocalMemSetLargeBlocks(SIZE_T from, void* (*alloc)(SIZE_T size, int zeroed, intptr_t* section),
                                                void (*release)(void* data, SIZE_T size, intptr_t section));
 TAVEX_LOCALMEM_API intptr_t LocalMemBlockSection(HLOCAL handle);
+/* Not a Windows function: a moveable block over a section mapped from another process,
+ * given back with release when freed (at once when the block cannot be made). */
+TAVEX_LOCALMEM_API HLOCAL LocalMemAdoptSection(void* data, SIZE_T bytes, intptr_t section,
+                                               void (*release)(void* data, SIZE_T size, intptr_t section));
 
 /* Not a Windows function either: how many LocalFree calls named no live block (a block
  * freed twice), so that tests can tell that every block was freed exactly once. */
