@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -31,10 +32,14 @@ TEST(PluginConversion, EachFormatBecomesTheReferenceJPEGOfItsPictureOnWhite) {
   // since a Windows without a WebP codec (Wine's) ends its batch there.
   const std::vector<std::vector<std::string>> batches{
       {"png-rgb8.png", "png-rgba8.png", "gif-palette.gif", "tiff-rgb8.tif"}, {"webp-lossless.webp"}};
-  for (const auto& batch : batches) {
+  // In the program and in hosts (where the two workers decode side by side): the same bytes.
+  std::map<std::string, std::vector<unsigned char>> inProgram;
+  for (const auto& [batch, host] : {std::pair{batches[0], "off"}, {batches[0], "on"}, {batches[1], "on"}}) {
+    SCOPED_TRACE(host);
     TTempDir out;
     TQuietConsole console;
-    std::vector<std::string> args{"-j", "2", "--method", "2", "--dest", PathToUtf8(out.Path()), "--plugin-dir", pluginDir};
+    std::vector<std::string> args{"-j",          "2",       "--method", "2", "--dest", PathToUtf8(out.Path()),
+                                  "--plugin-dir", pluginDir, "--plugin-host", host};
     for (const std::string& file : batch) args.push_back(PathToUtf8(images / file));
     const int code = RunCli(args, console, NewProgramConversion);
 #ifdef _WIN32
@@ -57,6 +62,12 @@ TEST(PluginConversion, EachFormatBecomesTheReferenceJPEGOfItsPictureOnWhite) {
       EXPECT_EQ(ours.Width, w);
       EXPECT_EQ(ours.Height, h);
       EXPECT_TRUE(ours.Pixels == DecodeJPEG(ReferenceJPEG(w, h, rgb)).Pixels);
+      const std::vector<unsigned char> bytes = ReadAllBytes(out / (stem + ".jpg"));
+      if (std::string(host) == "off") {
+        inProgram[file] = bytes;
+      } else if (inProgram.count(file)) {
+        EXPECT_TRUE(bytes == inProgram[file]) << "in a host the JPEG differs from the program's";
+      }
     }
   }
   TTempDir dir;
