@@ -147,19 +147,30 @@ bool TPluginHost::Exchange(TLane& L, const std::vector<std::uint8_t>& request, c
 
 int TPluginHost::Load(const std::filesystem::path& fileName, std::uint32_t& entries, std::filesystem::path& reported) {
   TLane& L = Lane();
+  L.Failure.clear();
   int module = 0;
   {
     const std::lock_guard<std::mutex> lock(FLock);
+    // A plug-in loaded once is the same module (the search loads each twice: once to read
+    // its version, once as its kind).
+    for (std::size_t i = 0; i < FFiles.size(); ++i)
+      if (FFiles[i] == fileName && FModules[i].Loaded) {
+        entries = FModules[i].Entries;
+        reported = FModules[i].Reported;
+        return static_cast<int>(i + 1);
+      }
     FFiles.push_back(fileName);
+    FModules.emplace_back();
     module = static_cast<int>(FFiles.size());
   }
-  L.Failure.clear();
   if (!EnsureLoaded(L, module)) return 0;
-  entries = 0;
-  reported.clear();
-  // The answer to the load is kept from EnsureLoaded.
   entries = L.LastEntries;
   reported = L.LastReported;
+  const std::lock_guard<std::mutex> lock(FLock);
+  TModuleInfo& info = FModules[static_cast<std::size_t>(module - 1)];
+  info.Loaded = true;
+  info.Entries = entries;
+  info.Reported = reported;
   return module;
 }
 
@@ -191,7 +202,21 @@ bool TPluginHost::EnsureLoaded(TLane& L, int module) {
 bool TPluginHost::Info(int module, int infoNo, char* buffer, int length, int& rc) {
   TLane& L = Lane();
   L.Failure.clear();
-  if (!EnsureLoaded(L, module) || length < 0) return false;
+  if (length < 0) return false;
+  // The information texts do not change: asked once a module.
+  const auto key = std::make_pair(infoNo, length);
+  {
+    const std::lock_guard<std::mutex> lock(FLock);
+    if (module > 0 && module <= static_cast<int>(FModules.size())) {
+      const auto& answers = FModules[static_cast<std::size_t>(module - 1)].Answers;
+      if (const auto it = answers.find(key); it != answers.end()) {
+        rc = it->second.first;
+        std::memcpy(buffer, it->second.second.data(), it->second.second.size());
+        return true;
+      }
+    }
+  }
+  if (!EnsureLoaded(L, module)) return false;
   std::vector<std::uint8_t> reply;
   std::vector<platform::TOsHandle> handles;
   const int hostModule = L.LoadedAs[static_cast<std::size_t>(module - 1)];
@@ -210,6 +235,12 @@ bool TPluginHost::Info(int module, int infoNo, char* buffer, int length, int& rc
   // The plug-in's buffer as it filled it, never more than the caller's.
   const std::size_t room = static_cast<std::size_t>(length) + 1;
   std::memcpy(buffer, text, size < room ? size : room);
+  try {
+    const std::lock_guard<std::mutex> lock(FLock);
+    FModules[static_cast<std::size_t>(module - 1)].Answers[key] = {rc, std::string(buffer, size < room ? size : room)};
+  } catch (const std::bad_alloc&) {
+    // Asked again next time.
+  }
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -101,5 +102,12 @@ private:
   std::mutex FLock;  // the lanes' list and the modules' files
   std::vector<std::unique_ptr<TLane>> FLanes;
   std::vector<std::filesystem::path> FFiles;  // module n is FFiles[n - 1]
+  struct TModuleInfo {
+    bool Loaded = false;
+    std::uint32_t Entries = 0;
+    std::filesystem::path Reported;
+    std::map<std::pair<int, int>, std::pair<int, std::string>> Answers;  // (entry, length): (rc, text)
+  };
+  std::vector<TModuleInfo> FModules;  // beside FFiles
   std::atomic<int> FStarts{0};
 };
