@@ -41,6 +41,12 @@ constexpr bool OnWindows = true;
 #else
 constexpr bool OnWindows = false;
 #endif
+// A sanitizer in the host takes a double free for itself, and gives a host no memory limit.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool Sanitized = true;
+#else
+constexpr bool Sanitized = false;
+#endif
 
 // The test plug-ins are of this build's bitness: named as such, they go to its own host.
 std::string Named(const std::string& stem) { return stem + (sizeof(void*) == 8 && OnWindows ? ".sph" : ".spi"); }
@@ -109,6 +115,7 @@ TEST_F(OutOfProcess, AMisbehavingPluginCostsOneFailedTryWithItsReason) {
   for (TCase c : cases) {
     SCOPED_TRACE(c.Variant);
     if (OnWindows && !c.WindowsReason) continue;
+    if (Sanitized && (std::string(c.Variant) == "bad-twice" || std::string(c.Variant) == "bad-alloc")) continue;
     if (OnWindows) c.Reason = c.WindowsReason;
     Spis.Clear();
     for (const auto& e : std::filesystem::directory_iterator(Folder.Path())) std::filesystem::remove(e.path());
