@@ -8,6 +8,7 @@
 #include <string.h>
 #include <tiffio.h>
 #include <webp/decode.h>
+#include <webp/demux.h>
 
 #include "Plugin.h"
 
@@ -79,6 +80,16 @@ static int PngDecode(const uint8_t* data, size_t size, TTarget* target, int* wid
     /* The check sums catch corruption; a warning must not pass a damaged file. */
     png_set_crc_action(j->png, PNG_CRC_DEFAULT, PNG_CRC_DEFAULT);
     png_set_user_limits(j->png, 0x7FFFFFFF, 0x7FFFFFFF);
+    /* Memory follows the picture, not what a chunk header claims: libpng would zero a buffer
+     * of a text chunk's declared length (2 GB in 57 bytes) before reading it. The chunks the
+     * decoding does not use are skipped unread, and what libpng keeps is bounded. Only IHDR,
+     * PLTE, tRNS, IDAT and IEND are used. */
+    static const png_byte unused[] = "bKGD\0cHRM\0eXIf\0gAMA\0hIST\0iCCP\0iTXt\0oFFs\0pCAL\0pHYs\0"
+                                     "sBIT\0sCAL\0sPLT\0sRGB\0sTER\0tEXt\0tIME\0zTXt";
+    png_set_keep_unknown_chunks(j->png, PNG_HANDLE_CHUNK_NEVER, NULL, 0);
+    png_set_keep_unknown_chunks(j->png, PNG_HANDLE_CHUNK_NEVER, unused, (int)(sizeof unused / 5));
+    png_set_chunk_cache_max(j->png, 64);
+    png_set_chunk_malloc_max(j->png, (png_alloc_size_t)1 << 20);
     png_read_info(j->png, j->info);
     png_uint_32 w = png_get_image_width(j->png, j->info);
     png_uint_32 h = png_get_image_height(j->png, j->info);
@@ -281,7 +292,8 @@ done:
 #define TIFF_FUNCTIONS(X)                                                                        \
   X(TIFFOpenOptionsAlloc) X(TIFFOpenOptionsFree) X(TIFFOpenOptionsSetErrorHandlerExtR)           \
   X(TIFFOpenOptionsSetWarningHandlerExtR) X(TIFFOpenOptionsSetMaxSingleMemAlloc)                 \
-  X(TIFFClientOpenExt) X(TIFFClose) X(TIFFGetField) X(TIFFGetFieldDefaulted) X(TIFFIsTiled)      \
+  X(TIFFClientOpenExt) X(TIFFClose) X(TIFFGetField) X(TIFFGetFieldDefaulted) X(TIFFSetField)      \
+  X(TIFFIsTiled)                                                                                 \
   X(TIFFScanlineSize) X(TIFFReadScanline) X(TIFFRGBAImageOK) X(TIFFRGBAImageBegin)              \
   X(TIFFRGBAImageGet) X(TIFFRGBAImageEnd)
 
@@ -326,6 +338,7 @@ static int TiffAvailable(void) {
 #define TIFFClose gTiff.TIFFClose
 #define TIFFGetField gTiff.TIFFGetField
 #define TIFFGetFieldDefaulted gTiff.TIFFGetFieldDefaulted
+#define TIFFSetField gTiff.TIFFSetField
 #define TIFFIsTiled gTiff.TIFFIsTiled
 #define TIFFScanlineSize gTiff.TIFFScanlineSize
 #define TIFFReadScanline gTiff.TIFFReadScanline
@@ -384,7 +397,7 @@ static int TiffSilent(TIFF* tif, void* user, const char* module, const char* fmt
 
 /* Strips of 8- or 16-bit gray or RGB, with or without alpha, are read sample by sample, as the
  * Windows decoder reads them; every other layout goes through libtiff's RGBA reader. */
-static int TiffDecodeScanlines(TIFF* tif, TTarget* target, int w, int h, int* handled) {
+static int TiffDecodeScanlines(TIFF* tif, TTarget* target, int w, int h, int orientation, int* handled) {
   uint16_t bits = 0, spp = 0, photometric = 0, planar = PLANARCONFIG_CONTIG;
   uint16_t extraCount = 0;
   uint16_t* extra = NULL;
@@ -407,7 +420,7 @@ static int TiffDecodeScanlines(TIFF* tif, TTarget* target, int w, int h, int* ha
 
   tsize_t lineBytes = TIFFScanlineSize(tif);
   if (lineBytes < (tsize_t)((size_t)w * spp * (bits / 8))) return SPI_OUT_OF_ORDER;
-  int rc = TargetBegin(target, w, h, 0);
+  int rc = TargetBeginOriented(target, w, h, orientation);
   if (rc != SPI_SUCCESS) return rc;
   uint8_t* line = (uint8_t*)malloc((size_t)lineBytes);
   void* rgba = malloc((size_t)w * 4 * (bits / 8));
@@ -435,12 +448,39 @@ static int TiffDecodeScanlines(TIFF* tif, TTarget* target, int w, int h, int* ha
         TargetPutRow8(target, y, 0, w, (const uint8_t*)rgba, premultiplied);
       else
         TargetPutRow16(target, y, 0, w, (const uint16_t*)rgba, premultiplied);
-      if (TargetProgress(target, y + 1)) rc = SPI_ABORT;
+      if (TargetProgressSource(target, y + 1)) rc = SPI_ABORT;
     }
   }
   free(line);
   free(rgba);
   return rc;
+}
+
+/* libtiff's RGBA reader takes a colour map of 16-bit entries down to 8 bits by dropping the
+ * low byte; the plug-in's rule rounds. So a 16-bit map is rounded here and handed back, and the
+ * reader, seeing no entry above 255, takes it as it is (as it takes an 8-bit map). */
+static int TiffRoundColormap(TIFF* tif) {
+  uint16_t photometric = 0, bits = 0;
+  uint16_t *red, *green, *blue;
+  if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric) || photometric != PHOTOMETRIC_PALETTE)
+    return SPI_SUCCESS;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+  if (bits < 1 || bits > 8 || !TIFFGetField(tif, TIFFTAG_COLORMAP, &red, &green, &blue)) return SPI_SUCCESS;
+  size_t n = (size_t)1 << bits;
+  int wide = 0;
+  for (size_t i = 0; i < n && !wide; ++i) wide = red[i] > 255 || green[i] > 255 || blue[i] > 255;
+  if (!wide) return SPI_SUCCESS;
+  uint16_t* map = (uint16_t*)malloc(n * 3 * sizeof(uint16_t));
+  if (!map) return SPI_NO_MEMORY;
+  for (size_t i = 0; i < n; ++i) {
+    map[i] = (uint16_t)To8(red[i]);
+    map[n + i] = (uint16_t)To8(green[i]);
+    map[2 * n + i] = (uint16_t)To8(blue[i]);
+  }
+  /* The field takes copies; the pointers read above are libtiff's and die with the call. */
+  int ok = TIFFSetField(tif, TIFFTAG_COLORMAP, map, map + n, map + 2 * n);
+  free(map);
+  return ok ? SPI_SUCCESS : SPI_OUT_OF_ORDER;
 }
 
 static int TiffDecode(const uint8_t* data, size_t size, TTarget* target, int* width, int* height) {
@@ -461,28 +501,38 @@ static int TiffDecode(const uint8_t* data, size_t size, TTarget* target, int* wi
   if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w) || !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h) ||
       w == 0 || h == 0 || w > 0x7FFFFFFFu || h > 0x7FFFFFFFu)
     goto done;
+  /* Every layout is turned upright by the tag, the same on each road (libtiff's RGBA reader
+   * would only flip, never exchange rows and columns). */
+  uint16_t orientation = ORIENTATION_TOPLEFT;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_ORIENTATION, &orientation);
   if (!target) {
-    *width = (int)w;
-    *height = (int)h;
+    int swaps = OrientationSwaps(orientation);
+    *width = (int)(swaps ? h : w);
+    *height = (int)(swaps ? w : h);
     rc = SPI_SUCCESS;
     goto done;
   }
   int handled;
-  rc = TiffDecodeScanlines(tif, target, (int)w, (int)h, &handled);
+  rc = TiffDecodeScanlines(tif, target, (int)w, (int)h, orientation, &handled);
   if (handled || rc != SPI_SUCCESS) goto done;
+  rc = TiffRoundColormap(tif);
+  if (rc != SPI_SUCCESS) goto done;
   {
     /* libtiff's reader premultiplies alpha and reduces 16 bits by the same rounding as ours. */
     char message[1024];
     TIFFRGBAImage img;
-    if (!TIFFRGBAImageOK(tif, message) || !TIFFRGBAImageBegin(&img, tif, 0, message)) goto done;
-    rc = TargetBegin(target, (int)w, (int)h, 0);
+    /* Stop at the first strip or tile that cannot be read: a cut file is never a picture,
+     * as on the strip road. */
+    if (!TIFFRGBAImageOK(tif, message) || !TIFFRGBAImageBegin(&img, tif, 1, message)) goto done;
+    rc = TargetBeginOriented(target, (int)w, (int)h, orientation);
     uint32_t* raster = NULL;
     if (rc == SPI_SUCCESS) {
       rc = SPI_NO_MEMORY;
       if ((size_t)w <= SIZE_MAX / 4 / h) raster = (uint32_t*)malloc((size_t)w * h * 4);
     }
     if (raster) {
-      img.req_orientation = ORIENTATION_TOPLEFT;
+      /* The rows as stored; the target turns them. */
+      img.req_orientation = img.orientation;
       rc = TIFFRGBAImageGet(&img, raster, w, h) ? SPI_SUCCESS : SPI_OUT_OF_ORDER;
       for (uint32_t y = 0; rc == SPI_SUCCESS && y < h; ++y) {
         /* Each pixel is packed as A<<24 | B<<16 | G<<8 | R, which is R,G,B,A in memory
@@ -509,6 +559,34 @@ done:
 
 /* ---- WebP --------------------------------------------------------------------------- */
 
+/* An animation gives its first frame, as GIF and TIFF give their first: the whole canvas as
+ * the animation decoder composes it, uncovered parts transparent. */
+static int WebpDecodeFirstFrame(const uint8_t* data, size_t size, TTarget* target) {
+  WebPAnimDecoderOptions options;
+  if (!WebPAnimDecoderOptionsInit(&options)) return SPI_OTHER_ERROR;
+  options.color_mode = MODE_RGBA; /* straight alpha, for the target's compositing */
+  options.use_threads = 0;
+  WebPData webp = {data, size};
+  WebPAnimDecoder* decoder = WebPAnimDecoderNew(&webp, &options);
+  if (!decoder) return SPI_OUT_OF_ORDER;
+  int rc = SPI_OUT_OF_ORDER;
+  WebPAnimInfo info;
+  uint8_t* canvas;
+  int timestamp;
+  if (WebPAnimDecoderGetInfo(decoder, &info) && info.canvas_width > 0 && info.canvas_height > 0 &&
+      info.canvas_width <= 0x7FFFFFFFu && info.canvas_height <= 0x7FFFFFFFu) {
+    int w = (int)info.canvas_width, h = (int)info.canvas_height;
+    rc = TargetBegin(target, w, h, 0);
+    if (rc == SPI_SUCCESS) {
+      rc = WebPAnimDecoderGetNext(decoder, &canvas, &timestamp) ? SPI_SUCCESS : SPI_OUT_OF_ORDER;
+      for (int y = 0; rc == SPI_SUCCESS && y < h; ++y)
+        TargetPutRow8(target, y, 0, w, canvas + (size_t)w * 4 * (size_t)y, 0);
+    }
+  }
+  WebPAnimDecoderDelete(decoder);
+  return rc;
+}
+
 static int WebpDecode(const uint8_t* data, size_t size, TTarget* target, int* width, int* height) {
   WebPBitstreamFeatures features;
   if (WebPGetFeatures(data, size, &features) != VP8_STATUS_OK) return SPI_OUT_OF_ORDER;
@@ -518,7 +596,7 @@ static int WebpDecode(const uint8_t* data, size_t size, TTarget* target, int* wi
     *height = features.height;
     return SPI_SUCCESS;
   }
-  if (features.has_animation) return SPI_NOT_SUPPORT;
+  if (features.has_animation) return WebpDecodeFirstFrame(data, size, target);
   int rc = TargetBegin(target, features.width, features.height, 0);
   if (rc != SPI_SUCCESS) return rc;
   size_t stride = (size_t)features.width * 4;

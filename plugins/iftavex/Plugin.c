@@ -37,6 +37,8 @@ TFormat DetectFormat(const uint8_t* data, size_t size) {
   return fmtNone;
 }
 
+int OrientationSwaps(int orientation) { return orientation >= 5 && orientation <= 8; }
+
 int TargetBegin(TTarget* target, int width, int height, int partial) {
   if (width <= 0 || height <= 0) return SPI_OUT_OF_ORDER;
   size_t stride = ((size_t)width * 3 + 3) & ~(size_t)3;
@@ -79,7 +81,21 @@ int TargetBegin(TTarget* target, int width, int height, int partial) {
   target->rowsDone = 0;
   target->reported = -1;
   target->aborted = 0;
+  target->orientation = 1;
+  target->sourceWidth = width;
+  target->sourceHeight = height;
   return TargetProgress(target, 0) ? SPI_ABORT : SPI_SUCCESS;
+}
+
+int TargetBeginOriented(TTarget* target, int width, int height, int orientation) {
+  if (orientation < 1 || orientation > 8) orientation = 1;
+  int swaps = OrientationSwaps(orientation);
+  int rc = TargetBegin(target, swaps ? height : width, swaps ? width : height, 0);
+  if (rc != SPI_SUCCESS) return rc;
+  target->orientation = orientation;
+  target->sourceWidth = width;
+  target->sourceHeight = height;
+  return SPI_SUCCESS;
 }
 
 /* Frees a half-made result; also used when the decoder fails after TargetBegin. */
@@ -103,22 +119,40 @@ static uint8_t OnWhite(unsigned c, unsigned a, int premultiplied) {
   return (uint8_t)((c * a + 255u * (255u - a) + 127u) / 255u);
 }
 
-/* 16 to 8 bits: the nearest 8-bit value, (v*255 + 32767) / 65535, which equals (v + 128) / 257. */
-static unsigned To8(uint16_t v) { return ((unsigned)v * 255u + 32767u) / 65535u; }
+/* Where stored pixel (x, y) lands in the DIB, as an offset into the block, and *step, how far
+ * the next pixel of the stored row lands from it: along a DIB row for 1 to 4, along a column
+ * for 5 to 8. Offsets, not pointers, since a step may lead before the block's start after the
+ * last pixel. */
+static ptrdiff_t PixelOffset(const TTarget* target, int x, int y, ptrdiff_t* step) {
+  int w = target->sourceWidth, h = target->sourceHeight, px, py;
+  ptrdiff_t stride = (ptrdiff_t)target->stride;
+  switch (target->orientation) {
+  case 2: px = w - 1 - x, py = y, *step = -3; break;
+  case 3: px = w - 1 - x, py = h - 1 - y, *step = -3; break;
+  case 4: px = x, py = h - 1 - y, *step = 3; break;
+  case 5: px = y, py = x, *step = -stride; break;
+  case 6: px = h - 1 - y, py = x, *step = -stride; break;
+  case 7: px = h - 1 - y, py = w - 1 - x, *step = stride; break;
+  case 8: px = y, py = w - 1 - x, *step = stride; break;
+  default: px = x, py = y, *step = 3; break;
+  }
+  /* Bottom-up: the picture's top row is the last row of the block. */
+  return (ptrdiff_t)(target->height - 1 - py) * stride + (ptrdiff_t)px * 3;
+}
 
-static uint8_t* RowStart(TTarget* target, int y, int* x, int* count, size_t* skip) {
+static int RowStart(TTarget* target, int y, int* x, int* count, size_t* skip, ptrdiff_t* at, ptrdiff_t* step) {
   *skip = 0;
-  if (!target->bits || y < 0 || y >= target->height || *count <= 0) return NULL;
+  if (!target->bits || y < 0 || y >= target->sourceHeight || *count <= 0) return 0;
   if (*x < 0) {
-    if (-(long long)*x >= *count) return NULL;
+    if (-(long long)*x >= *count) return 0;
     *skip = (size_t)(-*x);
     *count += *x;
     *x = 0;
   }
-  if (*x >= target->width) return NULL;
-  if (*count > target->width - *x) *count = target->width - *x;
-  /* Bottom-up: the picture's top row is the last row of the block. */
-  return target->bits + (size_t)(target->height - 1 - y) * target->stride + (size_t)*x * 3;
+  if (*x >= target->sourceWidth) return 0;
+  if (*count > target->sourceWidth - *x) *count = target->sourceWidth - *x;
+  *at = PixelOffset(target, *x, y, step);
+  return 1;
 }
 
 uint8_t* TargetRow(TTarget* target, int y) {
@@ -127,10 +161,11 @@ uint8_t* TargetRow(TTarget* target, int y) {
 
 void TargetPutRow8(TTarget* target, int y, int x, int count, const uint8_t* rgba, int premultiplied) {
   size_t skip;
-  uint8_t* out = RowStart(target, y, &x, &count, &skip);
-  if (!out) return;
+  ptrdiff_t at, step;
+  if (!RowStart(target, y, &x, &count, &skip, &at, &step)) return;
   rgba += skip * 4;
-  for (int i = 0; i < count; ++i, rgba += 4, out += 3) {
+  for (int i = 0; i < count; ++i, rgba += 4, at += step) {
+    uint8_t* out = target->bits + at;
     unsigned a = rgba[3];
     out[0] = OnWhite(rgba[2], a, premultiplied);
     out[1] = OnWhite(rgba[1], a, premultiplied);
@@ -140,10 +175,11 @@ void TargetPutRow8(TTarget* target, int y, int x, int count, const uint8_t* rgba
 
 void TargetPutRow16(TTarget* target, int y, int x, int count, const uint16_t* rgba, int premultiplied) {
   size_t skip;
-  uint8_t* out = RowStart(target, y, &x, &count, &skip);
-  if (!out) return;
+  ptrdiff_t at, step;
+  if (!RowStart(target, y, &x, &count, &skip, &at, &step)) return;
   rgba += skip * 4;
-  for (int i = 0; i < count; ++i, rgba += 4, out += 3) {
+  for (int i = 0; i < count; ++i, rgba += 4, at += step) {
+    uint8_t* out = target->bits + at;
     unsigned a = To8(rgba[3]);
     out[0] = OnWhite(To8(rgba[2]), a, premultiplied);
     out[1] = OnWhite(To8(rgba[1]), a, premultiplied);
@@ -162,6 +198,11 @@ int TargetProgress(TTarget* target, int rowsDone) {
   if (target->progress && target->progress(rowsDone, target->height, target->progressData) != 0)
     target->aborted = 1;
   return target->aborted;
+}
+
+int TargetProgressSource(TTarget* target, int rowsDone) {
+  if (target->sourceHeight <= 0) return TargetProgress(target, rowsDone);
+  return TargetProgress(target, (int)((long long)rowsDone * target->height / target->sourceHeight));
 }
 
 /* The source as one block in memory: a memory image is used in place; a file is read whole

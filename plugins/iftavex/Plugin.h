@@ -34,7 +34,21 @@ typedef struct TTarget {
   int rowsDone;
   int reported; /* last progress step reported, -1 before the first */
   int aborted;
+  /* How the decoder's rows lie in the picture (a TIFF Orientation, 1 to 8), and their size:
+   * the rows are stored as they come and turned upright on the way into the DIB. */
+  int orientation;
+  int sourceWidth;
+  int sourceHeight;
 } TTarget;
+
+/* TIFF Orientation values: 1 rows as they come, 2 mirrored, 3 turned half round, 4 upside
+ * down, 5 to 8 the same four with rows and columns exchanged (the picture is height x width). */
+/* Whether an orientation exchanges width and height (5 to 8). */
+int OrientationSwaps(int orientation);
+
+/* 16 to 8 bits: the nearest 8-bit value, (v*255 + 32767) / 65535, which equals (v + 128) / 257.
+ * Every 16-bit value the plug-in reduces (samples, alpha, colour maps) goes by this rule. */
+static inline unsigned To8(uint16_t v) { return ((unsigned)v * 255u + 32767u) / 65535u; }
 
 /* Makes the two result blocks for a picture of width x height and reports step 0. A decoder
  * that may leave parts of the picture uncovered (a GIF frame smaller than its screen) asks
@@ -42,18 +56,28 @@ typedef struct TTarget {
  * for an impossible size, SPI_NO_MEMORY or SPI_ABORT. */
 int TargetBegin(TTarget* target, int width, int height, int partial);
 
+/* TargetBegin for rows of width x height stored in the given orientation (anything outside 1
+ * to 8 counts as 1): the picture made is upright, height x width for 5 to 8. The rows and
+ * columns that TargetPutRow8/16 and TargetProgressSource take are then those of the storage. */
+int TargetBeginOriented(TTarget* target, int width, int height, int orientation);
+
 /* Stores count pixels of picture row y (0 = top) from column x on; pixels that fall outside
- * the picture are dropped. rgba holds 4 channels a pixel. */
+ * the picture are dropped. rgba holds 4 channels a pixel. Row and column are the decoder's,
+ * before the orientation that TargetBeginOriented was given. */
 void TargetPutRow8(TTarget* target, int y, int x, int count, const uint8_t* rgba, int premultiplied);
 void TargetPutRow16(TTarget* target, int y, int x, int count, const uint16_t* rgba, int premultiplied);
 
 /* Row y (0 = top) of the DIB, for a decoder that writes width blue-green-red triples itself:
- * an opaque picture needs no compositing. */
+ * an opaque picture needs no compositing. Rows as they come only (orientation 1). */
 uint8_t* TargetRow(TTarget* target, int y);
 
 /* Tells the caller's progress callback that rowsDone rows of the picture are decoded.
  * Returns nonzero once the callback has asked to stop. */
 int TargetProgress(TTarget* target, int rowsDone);
+
+/* TargetProgress for rowsDone of the decoder's stored rows, which cover the picture's rows
+ * in proportion whatever the orientation. */
+int TargetProgressSource(TTarget* target, int rowsDone);
 
 /* Implemented once natively and once over the Windows imaging component. Both return
  * SPI_* codes; Decode calls TargetBegin itself once the size is known and stops with

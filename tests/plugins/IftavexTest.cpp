@@ -4,12 +4,18 @@
 #define SPI_NO_PROTOTYPES
 #include "SusiePlugin.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#include <psapi.h>
+#else
 #include <dlfcn.h>
+#include <sys/resource.h>
 #endif
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -126,6 +132,20 @@ const TCase Cases[] = {
     {"tiff-gray8", "tif", true, true},     {"tiff-pages", "tif", true, false},     {"webp-lossless", "webp", true, true},
     {"webp-lossy", "webp", false, true},   {"gif-offset", "gif", true, true},
     {"png-interlaced-rgb", "png", true, true}, {"tiff-premultiplied", "tif", true, true},
+    {"webp-animated", "webp", true, true},     {"tiff-colormap", "tif", true, true},
+    // Each Orientation on the strip road and on libtiff's RGBA road (palette, tiles).
+    {"tiff-orient1", "tif", true, true},         {"tiff-orient2", "tif", true, true},
+    {"tiff-orient3", "tif", true, true},         {"tiff-orient4", "tif", true, true},
+    {"tiff-orient5", "tif", true, true},         {"tiff-orient6", "tif", true, true},
+    {"tiff-orient7", "tif", true, true},         {"tiff-orient8", "tif", true, true},
+    {"tiff-palette-orient1", "tif", true, true}, {"tiff-palette-orient2", "tif", true, true},
+    {"tiff-palette-orient3", "tif", true, true}, {"tiff-palette-orient4", "tif", true, true},
+    {"tiff-palette-orient5", "tif", true, true}, {"tiff-palette-orient6", "tif", true, true},
+    {"tiff-palette-orient7", "tif", true, true}, {"tiff-palette-orient8", "tif", true, true},
+    {"tiff-tiled-orient1", "tif", true, true},   {"tiff-tiled-orient2", "tif", true, true},
+    {"tiff-tiled-orient3", "tif", true, true},   {"tiff-tiled-orient4", "tif", true, true},
+    {"tiff-tiled-orient5", "tif", true, true},   {"tiff-tiled-orient6", "tif", true, true},
+    {"tiff-tiled-orient7", "tif", true, true},   {"tiff-tiled-orient8", "tif", true, true},
 };
 
 class IftavexDecode : public testing::TestWithParam<TCase> {
@@ -371,6 +391,114 @@ TEST(Iftavex, RefusesWhatItCannotRead) {
   EXPECT_EQ(bits, nullptr);
   EXPECT_EQ(LiveLocalBlocks(), live);
 }
+
+// The CRC-32 of a PNG chunk: its type and data, from `from` to the end of bytes.
+std::uint32_t PngCrc(const TBytes& bytes, size_t from) {
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (size_t i = from; i < bytes.size(); ++i) {
+    crc ^= bytes[i];
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+void PutBig32(TBytes& out, std::uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<unsigned char>(v >> shift));
+}
+
+void PutChunk(TBytes& png, const char* type, const TBytes& data) {
+  PutBig32(png, static_cast<std::uint32_t>(data.size()));
+  const size_t from = png.size();
+  png.insert(png.end(), type, type + 4);
+  png.insert(png.end(), data.begin(), data.end());
+  PutBig32(png, PngCrc(png, from));
+}
+
+struct THugeChunk {
+  const char* type;
+  bool afterImage; // false: before the image data, which never come
+};
+
+// What libpng's own crash files are: the signature, a valid IHDR, then a chunk header whose
+// length says nearly 2 GB, the first bytes of its data, and the end of the file (57 bytes).
+// afterImage puts the complete image data of the one pixel (10, 200, 30) first.
+TBytes HugeChunkPng(const THugeChunk& c) {
+  TBytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  PutChunk(png, "IHDR", {0, 0, 0, 1, 0, 0, 0, 1, 8, 2, 0, 0, 0});
+  if (c.afterImage) {
+    // A zlib stream of one stored block: the row's filter byte and its pixel, then Adler-32.
+    const TBytes row = {0, 10, 200, 30};
+    std::uint32_t a = 1, b = 0;
+    for (unsigned char v : row) a = (a + v) % 65521u, b = (b + a) % 65521u;
+    TBytes idat = {0x78, 0x01, 0x01, 4, 0, 0xFB, 0xFF};
+    idat.insert(idat.end(), row.begin(), row.end());
+    PutBig32(idat, b << 16 | a);
+    PutChunk(png, "IDAT", idat);
+  }
+  PutBig32(png, 0x7FFFFFF0u);
+  png.insert(png.end(), c.type, c.type + 4);
+  for (char ch : std::string("keyword\0abcdefgh", 16)) png.push_back(static_cast<unsigned char>(ch));
+  return png;
+}
+
+// The peak resident set (working set) of the process so far, in KiB.
+long long PeakResidentKiB() {
+#ifdef _WIN32
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof counters;
+  return ::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof counters)
+             ? static_cast<long long>(counters.PeakWorkingSetSize / 1024)
+             : 0;
+#else
+  rusage usage{};
+  return ::getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_maxrss : 0;
+#endif
+}
+
+class IftavexHugeChunk : public testing::TestWithParam<THugeChunk> {};
+
+// libpng zeroes a buffer of the length a text chunk declares before it reads a byte of it:
+// 2 GB and seconds for 57 bytes. Memory follows the picture, so the call must fail at once,
+// or give the picture when its data are all there.
+TEST_P(IftavexHugeChunk, FailsAtOnceWithoutTheMemoryItDeclares) {
+  const TBytes png = HugeChunkPng(GetParam());
+  if (!GetParam().afterImage) {
+    ASSERT_EQ(png.size(), 57u);
+  }
+  long long live = LiveLocalBlocks();
+  const long long peak = PeakResidentKiB();
+  const auto start = std::chrono::steady_clock::now();
+  TDib dib = DecodeMemory(png);
+  const auto decoded = std::chrono::steady_clock::now();
+  SpiPictureInfo info;
+  int infoRc = TPlugin::Get().GetPictureInfo(reinterpret_cast<const char*>(png.data()),
+                                             static_cast<SpiLongPtr>(png.size()), SPI_INPUT_MEMORY, &info);
+  const auto end = std::chrono::steady_clock::now();
+  if (GetParam().afterImage) {
+    ASSERT_EQ(dib.rc, SPI_SUCCESS);
+    EXPECT_EQ(dib.header.biWidth, 1);
+    EXPECT_EQ(dib.header.biHeight, 1);
+    EXPECT_EQ(dib.pixels, TBytes({30, 200, 10, 0}));
+    EXPECT_EQ(infoRc, SPI_SUCCESS);
+  } else {
+    EXPECT_EQ(dib.rc, SPI_OUT_OF_ORDER);
+    EXPECT_EQ(infoRc, SPI_OUT_OF_ORDER);
+  }
+  EXPECT_LT(PeakResidentKiB() - peak, 16 * 1024) << "KiB more at the peak";
+  EXPECT_LT(decoded - start, std::chrono::seconds(1));
+  EXPECT_LT(end - decoded, std::chrono::seconds(1));
+  EXPECT_EQ(LiveLocalBlocks(), live);
+}
+
+const THugeChunk HugeChunks[] = {
+    {"tEXt", false}, {"zTXt", false}, {"iTXt", false}, {"pCAL", false}, {"sCAL", false}, {"sPLT", false},
+    {"tEXt", true},  {"iCCP", true},  {"zTXt", true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Chunks, IftavexHugeChunk, testing::ValuesIn(HugeChunks),
+                         [](const testing::TestParamInfo<THugeChunk>& i) {
+                           return std::string(i.param.type) + (i.param.afterImage ? "_after_the_image" : "");
+                         });
 
 #ifndef _WIN32
 // libtiff costs most of the plug-in's loading, paid at every start: it comes with the first

@@ -102,6 +102,116 @@ def premultiplied_tiff(path):
     return struct.pack("<ii", W, H) + bytes(dib)
 
 
+def tiff_file(path, width, height, tags, blocks, tile=None):
+    """A little-endian TIFF of one directory, written by hand so that every tag is exactly as
+    given. tags: {tag: (type, [values])} (3 SHORT, 4 LONG); blocks: the strips, or the tiles
+    of tile x tile pixels."""
+    fmt = {3: "H", 4: "I"}
+    offsets, counts = (324, 325) if tile else (273, 279)
+    tags = dict(tags)
+    tags.update({256: (4, [width]), 257: (4, [height]), offsets: (4, [0] * len(blocks)),
+                 counts: (4, [len(b) for b in blocks])})
+    if tile:
+        tags.update({322: (3, [tile]), 323: (3, [tile])})
+
+    def packed(kind, values):
+        return struct.pack("<%d%s" % (len(values), fmt[kind]), *values)
+
+    ifd_size = 2 + 12 * len(tags) + 4
+    outside = sum(len(packed(k, v)) for k, v in tags.values() if len(packed(k, v)) > 4)
+    at = 8 + ifd_size + outside
+    starts = []
+    for b in blocks:
+        starts.append(at)
+        at += len(b)
+    tags[offsets] = (4, starts)
+    out = bytearray(b"II*\0" + struct.pack("<IH", 8, len(tags)))
+    extra = bytearray()
+    extra_at = 8 + ifd_size
+    for tag in sorted(tags):
+        kind, values = tags[tag]
+        data = packed(kind, values)
+        out += struct.pack("<HHI", tag, kind, len(values))
+        if len(data) <= 4:
+            out += data + b"\0" * (4 - len(data))
+        else:
+            out += struct.pack("<I", extra_at + len(extra))
+            extra += data
+    out += struct.pack("<I", 0) + extra + b"".join(blocks)
+    with open(path, "wb") as f:
+        f.write(out)
+
+
+def oriented(rows, orientation):
+    """The upright picture of rows stored with a TIFF Orientation: 2 mirrored, 3 turned half
+    round, 4 upside down, 5 to 8 those four transposed first (5 transposed, 6 turned right,
+    7 transverse, 8 turned left)."""
+    if orientation >= 5:
+        rows = [list(col) for col in zip(*rows)]  # stored row y becomes column y
+    if orientation in (2, 3, 6, 7):
+        rows = [row[::-1] for row in rows]
+    if orientation in (3, 4, 7, 8):
+        rows = rows[::-1]
+    return rows
+
+
+def orientation_tiffs(folder):
+    """Each TIFF Orientation on the strip road (8-bit RGB strips) and on the RGBA road (an
+    8-bit palette in strips, RGB in tiles), with a picture whose pixels all differ."""
+    rgb = pattern(8, False)
+    colors = [((i * 53) % 256, (i * 97 + 31) % 256, (i * 151 + 7) % 256) for i in range(256)]
+    index = [[(x + y * W) % 256 for x in range(W)] for y in range(H)]
+    indexed = [[colors[i] + (255,) for i in row] for row in index]
+    colormap = [c[k] * 257 for k in range(3) for c in colors]
+    # 32 x 32 x 3 bytes: libtiff 4.5 refuses an uncompressed tile whose size is no multiple of
+    # 1 KB when it reads through a client's functions, as the plug-in does.
+    tile = 32
+    tiles = []
+    for ty in range(0, H, tile):
+        for tx in range(0, W, tile):
+            block = bytearray()
+            for y in range(ty, ty + tile):
+                for x in range(tx, tx + tile):
+                    block += bytes(rgb[y][x][:3]) if x < W and y < H else b"\0\0\0"
+            tiles.append(bytes(block))
+    common = {259: (3, [1]), 284: (3, [1])}
+    for o in range(1, 9):
+        tiff_file(os.path.join(folder, f"tiff-orient{o}.tif"), W, H,
+                  {**common, 258: (3, [8, 8, 8]), 262: (3, [2]), 274: (3, [o]), 277: (3, [3]), 278: (3, [H])},
+                  [raw(rgb, 8, 3)])
+        tiff_file(os.path.join(folder, f"tiff-palette-orient{o}.tif"), W, H,
+                  {**common, 258: (3, [8]), 262: (3, [3]), 274: (3, [o]), 277: (3, [1]), 278: (3, [H]),
+                   320: (3, colormap)},
+                  [bytes(i for row in index for i in row)])
+        tiff_file(os.path.join(folder, f"tiff-tiled-orient{o}.tif"), W, H,
+                  {**common, 258: (3, [8, 8, 8]), 262: (3, [2]), 274: (3, [o]), 277: (3, [3])}, tiles, tile)
+        for name, rows in ((f"tiff-orient{o}", rgb), (f"tiff-palette-orient{o}", indexed), (f"tiff-tiled-orient{o}", rgb)):
+            upright = oriented(rows, o)
+            with open(os.path.join(folder, f"{name}.dib"), "wb") as f:
+                f.write(expected(upright, 8, len(upright[0]), len(upright)))
+
+
+def colormap_tiff(folder):
+    """A palette TIFF whose 16-bit colour map entries lie where dropping the low byte and
+    rounding to the nearest 8-bit value part: 0x00FF is 1, not 0; 0xFF00 is 254, not 255."""
+    values = [0x00FF, 0x40FF, 0x2AC0, 0xC000, 0xFF00, 0xA310]
+    for v in values:
+        assert to8(v) != v >> 8, hex(v)
+    colors = [(values[i % 6], values[(i + 2) % 6], values[(i + 4) % 6]) for i in range(6)]
+    colormap = [0] * (3 * 256)
+    for i, c in enumerate(colors):
+        for k in range(3):
+            colormap[k * 256 + i] = c[k]
+    index = [[(x // 3 + y // 2) % len(colors) for x in range(W)] for y in range(H)]
+    tiff_file(os.path.join(folder, "tiff-colormap.tif"), W, H,
+              {259: (3, [1]), 284: (3, [1]), 258: (3, [8]), 262: (3, [3]), 277: (3, [1]), 278: (3, [H]),
+               320: (3, colormap)},
+              [bytes(i for row in index for i in row)])
+    rows = [[tuple(to8(v) for v in colors[i]) + (255,) for i in row] for row in index]
+    with open(os.path.join(folder, "tiff-colormap.dib"), "wb") as f:
+        f.write(expected(rows, 8))
+
+
 def convert(args, inputs, out):
     subprocess.run(["convert", *args, *inputs, out], check=True)
 
@@ -156,6 +266,13 @@ def main(folder):
         f.write(expected(small, 8, 20, 10, 5, 4, (W, H)))
     case("webp-lossless", "webp", pattern(8, True), 8, 4,
          ["-define", "webp:lossless=true", "-define", "webp:exact=true"])
+    # An animation: the first frame is the picture.
+    case("webp-animated", "webp", pattern(8, True), 8, 4,
+         ["-define", "webp:lossless=true", "-define", "webp:exact=true"], extra_pages=pattern(8, True, seed=5))
+    with open(os.path.join(folder, "webp-animated.webp"), "rb") as f:
+        assert b"ANIM" in f.read(), "ImageMagick wrote no animation"
+    orientation_tiffs(folder)
+    colormap_tiff(folder)
     # Lossy: no exact result to expect; the test checks the size only.
     case("webp-lossy", "webp", pattern(8, False), 8, 3, ["-quality", "80"], dib=struct.pack("<ii", W, H))
     os.remove(tmp)
