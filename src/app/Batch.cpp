@@ -30,14 +30,16 @@ struct TTrimPoolsAtEnd {
 // Failure and Done; the worker threads run the conversion's Encode and Prepare and set
 // those two.
 struct TPendingFile {
-  std::filesystem::path Source;
+  std::filesystem::path Source;      // as given: its output's name is formed from it
+  std::filesystem::path FullSource;  // resolved once, when the batch starts
   int Position = 0;  // the progress position the file was loaded at
   // The save method and folder as they were when the file was loaded: a click during a
   // later file's pump must not change this file's name.
   int Method = 0;
   std::string Folder;
-  // The output's folder, known before its name (which depends on the earlier files);
-  // empty when it is not known. With it the output's file name without method 0's "_"s.
+  // The output's folder (full), known before its name (which depends on the earlier
+  // files); empty when it is not known. With it the output's file name without method 0's
+  // "_"s.
   std::filesystem::path OutputFolder;
   std::string OutputBase;
   std::unique_ptr<TFileConversion> Conversion;
@@ -323,9 +325,11 @@ public:
     // The folder part of the name does not depend on which names are taken.
     if (file->Method == smNewName || file->Method == smOverwrite || file->Method == smFolder) {
       const std::filesystem::path output =
-          Utf8ToPath(MakeSaveFileName(PathToUtf8(file->Source), file->Method, file->Folder, std::string(),
+          Utf8ToPath(MakeSaveFileName(PathToUtf8(file->FullSource), file->Method, file->Folder, std::string(),
                                       platform::NativePathSyntax(), [](const std::string&) { return false; }));
-      file->OutputFolder = output.parent_path();
+      std::error_code ec;
+      file->OutputFolder = std::filesystem::absolute(output.parent_path(), ec);
+      if (ec) file->OutputFolder = output.parent_path();
       file->OutputBase = PathToUtf8(output.filename());
       if (file->Method == smNewName) file->OutputBase.erase(0, 1);
     }
@@ -412,15 +416,15 @@ void RunFiles(TBatchUI& ui, const std::vector<std::filesystem::path>& files, con
     ui.BeepMessage(InvalidSaveFolderMessage);
     return;
   }
-  // Resolved once: the output's folder must be known for a writer to write ahead, and a
-  // later change of the current folder must not move the sources.
-  std::vector<std::filesystem::path> sources = files;
-  for (std::filesystem::path& source : sources) {
+  // Resolved once, for the output folders the writers write ahead into and for knowing
+  // which later source an earlier save may write; names are formed and told as given.
+  std::vector<std::filesystem::path> fullSources = files;
+  for (std::filesystem::path& source : fullSources) {
     std::error_code ec;
     if (source.is_relative() && !source.empty())
       if (std::filesystem::path full = std::filesystem::absolute(source, ec); !ec) source = std::move(full);
   }
-  const int count = static_cast<int>(sources.size());
+  const int count = static_cast<int>(files.size());
   ui.SetProgressMax(count);
   // A single file gains nothing from a worker.
   TPipeline pipeline(ui, std::min(jobs, count));
@@ -432,9 +436,10 @@ void RunFiles(TBatchUI& ui, const std::vector<std::filesystem::path>& files, con
       ui.ProcessMessages();
       pipeline.RethrowKeptFailure();
       auto file = std::make_unique<TPendingFile>();
-      file->Source = sources[static_cast<std::size_t>(i)];
+      file->Source = files[static_cast<std::size_t>(i)];
+      file->FullSource = fullSources[static_cast<std::size_t>(i)];
       file->Position = position;
-      pipeline.SaveOutputsOf(file->Source);
+      pipeline.SaveOutputsOf(file->FullSource);
       file->Conversion = factory();
       file->LoadOnWorker = pipeline.Parallel() && file->Conversion->LoadsAnywhere();
       if (!file->LoadOnWorker) {

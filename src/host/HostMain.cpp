@@ -316,6 +316,13 @@ void Picture(TReader& r, std::vector<platform::TOsHandle>& handles, TModule& m) 
 
 }  // namespace
 
+// In a sanitized build the fault handler above must see the plug-in's faults, so that the
+// program is told of them as in any other build.
+extern "C" const char* __asan_default_options();
+extern "C" const char* __asan_default_options() {
+  return "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:allow_user_segv_handler=1";
+}
+
 int main(int argc, char** argv) {
   platform::TChannel channel = platform::THostProcess::ChannelOfHost(argc, argv);
   if (!channel) {

@@ -168,7 +168,12 @@ TPreparedFile TPreparedFile::Write(const std::filesystem::path& folder, const vo
 }
 
 bool TPreparedFile::PublishOver(const std::filesystem::path& fileName) {
-  if (FSide.empty() || !fileName.has_filename() || fileName.parent_path() != FSide.parent_path()) return false;
+  if (FSide.empty() || !fileName.has_filename()) return false;
+  // The name may be relative where the content was written into the folder's full name.
+  std::error_code ec;
+  const std::filesystem::path folder =
+      fileName.is_absolute() ? fileName.parent_path() : std::filesystem::absolute(fileName, ec).parent_path();
+  if (ec || folder != FSide.parent_path()) return false;
   std::string reason = Injected(TFileStep::Replace);
   if (!reason.empty() || !RenameReplacing(FSide, fileName, reason)) RaiseCreateError(fileName, reason);
   FSide.clear();
