@@ -18,6 +18,8 @@ inline constexpr TOsHandle InvalidOsHandle = -1;
 
 // Closes a handle received over a channel and not used.
 void CloseOsHandle(TOsHandle handle) noexcept;
+// Unmaps what TSharedSection::ReleaseMapping gave up (nothing for null).
+void UnmapSection(void* data, std::size_t size) noexcept;
 // A second handle of the same object (to send one and keep one); invalid on failure.
 TOsHandle DuplicateOsHandle(TOsHandle handle) noexcept;
 // A section holding a copy of the bytes, not mapped here: its handle, to be sent (invalid
@@ -43,7 +45,7 @@ public:
   }
   TSharedSection(const TSharedSection&) = delete;
   TSharedSection& operator=(const TSharedSection&) = delete;
-  ~TSharedSection();
+  ~TSharedSection() { Reset(); }
 
   // A zero-filled section of size bytes (at least 1), mapped for writing; empty when it
   // cannot be made.
@@ -57,7 +59,7 @@ public:
   std::size_t Size() const noexcept { return FSize; }
   TOsHandle Handle() const noexcept { return FHandle; }
   // Closes the handle, keeping the mapping: what is mapped stays readable.
-  void CloseHandle() noexcept;
+  void CloseHandle() noexcept { CloseOsHandle(std::exchange(FHandle, InvalidOsHandle)); }
   // Gives the handle up to the caller (to send it), keeping the mapping.
   TOsHandle ReleaseHandle() noexcept { return std::exchange(FHandle, InvalidOsHandle); }
   // Gives the mapping up to the caller, who unmaps it with UnmapSection; the handle is
@@ -69,13 +71,14 @@ public:
   }
 
 private:
-  void Reset() noexcept;
+  void Reset() noexcept {
+    UnmapSection(std::exchange(FData, nullptr), std::exchange(FSize, 0));
+    CloseHandle();
+  }
   void* FData = nullptr;
   std::size_t FSize = 0;
   TOsHandle FHandle = InvalidOsHandle;
 };
-
-void UnmapSection(void* data, std::size_t size) noexcept;
 
 // One end of a private channel: each message arrives whole, with the handles sent along.
 class TChannel {

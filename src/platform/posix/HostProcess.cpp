@@ -61,20 +61,6 @@ TOsHandle SectionCopyOf(const void* data, std::size_t size) noexcept {
 
 // ---- TSharedSection
 
-TSharedSection::~TSharedSection() { Reset(); }
-
-void TSharedSection::Reset() noexcept {
-  if (FData) ::munmap(FData, FSize);
-  CloseHandle();
-  FData = nullptr;
-  FSize = 0;
-}
-
-void TSharedSection::CloseHandle() noexcept {
-  CloseOsHandle(FHandle);
-  FHandle = InvalidOsHandle;
-}
-
 TSharedSection TSharedSection::Create(std::size_t size) noexcept {
   TSharedSection section;
   if (size == 0) size = 1;
