@@ -4,6 +4,7 @@
 #include <exception>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <system_error>
 
@@ -286,8 +287,11 @@ int RunCli(const std::vector<std::string>& args, TCliConsole& console, const TFi
       spis->OnSkip = [&console](TObject*, const std::string& fileName, const std::string& reason) {
         console.Err("tavex-cli: skipped " + fileName + ": " + reason + "\n");
       };
-    // A plug-in that failed in its host: the file goes on to the next one.
-    spis->OnPluginFailure = [&console](TObject*, const std::string& fileName, const std::string& reason) {
+    // A plug-in that failed in its host: the file goes on to the next one. Workers decoding
+    // side by side may report at once.
+    spis->OnPluginFailure = [&console, lock = std::make_shared<std::mutex>()](
+                                TObject*, const std::string& fileName, const std::string& reason) {
+      const std::lock_guard<std::mutex> guard(*lock);
       console.Err("tavex-cli: warning: " + fileName + ": " + reason + "\n");
     };
     SearchPlugins(*spis, options);
