@@ -72,6 +72,7 @@ TP_EXPORT int SPIAPI GetPicture(const char* buf, SpiLongPtr len, unsigned int fl
   (void)bitmapInfo;
   (void)bitmap;
   (void)Picture; /* the variants that never deliver one */
+  (void)Null;
   if (size < 4) return SPI_NOT_SUPPORT;
 #if defined(TP_NULL)
   *Null = 1;
