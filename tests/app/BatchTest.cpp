@@ -345,6 +345,8 @@ TEST_F(PipelinedBatch, AnAllocationThatFailsAnywhereEndsTheBatchOrChangesNothing
     RunBatch(UI, files, factory, 2);
     count = allocfault::Seen();
   }
+  // The thread sanitizer's run-time keeps its own operator new: nothing to fail there.
+  if (count == 0) GTEST_SKIP() << "this build's allocations are not counted";
   ASSERT_GT(count, 70) << count;
   // Under Wine a thread costs a hundred times as much: there a sample of the allocations.
 #ifdef _WIN32
