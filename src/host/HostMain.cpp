@@ -2,7 +2,6 @@
 // points when asked, over the channel its command line names. Everything that decides
 // (which plug-ins, whether a result is possible, what the user is told) stays in the
 // program; a plug-in that crashes here ends only this process.
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -13,26 +12,18 @@
 #include "platform/HostProcess.h"
 #include "platform/Library.h"
 #include "platform/LocalMemory.h"
+#include "platform/WinApi.h"
 #include "spi/HostProtocol.h"
-
-#ifdef _WIN32
-#define HOST_WINAPI __stdcall
-#include <windows.h>
-#else
-#define HOST_WINAPI
-#include <unistd.h>
-#include <sys/socket.h>
-#endif
 
 namespace {
 
 using namespace spihost;
 using TLength = std::intptr_t;
-using TProgress = int(HOST_WINAPI*)(int, int, TLength);
-using TGetPluginInfo = int(HOST_WINAPI*)(int, char*, int);
-using TIsSupported = int(HOST_WINAPI*)(const char*, const void*);
-using TGetPictureInfo = int(HOST_WINAPI*)(const void*, TLength, unsigned, void*);
-using TGetPicture = int(HOST_WINAPI*)(const void*, TLength, unsigned, void**, void**, TProgress, TLength);
+using TProgress = int(TAVEX_WINAPI*)(int, int, TLength);
+using TGetPluginInfo = int(TAVEX_WINAPI*)(int, char*, int);
+using TIsSupported = int(TAVEX_WINAPI*)(const char*, const void*);
+using TGetPictureInfo = int(TAVEX_WINAPI*)(const void*, TLength, unsigned, void*);
+using TGetPicture = int(TAVEX_WINAPI*)(const void*, TLength, unsigned, void**, void**, TProgress, TLength);
 
 constexpr const char* EntryNames[] = {"GetPluginInfo", "IsSupported",    "GetPictureInfo",
                                       "GetPicture",    "GetPreview",     "GetArchiveInfo",
@@ -63,77 +54,18 @@ std::string Utf8OfPath(const std::filesystem::path& path) {
 }
 
 // The fault's report for the program, made without allocating (it runs in a fault).
-void FaultMessage(unsigned char (&message)[20], TFault kind, std::uint32_t code, std::uint64_t address) {
-  const std::uint32_t type = hmCrashed;
-  std::memcpy(message, &type, 4);
-  std::memcpy(message + 4, &kind, 4);
-  std::memcpy(message + 8, &code, 4);
-  std::memcpy(message + 12, &address, 8);
+std::size_t FaultMessage(unsigned char* buffer, std::size_t size, platform::THostFault kind, std::uint32_t code,
+                         std::uint64_t address) {
+  static_assert(static_cast<std::uint32_t>(platform::THostFault::PageFault) == hfPageFault &&
+                static_cast<std::uint32_t>(platform::THostFault::StackOverflow) == hfStackOverflow);
+  if (size < 20) return 0;
+  const std::uint32_t type = hmCrashed, fault = static_cast<std::uint32_t>(kind);
+  std::memcpy(buffer, &type, 4);
+  std::memcpy(buffer + 4, &fault, 4);
+  std::memcpy(buffer + 8, &code, 4);
+  std::memcpy(buffer + 12, &address, 8);
+  return 20;
 }
-
-#ifndef _WIN32
-// The fault handler tells the program where the plug-in faulted, then lets the signal end
-// the process, so that its exit status names it too.
-int GChannelFd = -1;
-
-void OnFault(int signal, siginfo_t* info, void*) {
-  const TFault kind = signal == SIGSEGV || signal == SIGBUS ? hfPageFault
-                      : signal == SIGABRT                  ? hfAbort
-                      : signal == SIGILL                   ? hfIllegal
-                      : signal == SIGFPE                   ? hfArithmetic
-                                                           : hfOther;
-  unsigned char message[20];
-  FaultMessage(message, kind, static_cast<std::uint32_t>(signal),
-               reinterpret_cast<std::uintptr_t>(info ? info->si_addr : nullptr));
-  if (GChannelFd >= 0) ::send(GChannelFd, message, sizeof message, MSG_NOSIGNAL);
-  ::signal(signal, SIG_DFL);
-  ::raise(signal);
-}
-
-void InstallFaultHandlers(platform::TOsHandle channel) {
-  GChannelFd = static_cast<int>(channel);
-  // Its own stack: a plug-in that overflows its stack still gets reported.
-  static std::vector<char> stack(1 << 16);
-  stack_t alt{};
-  alt.ss_sp = stack.data();
-  alt.ss_size = stack.size();
-  ::sigaltstack(&alt, nullptr);
-  struct sigaction action {};
-  action.sa_sigaction = OnFault;
-  action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESETHAND;
-  sigemptyset(&action.sa_mask);
-  for (int s : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT}) ::sigaction(s, &action, nullptr);
-}
-#else
-LONG WINAPI OnFault(EXCEPTION_POINTERS* pointers) {
-  const EXCEPTION_RECORD* record = pointers ? pointers->ExceptionRecord : nullptr;
-  const DWORD code = record ? record->ExceptionCode : 0;
-  std::uint64_t address = record ? reinterpret_cast<std::uintptr_t>(record->ExceptionAddress) : 0;
-  TFault kind = hfOther;
-  if (code == EXCEPTION_ACCESS_VIOLATION || code == EXCEPTION_IN_PAGE_ERROR) {
-    kind = hfPageFault;
-    // The address touched, not the instruction's.
-    if (record->NumberParameters >= 2) address = record->ExceptionInformation[1];
-  } else if (code == EXCEPTION_STACK_OVERFLOW) {
-    kind = hfStackOverflow;
-  } else if (code == EXCEPTION_ILLEGAL_INSTRUCTION || code == EXCEPTION_PRIV_INSTRUCTION) {
-    kind = hfIllegal;
-  } else if (code == EXCEPTION_INT_DIVIDE_BY_ZERO || code == EXCEPTION_FLT_DIVIDE_BY_ZERO) {
-    kind = hfArithmetic;
-  }
-  unsigned char message[20];
-  FaultMessage(message, kind, code, address);
-  if (GChannel) GChannel->Send(std::vector<std::uint8_t>(message, message + sizeof message));
-  ::TerminateProcess(::GetCurrentProcess(), code);
-  return EXCEPTION_EXECUTE_HANDLER;
-}
-
-void InstallFaultHandlers(platform::TOsHandle) {
-  // No box from the system for a plug-in's fault: the program reports it.
-  ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
-  ::SetUnhandledExceptionFilter(OnFault);
-}
-#endif
 
 bool Send(const TWriter& w, const std::vector<platform::TOsHandle>& handles = {}) {
   return GChannel->Send(w.Message(), handles);
@@ -148,7 +80,7 @@ TModule* ModuleAt(std::uint32_t index) { return index < GModules.size() ? GModul
 // reports every row would otherwise cost two process switches a row.
 int GRelayedPercent = -1;
 
-int HOST_WINAPI Progress(int step, int steps, TLength) {
+int TAVEX_WINAPI Progress(int step, int steps, TLength) {
   const int percent = steps > 0 ? static_cast<int>(static_cast<long long>(step) * 100 / steps) : 0;
   if (percent == GRelayedPercent && step < steps) return 0;
   GRelayedPercent = percent;
@@ -330,7 +262,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   GChannel = &channel;
-  InstallFaultHandlers(channel.Handle());
+  platform::InstallHostFaultHandler(channel, FaultMessage);
   platform::ShareLargeLocalBlocks();
   std::vector<std::uint8_t> message;
   std::vector<platform::TOsHandle> handles;

@@ -120,6 +120,16 @@ private:
   TOsHandle FPeer = InvalidOsHandle;
 };
 
+// In a host process: what the fault handler tells the program before the fault ends the
+// process. message writes the report (it must neither allocate nor lock: it runs in the
+// fault) and returns its length; the handler sends it over the channel.
+enum class THostFault : std::uint32_t { Other, PageFault, Abort, Illegal, Arithmetic, StackOverflow };
+using THostFaultMessage = std::size_t (*)(unsigned char* buffer, std::size_t size, THostFault kind, std::uint32_t code,
+                                          std::uint64_t address);
+// Installs the handler for the rest of the process (natively the fault signals, on its own
+// stack; on Windows the unhandled-exception filter, with the system's fault boxes off).
+void InstallHostFaultHandler(TChannel& channel, THostFaultMessage message) noexcept;
+
 // A started host program: the only process that holds the channel's other end.
 class THostProcess {
 public:

@@ -321,4 +321,43 @@ std::string THostProcess::Wait(int timeoutMs) noexcept {
   return "ended";
 }
 
+// ---- The host's fault handler
+
+namespace {
+int GFaultChannel = -1;
+THostFaultMessage GFaultMessage = nullptr;
+
+void OnFault(int signal, siginfo_t* info, void*) {
+  const THostFault kind = signal == SIGSEGV || signal == SIGBUS ? THostFault::PageFault
+                          : signal == SIGABRT                  ? THostFault::Abort
+                          : signal == SIGILL                   ? THostFault::Illegal
+                          : signal == SIGFPE                   ? THostFault::Arithmetic
+                                                               : THostFault::Other;
+  unsigned char message[64];
+  const std::size_t n = GFaultMessage ? GFaultMessage(message, sizeof message, kind, static_cast<std::uint32_t>(signal),
+                                                      reinterpret_cast<std::uintptr_t>(info ? info->si_addr : nullptr))
+                                      : 0;
+  if (GFaultChannel >= 0 && n > 0) ::send(GFaultChannel, message, n, MSG_NOSIGNAL);
+  // The signal itself ends the process, so that its exit status names it too.
+  ::signal(signal, SIG_DFL);
+  ::raise(signal);
+}
+}  // namespace
+
+void InstallHostFaultHandler(TChannel& channel, THostFaultMessage message) noexcept {
+  GFaultChannel = Fd(channel.Handle());
+  GFaultMessage = message;
+  // Its own stack: a plug-in that overflows its stack still gets reported.
+  static char stack[1 << 16];
+  stack_t alt{};
+  alt.ss_sp = stack;
+  alt.ss_size = sizeof stack;
+  ::sigaltstack(&alt, nullptr);
+  struct sigaction action {};
+  action.sa_sigaction = OnFault;
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  for (int s : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT}) ::sigaction(s, &action, nullptr);
+}
+
 }  // namespace platform

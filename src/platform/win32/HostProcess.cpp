@@ -359,4 +359,44 @@ std::string THostProcess::Wait(int timeoutMs) noexcept {
   }
 }
 
+// ---- The host's fault handler
+
+namespace {
+TChannel* GFaultChannel = nullptr;
+THostFaultMessage GFaultMessage = nullptr;
+
+LONG WINAPI OnFault(EXCEPTION_POINTERS* pointers) {
+  const EXCEPTION_RECORD* record = pointers ? pointers->ExceptionRecord : nullptr;
+  const DWORD code = record ? record->ExceptionCode : 0;
+  std::uint64_t address = record ? reinterpret_cast<std::uintptr_t>(record->ExceptionAddress) : 0;
+  THostFault kind = THostFault::Other;
+  if (code == EXCEPTION_ACCESS_VIOLATION || code == EXCEPTION_IN_PAGE_ERROR) {
+    kind = THostFault::PageFault;
+    // The address touched, not the instruction's.
+    if (record->NumberParameters >= 2) address = record->ExceptionInformation[1];
+  } else if (code == EXCEPTION_STACK_OVERFLOW) {
+    kind = THostFault::StackOverflow;
+  } else if (code == EXCEPTION_ILLEGAL_INSTRUCTION || code == EXCEPTION_PRIV_INSTRUCTION) {
+    kind = THostFault::Illegal;
+  } else if (code == EXCEPTION_INT_DIVIDE_BY_ZERO || code == EXCEPTION_FLT_DIVIDE_BY_ZERO) {
+    kind = THostFault::Arithmetic;
+  }
+  unsigned char message[64];
+  const std::size_t n = GFaultMessage ? GFaultMessage(message, sizeof message, kind, code, address) : 0;
+  // The filter runs on the faulting thread's stack, outside the fault itself: the channel's
+  // own send may allocate here.
+  if (GFaultChannel && n > 0) GFaultChannel->Send(std::vector<std::uint8_t>(message, message + n));
+  ::TerminateProcess(::GetCurrentProcess(), code);
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+}  // namespace
+
+void InstallHostFaultHandler(TChannel& channel, THostFaultMessage message) noexcept {
+  GFaultChannel = &channel;
+  GFaultMessage = message;
+  // No box from the system for a plug-in's fault: the program reports it.
+  ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+  ::SetUnhandledExceptionFilter(OnFault);
+}
+
 }  // namespace platform
