@@ -17,12 +17,14 @@ enum TMessage : std::uint32_t {
   hmPictureInfo,      // u32 module, source                   -> hmResult (rc, i32 x 4, u16 x 2, i16)
   hmPicture,          // u32 module, u32 preview, source      -> hmProgress..., hmPictureResult
   hmProgressAnswer,   // i32 the callback's answer
+  hmInfoList,         // u32 module, i32 length, i32 count, i32 listFrom -> hmInfoAnswers
   // host -> program
   hmLoaded = 101,     // u32 loaded, u32 entry points (bit per entry), text reported path
   hmResult,           // i32 result, then what the call gives
   hmProgress,         // i32 step, i32 steps
   hmPictureResult,    // i32 result, u32 flags, bytes information, u64 pixel size (+ section)
   hmCrashed,          // u32 fault kind, u32 the OS's code, u64 address: from the fault handler
+  hmInfoAnswers,      // u32 n, then n x (i32 result, bytes the buffer without its trailing zeros)
 };
 
 // What the fault handler saw.
@@ -47,15 +49,15 @@ public:
   }
   TWriter& Text(const std::string& text) { return Bytes(text.data(), text.size()); }
   const std::vector<std::uint8_t>& Message() const noexcept { return FBytes; }
-
-private:
-  // The hosts run on little-endian machines only (x86 in both bitnesses).
+  // Bytes as they are: the hosts run on little-endian machines only (x86 in both bitnesses).
   TWriter& Raw(const void* data, std::size_t size) {
     const std::size_t at = FBytes.size();
     FBytes.resize(at + size);
     if (size > 0) std::memcpy(FBytes.data() + at, data, size);
     return *this;
   }
+
+private:
   std::vector<std::uint8_t> FBytes;
 };
 

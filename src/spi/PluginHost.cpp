@@ -244,6 +244,55 @@ bool TPluginHost::Info(int module, int infoNo, char* buffer, int length, int& rc
   return true;
 }
 
+bool TPluginHost::ReadInfo(int module, int length, int count, int listFrom) {
+  TLane& L = Lane();
+  L.Failure.clear();
+  {
+    // Read once a module (the search makes two objects of each plug-in).
+    const std::lock_guard<std::mutex> lock(FLock);
+    if (module > 0 && module <= static_cast<int>(FModules.size()) &&
+        FModules[static_cast<std::size_t>(module - 1)].Answers.count(std::make_pair(0, length)))
+      return true;
+  }
+  if (length < 0 || !EnsureLoaded(L, module)) return false;
+  std::vector<std::uint8_t> reply;
+  std::vector<platform::TOsHandle> handles;
+  const int hostModule = L.LoadedAs[static_cast<std::size_t>(module - 1)];
+  if (!Exchange(L, TWriter(hmInfoList).U32(static_cast<std::uint32_t>(hostModule)).I32(length).I32(count).I32(listFrom).Message(),
+                {}, reply, handles))
+    return false;
+  TReader r(reply);
+  const std::uint32_t type = r.U32(), n = r.U32();
+  if (type != hmInfoAnswers) {
+    Ended(L, "the plug-in host answered out of turn");
+    return false;
+  }
+  const auto size = static_cast<std::size_t>(length) + 1;
+  try {
+    std::vector<std::pair<int, std::string>> answers;
+    for (std::uint32_t i = 0; i < n && i < static_cast<std::uint32_t>(count); ++i) {
+      const int rc = r.I32();
+      std::size_t used = 0;
+      const std::uint8_t* text = r.Bytes(used);
+      if (!r.Ok() || used > size) {
+        Ended(L, "the plug-in host answered out of turn");
+        return false;
+      }
+      // The buffer as the plug-in left it: the host leaves out the zeros at its end.
+      std::string buffer(size, '\0');
+      if (used > 0) std::memcpy(buffer.data(), text, used);
+      answers.emplace_back(rc, std::move(buffer));
+    }
+    const std::lock_guard<std::mutex> lock(FLock);
+    auto& cache = FModules[static_cast<std::size_t>(module - 1)].Answers;
+    for (std::size_t i = 0; i < answers.size(); ++i)
+      cache[std::make_pair(static_cast<int>(i), length)] = std::move(answers[i]);
+  } catch (const std::bad_alloc&) {
+    // Each text is asked on its own then.
+  }
+  return true;
+}
+
 bool TPluginHost::IsSupported(int module, const char* fileName, const void* header, int& rc) {
   TLane& L = Lane();
   L.Failure.clear();

@@ -52,6 +52,9 @@ public:
   // Each returns false, with the reason in Failure, when the host failed the call; the
   // plug-in's result is in rc otherwise.
   bool Info(int module, int infoNo, char* buffer, int length, int& rc);
+  // Asks the texts 0 to count - 1 (up to the first empty one from listFrom on) of buffers
+  // of length in one call; Info answers them from then on without asking the host.
+  bool ReadInfo(int module, int length, int count, int listFrom);
   bool IsSupported(int module, const char* fileName, const void* header, int& rc);
   bool PictureInfo(int module, const void* source, TSPILength length, unsigned flags, TSPIPictureInfo& info,
                    int& rc);

@@ -169,6 +169,9 @@ void TSPI::ReadPluginInfo() {
   };
   // The text up to the first zero byte; the last byte of the buffer always stays zero.
   auto text = [](const char* from) { return std::string(from, ::strnlen(from, InfoBufferSize)); };
+  // A host answers all of them in one call, as the loop below reads them.
+  if (FHost && !FHost->ReadInfo(FHostModule, InfoBufferSize - 1, 2 + 2 * MaxFilterEntries, 2))
+    HostFailed(FHost->Failure());
   if (read(0, buffer) > 0) FAPIVersion = text(buffer);
   if (read(1, buffer) > 0) FDescription = text(buffer);
 
