@@ -1,5 +1,6 @@
 #include "app/PluginPolicy.h"
 
+#include "platform/Folders.h"
 #include "rtl/Text.h"
 #include "spi/SPIVxDIB.h"
 
@@ -31,4 +32,7 @@ void ApplyMainFormPluginSettings(TSPIs& spis) {
   spis.OnSearch = SPIsSearch;
   spis.OnSearching = SPIsSearching;
   spis.OnPictureRegister = SPIsPictureRegister;
+  // Hosts remember what unchanged plug-ins answered: the next start registers them
+  // without starting a host.
+  spis.HostCacheFolder = platform::UserCacheFolder();
 }

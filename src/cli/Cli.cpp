@@ -145,6 +145,7 @@ void SearchPlugins(TSPIs& spis, const TCliOptions& options) {
   if (ec) dir = Utf8ToPath(options.PluginDir);
   for (const std::string& pattern : platform::PluginFilePatterns())
     spis.ScanFolder(AppendBackslash(PathToUtf8(dir)), pattern);
+  spis.SaveHostCaches();
 }
 
 std::string PluginLine(const TSPI& module) {

@@ -21,5 +21,8 @@ std::filesystem::path CurrentDirectory();
 // GetSystemDirectoryW and GetWindowsDirectoryW; empty where the platform has none.
 std::filesystem::path SystemDirectory();
 std::filesystem::path WindowsDirectory();
+// The user's folder for data that may be lost and made again (%LOCALAPPDATA%\Tavex,
+// $XDG_CACHE_HOME/tavex or ~/.cache/tavex); empty when the environment names none.
+std::filesystem::path UserCacheFolder();
 
 }  // namespace platform

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <cstring>
 
+#include "rtl/File.h"
 #include "rtl/Stream.h"
 
 using namespace spihost;
@@ -16,6 +17,21 @@ constexpr int SPINoMemory = 4;
 constexpr std::uint64_t AdoptedPicture = std::uint64_t{32} << 20;
 // How long a host that reported its fault, or closed its end, may take to end.
 constexpr int EndingMs = 2000;
+// The cache file: its first bytes, and the most it may hold (it is read whole).
+constexpr char CacheMagic[8] = {'T', 'a', 'v', 'x', 'P', 'I', 'C', '1'};
+constexpr std::int64_t MaxCacheBytes = std::int64_t{16} << 20;
+constexpr int MaxInfoLength = 60000;
+
+// A plug-in file's size and last write time; false when the OS cannot tell.
+bool FileStamp(const std::filesystem::path& file, std::uint64_t& size, std::int64_t& time) noexcept {
+  std::error_code e1, e2;
+  const auto bytes = std::filesystem::file_size(file, e1);
+  const auto written = std::filesystem::last_write_time(file, e2);
+  if (e1 || e2) return false;
+  size = bytes;
+  time = static_cast<std::int64_t>(written.time_since_epoch().count());
+  return true;
+}
 
 // A fault's report: a page fault names the address the plug-in touched.
 std::string FaultText(std::uint32_t kind, std::uint32_t code, std::uint64_t address) {
@@ -36,7 +52,94 @@ std::string FaultText(std::uint32_t kind, std::uint32_t code, std::uint64_t addr
 
 }  // namespace
 
-TPluginHost::TPluginHost(TSettings settings) : FSettings(std::move(settings)) {}
+TPluginHost::TPluginHost(TSettings settings) : FSettings(std::move(settings)) { ReadCache(); }
+
+void TPluginHost::ReadCache() noexcept {
+  if (FSettings.CacheFile.empty()) return;
+  try {
+    std::vector<std::uint8_t> bytes;
+    {
+      TFileStream file(FSettings.CacheFile, fmOpenRead | fmShareDenyWrite);
+      const std::int64_t size = file.Size();
+      if (size < 0 || size > MaxCacheBytes) return;
+      bytes.resize(static_cast<std::size_t>(size));
+      if (size > 0 && file.Read(bytes.data(), size) != size) return;
+    }
+    // A file of another version, or damaged anywhere, is as good as none.
+    if (bytes.size() < sizeof CacheMagic || std::memcmp(bytes.data(), CacheMagic, sizeof CacheMagic) != 0) return;
+    const std::vector<std::uint8_t> body(bytes.begin() + sizeof CacheMagic, bytes.end());
+    TReader r(body);
+    std::vector<TCached> records;
+    for (std::uint32_t n = r.U32(); r.Ok() && n > 0; --n) {
+      TCached c;
+      c.File = Utf8ToPath(r.Text());
+      c.Info.FileSize = r.U64();
+      c.Info.FileTime = r.I64();
+      c.Info.Entries = r.U32();
+      c.Info.Reported = Utf8ToPath(r.Text());
+      c.Info.InfoLength = r.I32();
+      if (c.Info.InfoLength < 0 || c.Info.InfoLength > MaxInfoLength) return;
+      const auto size = static_cast<std::size_t>(c.Info.InfoLength) + 1;
+      for (std::uint32_t a = r.U32(); r.Ok() && a > 0; --a) {
+        const int infoNo = r.I32(), rc = r.I32();
+        std::size_t used = 0;
+        const std::uint8_t* text = r.Bytes(used);
+        if (!r.Ok() || used > size) return;
+        std::string buffer(size, '\0');
+        if (used > 0) std::memcpy(buffer.data(), text, used);
+        c.Info.Answers[std::make_pair(infoNo, c.Info.InfoLength)] = {rc, std::move(buffer)};
+      }
+      if (!r.Ok()) return;
+      c.Info.Loaded = true;
+      records.push_back(std::move(c));
+    }
+    if (!r.Ok()) return;
+    FCached = std::move(records);
+    FCacheBytes = std::move(bytes);
+  } catch (const std::exception&) {
+    // Not there, or not readable: every plug-in is asked afresh.
+  }
+}
+
+void TPluginHost::SaveCache() noexcept {
+  if (FSettings.CacheFile.empty()) return;
+  try {
+    std::vector<std::uint8_t> bytes(CacheMagic, CacheMagic + sizeof CacheMagic);
+    {
+      const std::lock_guard<std::mutex> lock(FLock);
+      std::uint32_t count = 0;
+      TWriter w(static_cast<TMessage>(0));
+      for (std::size_t i = 0; i < FModules.size(); ++i) {
+        const TModuleInfo& m = FModules[i];
+        if (!m.Loaded || m.InfoLength < 0 || m.FileTime == 0) continue;
+        ++count;
+        w.Text(PathToUtf8(FFiles[i])).U64(m.FileSize).I64(m.FileTime).U32(m.Entries).Text(PathToUtf8(m.Reported));
+        w.I32(m.InfoLength);
+        std::uint32_t answers = 0;
+        for (const auto& [key, answer] : m.Answers) answers += key.second == m.InfoLength ? 1 : 0;
+        w.U32(answers);
+        for (const auto& [key, answer] : m.Answers) {
+          if (key.second != m.InfoLength) continue;
+          std::size_t used = answer.second.size();
+          while (used > 0 && answer.second[used - 1] == '\0') --used;
+          w.I32(key.first).I32(answer.first).Bytes(answer.second.data(), used);
+        }
+      }
+      // The records after the count (the writer's first field stands for a message's type).
+      const std::vector<std::uint8_t>& records = w.Message();
+      const TWriter head = TWriter(static_cast<TMessage>(count));
+      bytes.insert(bytes.end(), head.Message().begin(), head.Message().end());
+      bytes.insert(bytes.end(), records.begin() + 4, records.end());
+    }
+    if (bytes == FCacheBytes) return;
+    std::error_code ignored;
+    std::filesystem::create_directories(FSettings.CacheFile.parent_path(), ignored);
+    SaveBytesReplacing(FSettings.CacheFile, bytes.data(), bytes.size());
+    FCacheBytes = std::move(bytes);
+  } catch (const std::exception&) {
+    // Kept for next time, or not: the plug-ins are asked afresh then.
+  }
+}
 
 TPluginHost::~TPluginHost() {
   // Closing a channel ends the host's loop; one that does not end is ended.
@@ -159,11 +262,28 @@ int TPluginHost::Load(const std::filesystem::path& fileName, std::uint32_t& entr
         reported = FModules[i].Reported;
         return static_cast<int>(i + 1);
       }
+    std::uint64_t size = 0;
+    std::int64_t time = 0;
+    const bool stamped = FileStamp(fileName, size, time);
+    // Known from an earlier run and unchanged since: registered without starting a host
+    // (the host loads it when it is first called).
+    for (const TCached& c : FCached)
+      if (stamped && c.File == fileName && c.Info.FileSize == size && c.Info.FileTime == time) {
+        FFiles.push_back(fileName);
+        FModules.push_back(c.Info);
+        entries = c.Info.Entries;
+        reported = c.Info.Reported;
+        return static_cast<int>(FFiles.size());
+      }
     FFiles.push_back(fileName);
     FModules.emplace_back();
+    if (stamped) {
+      FModules.back().FileSize = size;
+      FModules.back().FileTime = time;
+    }
     module = static_cast<int>(FFiles.size());
   }
-  if (!EnsureLoaded(L, module)) return 0;
+  if (!EnsureLoaded(L, module, true)) return 0;
   entries = L.LastEntries;
   reported = L.LastReported;
   const std::lock_guard<std::mutex> lock(FLock);
@@ -174,7 +294,7 @@ int TPluginHost::Load(const std::filesystem::path& fileName, std::uint32_t& entr
   return module;
 }
 
-bool TPluginHost::EnsureLoaded(TLane& L, int module) {
+bool TPluginHost::EnsureLoaded(TLane& L, int module, bool registering) {
   std::filesystem::path file;
   {
     const std::lock_guard<std::mutex> lock(FLock);
@@ -194,7 +314,11 @@ bool TPluginHost::EnsureLoaded(TLane& L, int module) {
   const std::uint32_t loadedAs = r.U32();
   L.LastEntries = r.U32();
   L.LastReported = Utf8ToPath(r.Text());
-  if (!r.Ok() || loadedAs == 0) return false;
+  if (!r.Ok() || loadedAs == 0) {
+    // Registered from the cache, the file no longer loads: that call fails with a reason.
+    if (!registering) L.Failure = "the plug-in cannot be loaded any more";
+    return false;
+  }
   L.LoadedAs[static_cast<std::size_t>(module - 1)] = static_cast<int>(loadedAs);
   return true;
 }
@@ -284,9 +408,10 @@ bool TPluginHost::ReadInfo(int module, int length, int count, int listFrom) {
       answers.emplace_back(rc, std::move(buffer));
     }
     const std::lock_guard<std::mutex> lock(FLock);
-    auto& cache = FModules[static_cast<std::size_t>(module - 1)].Answers;
+    TModuleInfo& info = FModules[static_cast<std::size_t>(module - 1)];
     for (std::size_t i = 0; i < answers.size(); ++i)
-      cache[std::make_pair(static_cast<int>(i), length)] = std::move(answers[i]);
+      info.Answers[std::make_pair(static_cast<int>(i), length)] = std::move(answers[i]);
+    info.InfoLength = length;
   } catch (const std::bad_alloc&) {
     // Each text is asked on its own then.
   }

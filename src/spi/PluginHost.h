@@ -38,6 +38,9 @@ public:
     std::filesystem::path Program;
     std::size_t MemoryLimit = 0;  // bytes; 0: none
     int TimeoutSeconds = 60;
+    // What the host answered for each plug-in, kept between runs (empty: not kept): a
+    // plug-in whose file has the size and time it had is registered without a host.
+    std::filesystem::path CacheFile;
   };
   explicit TPluginHost(TSettings settings);
   ~TPluginHost();
@@ -64,6 +67,10 @@ public:
                platform::TLocalHandle* info, platform::TLocalHandle* pixels, TSPIProgressCallback progress,
                TSPILength userValue, int& rc);
 
+  // Writes the cache file when what it holds changed: the plug-ins registered since this
+  // host was made, each with its texts. A file that cannot be written is left as it was.
+  void SaveCache() noexcept;
+
   // Why this thread's last call failed.
   const std::string& Failure();
   // Host processes started so far, on every lane.
@@ -86,7 +93,7 @@ private:
   };
   TLane& Lane();
   bool Start(TLane& L);
-  bool EnsureLoaded(TLane& L, int module);
+  bool EnsureLoaded(TLane& L, int module, bool registering = false);
   // Sends the request and waits for its answer, relaying progress reports meanwhile.
   bool Exchange(TLane& L, const std::vector<std::uint8_t>& request, const std::vector<platform::TOsHandle>& handles,
                 std::vector<std::uint8_t>& reply, std::vector<platform::TOsHandle>& replyHandles,
@@ -110,7 +117,19 @@ private:
     std::uint32_t Entries = 0;
     std::filesystem::path Reported;
     std::map<std::pair<int, int>, std::pair<int, std::string>> Answers;  // (entry, length): (rc, text)
+    // The file as it was when loaded: what the cache compares.
+    std::uint64_t FileSize = 0;
+    std::int64_t FileTime = 0;
+    int InfoLength = -1;  // of the texts read in one call; -1: none yet
   };
   std::vector<TModuleInfo> FModules;  // beside FFiles
+  // The cache file's records (read at the start) and bytes, to write it only when changed.
+  struct TCached {
+    std::filesystem::path File;
+    TModuleInfo Info;
+  };
+  std::vector<TCached> FCached;
+  std::vector<std::uint8_t> FCacheBytes;
+  void ReadCache() noexcept;
   std::atomic<int> FStarts{0};
 };

@@ -369,8 +369,10 @@ const TPluginHostRef& TSPIs::Host(const std::filesystem::path& plugin) {
                                             : HostProgram;
   for (const auto& [known, host] : FHosts)
     if (known == program) return host;
+  std::filesystem::path cache;
+  if (!HostCacheFolder.empty()) cache = HostCacheFolder / program.stem().concat(".plugins");
   FHosts.emplace_back(program, std::make_shared<TPluginHost>(TPluginHost::TSettings{
-                                   program, SanitizedBuild ? 0 : HostMemoryLimit, HostTimeoutSeconds}));
+                                   program, SanitizedBuild ? 0 : HostMemoryLimit, HostTimeoutSeconds, cache}));
   return FHosts.back().second;
 }
 
@@ -385,7 +387,13 @@ TPluginFailureLog::~TPluginFailureLog() { GFailureLog = FOuter; }
 
 void TPluginFailureLog::Report(const std::string& fileName, const std::string& reason) noexcept {
   try {
-    if (GFailureLog) GFailureLog->FReasons.push_back(ExtractFileName(fileName) + ": " + reason);
+    if (GFailureLog) {
+      // A plug-in that fails each call of one decoding the same way says so once.
+      std::string line = ExtractFileName(fileName) + ": " + reason;
+      auto& reasons = GFailureLog->FReasons;
+      if (std::find(reasons.begin(), reasons.end(), line) != reasons.end()) return;
+      reasons.push_back(std::move(line));
+    }
     if (TSPIs* spis = TSPIs::Instance(); spis && spis->OnPluginFailure) spis->OnPluginFailure(spis, fileName, reason);
   } catch (...) {
     // The reason is lost, the failed try stays a failed try.
@@ -521,6 +529,11 @@ void TSPIs::Search(const std::string& mask) {
 void TSPIs::Search(const std::vector<std::string>& patterns) {
   for (const std::string& folder : SearchFolders())
     for (const std::string& pattern : patterns) ScanFolder(AppendBackslash(folder), pattern);
+  SaveHostCaches();
+}
+
+void TSPIs::SaveHostCaches() noexcept {
+  for (const auto& [program, host] : FHosts) host->SaveCache();
 }
 
 void TSPIs::ScanFolder(const std::string& folder, const std::string& pattern) {

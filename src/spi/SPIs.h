@@ -362,6 +362,11 @@ public:
   std::filesystem::path HostProgram;
   int HostTimeoutSeconds = 60;
   std::size_t HostMemoryLimit = std::size_t{2} << 30;
+  // Where the hosts keep what their plug-ins answered between runs (a file per host
+  // program), so that unchanged plug-ins register without starting a host; empty: not kept.
+  std::filesystem::path HostCacheFolder;
+  // Keeps the hosts' answers for the next run (Search does it after its scan).
+  void SaveHostCaches() noexcept;
   TSPIPluginFailureEvent OnPluginFailure;
   // The host for the plug-in file (by its bitness), made on first use; without a file, the
   // host of this build's bitness.

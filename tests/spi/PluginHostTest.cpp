@@ -4,6 +4,9 @@
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <vector>
 
 #include "platform/Library.h"
@@ -81,6 +84,18 @@ protected:
   void Install(std::initializer_list<std::pair<const char*, const char*>> plugins) {
     for (const auto& [variant, name] : plugins) Folder.Put(variant, Named(name));
     for (const std::string& pattern : platform::PluginFilePatterns()) Spis.ScanFolder(Folder.Folder(), pattern);
+  }
+  // Each module as a line: file, version, description, filters, whether it previews.
+  std::vector<std::string> Lines() const {
+    std::vector<std::string> lines;
+    for (int i = 0; i < Spis.Count(); ++i) {
+      const TSPI& m = *Spis.Items(i);
+      std::string line = PathToUtf8(m.FileName().filename()) + " " + m.APIVersion() + " " + m.Description();
+      for (std::size_t f = 0; f < m.Filters().size(); ++f) line += " " + m.Filters()[f] + "=" + m.FilterDescriptions()[f];
+      line += m.EntryPoint(epGetPreview) ? " preview" : " no preview";
+      lines.push_back(line);
+    }
+    return lines;
   }
   // The message of a failed load from memory (empty on success) and the DIB's pixel bytes.
   std::string Load(const TBytes& data, TBytes* pixels = nullptr) {
@@ -173,18 +188,112 @@ TEST_F(OutOfProcess, APluginAnswersInAHostAsInTheProgram) {
     spis->Clear();
     spis->OutOfProcess = outside;
     Install({{"bad-marked", "good"}, {"pngtif", "ifpng"}});
-    for (int i = 0; i < spis->Count(); ++i) {
-      const TSPI& m = *spis->Items(i);
-      std::string line = PathToUtf8(m.FileName().filename()) + " " + m.APIVersion() + " " + m.Description();
-      for (std::size_t f = 0; f < m.Filters().size(); ++f) line += " " + m.Filters()[f] + "=" + m.FilterDescriptions()[f];
-      line += m.EntryPoint(epGetPreview) ? " preview" : " no preview";
-      seen[outside].push_back(line);
-    }
+    seen[outside] = Lines();
     EXPECT_EQ(Load(Bad("same"), &pixels[outside]), "");
     EXPECT_EQ(spis->Items(0)->Host() != nullptr, outside);
   }
   EXPECT_EQ(seen[0], seen[1]);
   EXPECT_EQ(pixels[0], pixels[1]);
+}
+
+// What the hosts answered is kept between runs: a second start registers unchanged
+// plug-ins as the first did without starting a host, and the first call starts one. A
+// changed plug-in, or a cache file that is damaged, means asking the host again (and the
+// file is made good); a plug-in that crashed is never kept.
+TEST_F(OutOfProcess, ASecondStartRegistersUnchangedPluginsWithoutAHost) {
+  const std::filesystem::path cacheFolder = Folder.Path() / "cache";
+  Spis.HostCacheFolder = cacheFolder;
+  const auto cacheFile = [&] {
+    std::vector<std::filesystem::path> files;
+    for (const auto& e : std::filesystem::directory_iterator(cacheFolder)) files.push_back(e.path());
+    return files.size() == 1 ? files[0] : std::filesystem::path();
+  };
+  const auto bytesOf = [](const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return TBytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  const auto write = [](const std::filesystem::path& file, const TBytes& bytes) {
+    std::ofstream(file, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(bytes.data()),
+                                                                  static_cast<std::streamsize>(bytes.size()));
+  };
+  // A start: the registry made afresh, the host started (or not) by the search.
+  const auto start = [&] {
+    Spis.Clear();
+    Skips.clear();
+    for (const std::string& pattern : platform::PluginFilePatterns()) Spis.ScanFolder(Folder.Folder(), pattern);
+    Spis.SaveHostCaches();
+    return Spis.Host()->Starts();
+  };
+  Folder.Put("bad-infocrash", Named("a-crash"));
+  Folder.Put("bad-marked", Named("b-good"));
+  Folder.Put("pngtif", Named("c-png"));
+  ASSERT_EQ(start(), 2) << "the crash at start-up costs its host";
+  const std::vector<std::string> lines = Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  const std::vector<std::string> skips = Skips;
+  ASSERT_EQ(skips.size(), 1u);
+  const std::filesystem::path cache = cacheFile();
+  ASSERT_FALSE(cache.empty());
+  const TBytes good = bytesOf(cache);
+
+  const std::filesystem::path png = Folder.Path() / Utf8ToPath(Named("c-png"));
+  struct TCase {
+    const char* Name;
+    std::function<void()> Change;
+    int Starts;  // by the search
+  } cases[] = {
+      // Only the crashing plug-in is asked again (and crashes again).
+      {"unchanged", [] {}, 1},
+      {"a plug-in written since",
+       [&] { std::filesystem::last_write_time(png, std::filesystem::last_write_time(png) + std::chrono::seconds(2)); },
+       2},
+      {"another version's file", [&] { TBytes b = good; b[7] ^= 1; write(cache, b); }, 2},
+      {"cut short", [&] { write(cache, TBytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(good.size() / 2))); }, 2},
+      {"a text longer than its buffer",
+       [&] {
+         // The first record's information length (after the magic, the count, the path,
+         // size, time, entry points and reported path) made 0: every text is too long.
+         TBytes b = good;
+         std::size_t at = 12;
+         std::uint32_t n = 0;
+         std::memcpy(&n, &b[at], 4);
+         at += 4 + n + 8 + 8 + 4;
+         std::memcpy(&n, &b[at], 4);
+         at += 4 + n;
+         std::memset(&b[at], 0, 4);
+         write(cache, b);
+       },
+       2},
+      {"a count beyond the end", [&] { TBytes b = good; b[8] = b[9] = b[10] = b[11] = 0xFF; write(cache, b); }, 2},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    c.Change();
+    EXPECT_EQ(start(), c.Starts);
+    EXPECT_EQ(Lines(), lines);
+    EXPECT_EQ(Skips, skips);
+    // Made good again: the next start asks only the crashing plug-in.
+    EXPECT_EQ(start(), 1);
+    EXPECT_EQ(Lines(), lines);
+  }
+
+  // Registered from the cache, the first call starts a host and decodes as ever.
+  ASSERT_EQ(start(), 1);
+  TBytes pixels;
+  const TBytes source = Bad("cache");
+  EXPECT_EQ(Load(source, &pixels), "");
+  EXPECT_EQ(pixels, TBytes(source.begin() + 4, source.end()));
+  EXPECT_EQ(Spis.Host()->Starts(), 2);
+
+  // A file replaced behind the cache's back (same size, same time) that no longer loads:
+  // that plug-in's calls fail with the reason.
+  const std::filesystem::path marked = Folder.Path() / Utf8ToPath(Named("b-good"));
+  const auto time = std::filesystem::last_write_time(marked);
+  write(marked, TBytes(static_cast<std::size_t>(std::filesystem::file_size(marked)), 0));
+  std::filesystem::last_write_time(marked, time);
+  ASSERT_EQ(start(), 1);
+  ASSERT_EQ(Lines(), lines);
+  EXPECT_EQ(Load(source), "Susie Plugins could not decode\n" + Named("b-good") + ": the plug-in cannot be loaded any more");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <system_error>
 
 namespace platform {
@@ -34,6 +35,14 @@ std::filesystem::path ExeFileName() {
 std::filesystem::path CurrentDirectory() {
   std::error_code ec;
   return std::filesystem::current_path(ec);
+}
+
+std::filesystem::path UserCacheFolder() {
+  if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache && cache[0] == '/')
+    return std::filesystem::path(cache) / "tavex";
+  if (const char* home = std::getenv("HOME"); home && home[0] == '/')
+    return std::filesystem::path(home) / ".cache" / "tavex";
+  return {};
 }
 
 std::filesystem::path SystemDirectory() { return {}; }

@@ -50,6 +50,12 @@ std::filesystem::path CurrentDirectory() {
   return AskPath([](wchar_t* b, UINT n) { return static_cast<UINT>(::GetCurrentDirectoryW(n, b)); });
 }
 
+std::filesystem::path UserCacheFolder() {
+  const std::filesystem::path local =
+      AskPath([](wchar_t* b, UINT n) { return static_cast<UINT>(::GetEnvironmentVariableW(L"LOCALAPPDATA", b, n)); });
+  return local.empty() ? local : local / L"Tavex";
+}
+
 std::filesystem::path SystemDirectory() {
   return AskPath([](wchar_t* b, UINT n) { return ::GetSystemDirectoryW(b, n); });
 }
