@@ -8,7 +8,9 @@
  *   TP_TWICE     frees a block twice
  *   TP_MARKED    writes through a null pointer when the source says "BAD!CRASH", and hands
  *                back a 2 x 2 24-bit picture of the bytes after the mark otherwise
- *   TP_INFOCRASH writes through a null pointer in GetPluginInfo's first call (start-up) */
+ *   TP_INFOCRASH writes through a null pointer in GetPluginInfo's first call (start-up)
+ *   TP_PNG16     claims PNGs instead, and writes through a null pointer on one with 16-bit
+ *                channels (as a real plug-in did); any other PNG it does not read */
 #include "TestPluginSupport.h"
 
 #include <stdio.h>
@@ -29,7 +31,11 @@ TP_EXPORT int SPIAPI GetPluginInfo(int infoNo, char* buf, int bufLen) {
 
 TP_EXPORT int SPIAPI IsSupported(const char* fileName, void* header) {
   (void)fileName;
+#if defined(TP_PNG16)
+  return header && memcmp(header, "\x89PNG\r\n\x1a\n", 8) == 0;
+#else
   return header && memcmp(header, "BAD!", 4) == 0;
+#endif
 }
 
 TP_EXPORT int SPIAPI GetPictureInfo(const char* buf, SpiLongPtr len, unsigned int flag, SpiPictureInfo* info) {
@@ -95,6 +101,10 @@ TP_EXPORT int SPIAPI GetPicture(const char* buf, SpiLongPtr len, unsigned int fl
     free(block);
     return SPI_SUCCESS;
   }
+#elif defined(TP_PNG16)
+  /* The bit depth: after the signature, IHDR's length and type, width and height. */
+  if (size > 24 && src[24] == 16) *Null = 1;
+  return SPI_NOT_SUPPORT;
 #elif defined(TP_MARKED)
   if (size >= 9 && memcmp(src + 4, "CRASH", 5) == 0) *Null = 1;
   return Picture(src, size, bitmapInfo, bitmap);

@@ -12,6 +12,7 @@
 #include "cli/Cli.h"
 #include "jpeg/JPEGTestSupport.h"
 #include "rtl/Stream.h"
+#include "spi/SPITestSupport.h"
 #include "support/PluginImages.h"
 #include "support/TempDir.h"
 
@@ -24,6 +25,21 @@ public:
   void Err(std::string_view text) override { ErrText += text; }
   bool ErrIsTerminal() override { return false; }
 };
+
+// Whether the JPEG written for the image is the reference JPEG of its picture.
+void ExpectTheReferenceJPEG(const std::filesystem::path& images, const std::filesystem::path& out,
+                            const std::string& file) {
+  SCOPED_TRACE(file);
+  const std::string stem = std::filesystem::path(file).stem().string();
+  int w = 0, h = 0;
+  const std::vector<std::uint8_t> rgb = PluginImageRGB(images, stem, w, h);
+  ASSERT_GT(w, 0);
+  const TDecodedJPEG ours = DecodeJPEG(ReadAllBytes(out / (stem + ".jpg")));
+  ASSERT_EQ(ours.Error, "");
+  EXPECT_EQ(ours.Width, w);
+  EXPECT_EQ(ours.Height, h);
+  EXPECT_TRUE(ours.Pixels == DecodeJPEG(ReferenceJPEG(w, h, rgb)).Pixels);
+}
 
 TEST(PluginConversion, EachFormatBecomesTheReferenceJPEGOfItsPictureOnWhite) {
   const std::string pluginDir = PathToUtf8(std::filesystem::path(TAVEX_IFTAVEX_PATH).parent_path());
@@ -54,14 +70,7 @@ TEST(PluginConversion, EachFormatBecomesTheReferenceJPEGOfItsPictureOnWhite) {
     for (const std::string& file : batch) {
       SCOPED_TRACE(file);
       const std::string stem = std::filesystem::path(file).stem().string();
-      int w = 0, h = 0;
-      const std::vector<std::uint8_t> rgb = PluginImageRGB(images, stem, w, h);
-      ASSERT_GT(w, 0);
-      const TDecodedJPEG ours = DecodeJPEG(ReadAllBytes(out / (stem + ".jpg")));
-      ASSERT_EQ(ours.Error, "");
-      EXPECT_EQ(ours.Width, w);
-      EXPECT_EQ(ours.Height, h);
-      EXPECT_TRUE(ours.Pixels == DecodeJPEG(ReferenceJPEG(w, h, rgb)).Pixels);
+      ExpectTheReferenceJPEG(images, out.Path(), file);
       const std::vector<unsigned char> bytes = ReadAllBytes(out / (stem + ".jpg"));
       if (std::string(host) == "off") {
         inProgram[file] = bytes;
@@ -76,6 +85,30 @@ TEST(PluginConversion, EachFormatBecomesTheReferenceJPEGOfItsPictureOnWhite) {
   EXPECT_EQ(RunCli({"--plugin-dir", pluginDir, PathToUtf8(dir / "noise.png")}, console, NewProgramConversion), 1);
   EXPECT_EQ(console.ErrText, "Susie Plugins could not decode.\n");
   EXPECT_FALSE(std::filesystem::exists(dir / "_noise.jpg"));
+}
+
+// A plug-in before Tavex's own that crashes on PNGs with 16-bit channels (as a real one
+// does): with hosts the batch goes on, the 16-bit file converts through the next plug-in,
+// and the crash is one warning.
+TEST(PluginConversion, AFileThatCrashesAPluginConvertsThroughTheNext) {
+  const std::filesystem::path own = TAVEX_IFTAVEX_PATH;
+  const std::filesystem::path images = TAVEX_PLUGIN_IMAGES;
+  TTempDir plugins, in, out;
+  std::filesystem::copy_file(TestPlugin("bad-png16"), plugins / "a-png16.spi");
+  std::filesystem::copy_file(own, plugins / own.filename());
+  const std::vector<std::string> batch{"png-rgb8.png", "png-rgb16.png", "png-rgba8.png"};
+  std::vector<std::string> args{"--plugin-host", "on", "--method", "2", "--dest", PathToUtf8(out.Path()),
+                                "--plugin-dir", PathToUtf8(plugins.Path())};
+  // Copies: the batch opens its sources for itself alone, and other tests read the images.
+  for (const std::string& file : batch) {
+    std::filesystem::copy_file(images / file, in / file);
+    args.push_back(PathToUtf8(in / file));
+  }
+  TQuietConsole console;
+  ASSERT_EQ(RunCli(args, console, NewProgramConversion), 0) << console.ErrText;
+  EXPECT_EQ(console.ErrText, "tavex-cli: warning: " + PathToUtf8(plugins / "a-png16.spi") +
+                                 ": the plug-in stopped: page fault at 0x0\n");
+  for (const std::string& file : batch) ExpectTheReferenceJPEG(images, out.Path(), file);
 }
 
 }  // namespace
