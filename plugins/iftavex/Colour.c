@@ -11,6 +11,8 @@
 
 #ifdef TAVEX_HAVE_LCMS2
 
+#include <math.h>
+
 #include <lcms2.h>
 #include <lcms2_plugin.h>
 
@@ -204,11 +206,18 @@ TColour* ColourFromPng(double gamma, const double* chrm) {
       if (!(chrm[i] >= 0 && chrm[i] <= 1)) return NULL;
     if (chrm[1] <= 0) return NULL;
   }
-  TColour* colour = NewColour(3);
-  if (!colour) return NULL;
   /* No chromaticities: sRGB's primaries and white. A gamma of 0.45 to 0.46 is what encoders
    * write for sRGB's own curve, and so is no gamma beside chromaticities; any other gamma is a
-   * plain power curve. */
+   * plain power curve. Most files say sRGB this way, and are known at once. */
+  int srgbCurve = gamma == 0 || (gamma >= 0.45 && gamma <= 0.46);
+  if (srgbCurve) {
+    static const double srgb[8] = {0.3127, 0.3290, 0.64, 0.33, 0.30, 0.60, 0.15, 0.06};
+    int same = 1;
+    for (int i = 0; chrm && i < 8; ++i) same &= fabs(chrm[i] - srgb[i]) <= 0.0015;
+    if (same) return NULL;
+  }
+  TColour* colour = NewColour(3);
+  if (!colour) return NULL;
   cmsCIExyY white = {0.3127, 0.3290, 1.0};
   cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1.0}, {0.30, 0.60, 1.0}, {0.15, 0.06, 1.0}};
   if (chrm) {
@@ -218,7 +227,7 @@ TColour* ColourFromPng(double gamma, const double* chrm) {
     primaries.Blue.x = chrm[6], primaries.Blue.y = chrm[7];
   }
   cmsToneCurve* curve;
-  if (gamma == 0 || (gamma >= 0.45 && gamma <= 0.46)) {
+  if (srgbCurve) {
     const cmsFloat64Number srgb[5] = {2.4, 1.0 / 1.055, 0.055 / 1.055, 1.0 / 12.92, 0.04045};
     curve = cmsBuildParametricToneCurve(colour->context, 4, srgb);
   } else {
