@@ -36,6 +36,7 @@ struct TColour {
   cmsHTRANSFORM row8;      /* made with the conversion */
   cmsHTRANSFORM row16;     /* made on first use; failed16 once that failed */
   cmsHTRANSFORM inverted8; /* CMYK with 255 for no ink, on first use */
+  uint8_t grey[256 * 3];   /* a grey conversion's result for each 8-bit value */
   int failed16;
   int failedInverted;
 };
@@ -129,9 +130,14 @@ static cmsUInt32Number InputFormat(int channels, int bytes, int inverted) {
   }
 }
 
+/* lcms2's optimised transforms stand in a table of samples for the whole conversion. For RGB
+ * and CMYK at 8 bits that is exact within a step; at 16 bits, and for grey (whose curves it
+ * samples coarsely in the dark), it is off by up to twenty 8-bit steps, so those evaluate the
+ * profiles themselves: grey once for each of its 256 values, 16 bits pixel by pixel. */
 static cmsHTRANSFORM MakeTransform(TColour* colour, int bytes, int inverted) {
+  cmsUInt32Number flags = bytes == 2 || colour->channels == 1 ? cmsFLAGS_NOOPTIMIZE : 0;
   return cmsCreateTransformTHR(colour->context, colour->source, InputFormat(colour->channels, bytes, inverted),
-                               colour->srgb, bytes == 2 ? TYPE_RGB_16 : TYPE_RGB_8, INTENT_PERCEPTUAL, 0);
+                               colour->srgb, bytes == 2 ? TYPE_RGB_16 : TYPE_RGB_8, INTENT_PERCEPTUAL, flags);
 }
 
 /* Whether the conversion keeps every 8-bit value within one step: a 16-level grid of RGB (every
@@ -142,7 +148,8 @@ static int KeepsValues(TColour* colour) {
   uint8_t in[Pixels * 4], out[Pixels * 3];
   int n = 0;
   if (colour->channels == 1) {
-    for (; n < 256; ++n) in[n * 4] = in[n * 4 + 1] = in[n * 4 + 2] = (uint8_t)n, in[n * 4 + 3] = 255;
+    for (; n < 256; ++n) in[n * 4] = in[n * 4 + 1] = in[n * 4 + 2] = (uint8_t)n;
+    memcpy(out, colour->grey, sizeof colour->grey);
   } else {
     for (int r = 0; r < Levels; ++r)
       for (int g = 0; g < Levels; ++g)
@@ -150,8 +157,8 @@ static int KeepsValues(TColour* colour) {
           in[n * 4] = (uint8_t)(r * 17), in[n * 4 + 1] = (uint8_t)(g * 17), in[n * 4 + 2] = (uint8_t)(b * 17);
           in[n * 4 + 3] = 255;
         }
+    cmsDoTransform(colour->row8, in, out, (cmsUInt32Number)n);
   }
-  cmsDoTransform(colour->row8, in, out, (cmsUInt32Number)n);
   for (int i = 0; i < n; ++i)
     for (int c = 0; c < 3; ++c)
       if (abs((int)out[i * 3 + c] - (int)in[i * 4 + c]) > 1) return 0;
@@ -175,6 +182,11 @@ static TColour* Finish(TColour* colour, cmsHPROFILE source) {
   if (!colour->srgb) goto none;
   colour->row8 = MakeTransform(colour, 1, 0);
   if (!colour->row8) goto none;
+  if (colour->channels == 1) {
+    uint8_t values[256 * 4];
+    for (int v = 0; v < 256; ++v) values[v * 4] = (uint8_t)v;
+    cmsDoTransform(colour->row8, values, colour->grey, 256);
+  }
   if (colour->channels != 4 && KeepsValues(colour)) goto none;
   return colour;
 none:
@@ -250,7 +262,10 @@ void ColourRow8(TColour* colour, const uint8_t* in, uint8_t* out, int count) {
     int n = count - done < COLOUR_CHUNK ? count - done : COLOUR_CHUNK;
     const uint8_t* from = in + (size_t)done * 4;
     uint8_t* to = out + (size_t)done * 4;
-    cmsDoTransform(colour->row8, from, rgb, (cmsUInt32Number)n);
+    if (colour->channels == 1)
+      for (int i = 0; i < n; ++i) memcpy(rgb + i * 3, colour->grey + from[i * 4] * 3, 3);
+    else
+      cmsDoTransform(colour->row8, from, rgb, (cmsUInt32Number)n);
     for (int i = 0; i < n; ++i) {
       to[i * 4 + 3] = from[i * 4 + 3];
       memcpy(to + i * 4, rgb + i * 3, 3);
