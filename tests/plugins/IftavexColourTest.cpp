@@ -23,7 +23,9 @@
 #include <string>
 #include <vector>
 
+#include "../../plugins/iftavex/Colour.h"
 #include "support/LocalBlocks.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -326,6 +328,38 @@ TBytes OversizedProfile() {
   return b;
 }
 
+// A CMYK printer's profile of the naive kind: red (1 - C)(1 - K), green (1 - M)(1 - K), blue
+// (1 - Y)(1 - K) in sRGB, sampled into its table.
+TBytes NaiveCmykProfile() {
+  cmsHPROFILE srgb = cmsCreate_sRGBProfile(), lab = cmsCreateLab4Profile(nullptr);
+  cmsHTRANSFORM toLab = cmsCreateTransform(srgb, TYPE_RGB_DBL, lab, TYPE_Lab_16, INTENT_RELATIVE_COLORIMETRIC, 0);
+  cmsHPROFILE h = cmsCreateProfilePlaceholder(nullptr);
+  cmsSetProfileVersion(h, 4.3);
+  cmsSetDeviceClass(h, cmsSigOutputClass);
+  cmsSetColorSpace(h, cmsSigCmykData);
+  cmsSetPCS(h, cmsSigLabData);
+  cmsPipeline* lut = cmsPipelineAlloc(nullptr, 4, 3);
+  cmsStage* table = cmsStageAllocCLut16bit(nullptr, 9, 4, 3, nullptr);
+  auto sample = [](const cmsUInt16Number in[], cmsUInt16Number out[], void* cargo) -> cmsInt32Number {
+    const double k = 1 - in[3] / 65535.0;
+    const double rgb[3] = {(1 - in[0] / 65535.0) * k, (1 - in[1] / 65535.0) * k, (1 - in[2] / 65535.0) * k};
+    cmsDoTransform(static_cast<cmsHTRANSFORM>(cargo), rgb, out, 1);
+    return 1;
+  };
+  cmsStageSampleCLut16bit(table, sample, toLab, 0);
+  // Saved as curves, table, curves: the form the A-to-B tag stores.
+  cmsPipelineInsertStage(lut, cmsAT_END, cmsStageAllocToneCurves(nullptr, 4, nullptr));
+  cmsPipelineInsertStage(lut, cmsAT_END, table);
+  cmsPipelineInsertStage(lut, cmsAT_END, cmsStageAllocToneCurves(nullptr, 3, nullptr));
+  cmsWriteTag(h, cmsSigAToB0Tag, lut);
+  cmsWriteTag(h, cmsSigMediaWhitePointTag, cmsD50_XYZ());
+  cmsPipelineFree(lut);
+  cmsDeleteTransform(toLab);
+  cmsCloseProfile(lab);
+  cmsCloseProfile(srgb);
+  return Save(h);
+}
+
 // ---- the expected pixels -----------------------------------------------------------------
 
 // Each colour from the source encoding to sRGB, as numbers from 0 to 1.
@@ -549,5 +583,162 @@ void PrintTo(const TColourCase& c, std::ostream* os) { *os << c.name; }
 
 INSTANTIATE_TEST_SUITE_P(Profiles, IftavexColour, testing::ValuesIn(ColourCases),
                          [](const testing::TestParamInfo<TColourCase>& i) { return std::string(i.param.name); });
+
+// ---- the conversions themselves -------------------------------------------------------------
+
+struct TIccCase {
+  const char* name;
+  TBytes (*profile)();
+  int channels;
+  bool usable; // false: ColourFromIcc must say there is nothing to do
+};
+
+TBytes ShortProfile() {
+  TBytes b = AdobeProfile();
+  b.resize(131);
+  return b;
+}
+TBytes NotAProfile() {
+  TBytes b = AdobeProfile();
+  b[36] = 'x'; // the header's signature
+  return b;
+}
+TBytes DeviceLinkProfile() { return Save(cmsCreateInkLimitingDeviceLink(cmsSigCmykData, 300)); }
+
+const TIccCase IccCases[] = {
+    {"adobe_rgb", AdobeProfile, 3, true},
+    {"adobe_on_grey", AdobeProfile, 1, false},
+    {"adobe_on_cmyk", AdobeProfile, 4, false},
+    {"linear_grey", LinearGreyProfile, 1, true},
+    {"grey_on_rgb", LinearGreyProfile, 3, false},
+    {"naive_cmyk", NaiveCmykProfile, 4, true},
+    {"cmyk_on_rgb", NaiveCmykProfile, 3, false},
+    {"srgb", SrgbProfile, 3, false},
+    {"lab", LabProfile, 3, false},
+    {"device_link", DeviceLinkProfile, 4, false},
+    {"truncated", TruncatedProfile, 3, false},
+    {"one_byte_short_of_a_header", ShortProfile, 3, false},
+    {"no_signature", NotAProfile, 3, false},
+    {"huge_declared_size", [] { return DeclaringSize(0x7FFFFFF0u); }, 3, false},
+    {"declared_size_below_a_header", [] { return DeclaringSize(100); }, 3, false},
+    {"garbage_tags", GarbageTagsProfile, 3, false},
+    {"past_the_limit", OversizedProfile, 3, false},
+};
+
+class ColourIcc : public testing::TestWithParam<TIccCase> {};
+
+// With TAVEX_FUZZ_CORPUS set (a folder, e.g. build/fuzz/corpus), the profiles also seed
+// fuzz_icc, behind its mode byte.
+TEST_P(ColourIcc, UsesOnlyProfilesThatFitThePixels) {
+  const TIccCase& c = GetParam();
+  const TBytes profile = c.profile();
+  ASSERT_GT(profile.size(), 100u);
+  TColour* colour = ColourFromIcc(profile.data(), profile.size(), c.channels);
+  EXPECT_EQ(colour != nullptr, c.usable);
+  if (colour) {
+    EXPECT_EQ(ColourChannels(colour), c.channels);
+  }
+  ColourFree(colour);
+  if (const char* folder = std::getenv("TAVEX_FUZZ_CORPUS"); folder && *folder && profile.size() < (1u << 20)) {
+    TBytes seed(profile.size() + 1);
+    seed[0] = static_cast<unsigned char>(c.channels == 1 ? 1 : c.channels == 4 ? 2 : 0);
+    std::memcpy(seed.data() + 1, profile.data(), profile.size());
+    std::filesystem::create_directories(std::filesystem::path(folder) / "fuzz_icc");
+    WriteAllBytes(std::filesystem::path(folder) / "fuzz_icc" / c.name, seed);
+  }
+}
+
+void PrintTo(const TIccCase& c, std::ostream* os) { *os << c.name; }
+
+INSTANTIATE_TEST_SUITE_P(Profiles, ColourIcc, testing::ValuesIn(IccCases),
+                         [](const testing::TestParamInfo<TIccCase>& i) { return std::string(i.param.name); });
+
+TEST(Colour, PngGammaAndChromaticitiesOutOfRangeOrSrgbGiveNothingToDo) {
+  const double nan = std::nan("");
+  const double flat[8] = {0.3127, 0.3290, 0.3, 0.3, 0.3, 0.3, 0.3, 0.3};
+  const double noWhite[8] = {0.3127, 0, 0.64, 0.33, 0.30, 0.60, 0.15, 0.06};
+  const double past1[8] = {0.3127, 0.3290, 1.2, 0.33, 0.30, 0.60, 0.15, 0.06};
+  const double nearSrgb[8] = {0.31271, 0.32902, 0.64, 0.33, 0.30, 0.60, 0.15, 0.06};
+  const struct {
+    double gamma;
+    const double* chrm;
+    bool usable;
+  } rows[] = {
+      {0, nullptr, false},        {0.45455, nullptr, false},  {0.45, nullptr, false},     {0.46, nullptr, false},
+      {0.4499, nullptr, true},    {0.4601, nullptr, true},    {1.0, nullptr, true},       {0.049, nullptr, false},
+      {0.05, nullptr, true},      {20, nullptr, true},        {20.01, nullptr, false},    {nan, nullptr, false},
+      {-1, nullptr, false},       {0, SrgbXy, false},         {0.45455, nearSrgb, false}, {0, AdobeXy, true},
+      {0.45455, flat, false},     {0.45455, noWhite, false},  {0.45455, past1, false},    {1.0, SrgbXy, true},
+  };
+  for (const auto& r : rows) {
+    TColour* colour = ColourFromPng(r.gamma, r.chrm);
+    EXPECT_EQ(colour != nullptr, r.usable) << r.gamma << (r.chrm ? " with chromaticities" : "");
+    ColourFree(colour);
+  }
+}
+
+TEST(Colour, CmykRowsBecomeRgbWithOpaqueAlphaPlainOrInverted) {
+  const TBytes profile = NaiveCmykProfile();
+  TColour* colour = ColourFromIcc(profile.data(), profile.size(), 4);
+  ASSERT_NE(colour, nullptr);
+  constexpr int N = 300; // more than one chunk
+  std::vector<uint8_t> cmyk(N * 4), inverted(N * 4), rgba(N * 4, 0), fromInverted(N * 4, 0);
+  for (int i = 0; i < N * 4; ++i) {
+    cmyk[i] = static_cast<uint8_t>(i % 4 == 3 ? (i / 4 % 5) * 40 : (i * 67 + i / 4 * 13) % 256);
+    inverted[i] = static_cast<uint8_t>(255 - cmyk[i]);
+  }
+  ColourCmykRow8(colour, cmyk.data(), 0, rgba.data(), N);
+  ColourCmykRow8(colour, inverted.data(), 1, fromInverted.data(), N);
+  ColourFree(colour);
+  // lcms2's own transform of the same intent, and the naive formula; perceptual moves a v4
+  // profile's black point, which takes dark colours up to a dozen steps from the formula.
+  cmsHPROFILE source = cmsOpenProfileFromMem(profile.data(), static_cast<cmsUInt32Number>(profile.size()));
+  cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+  cmsHTRANSFORM reference = cmsCreateTransform(source, TYPE_CMYK_8, srgb, TYPE_RGB_8, INTENT_PERCEPTUAL, 0);
+  ASSERT_NE(reference, nullptr);
+  std::vector<uint8_t> want(N * 3);
+  cmsDoTransform(reference, cmyk.data(), want.data(), N);
+  cmsDeleteTransform(reference);
+  cmsCloseProfile(srgb);
+  cmsCloseProfile(source);
+  int worst = 0;
+  for (int i = 0; i < N; ++i) {
+    const double k = 1 - cmyk[i * 4 + 3] / 255.0;
+    for (int c = 0; c < 3; ++c) {
+      EXPECT_EQ(rgba[i * 4 + c], want[i * 3 + c]) << i << " " << c;
+      const int naive = static_cast<int>(std::lround((1 - cmyk[i * 4 + c] / 255.0) * k * 255));
+      worst = std::max(worst, std::abs(rgba[i * 4 + c] - naive));
+    }
+    EXPECT_EQ(rgba[i * 4 + 3], 255) << i;
+  }
+  EXPECT_LE(worst, 16);
+  EXPECT_EQ(rgba, fromInverted);
+}
+
+TEST(Colour, RowsKeepTheirAlphaAndConvertInPlace) {
+  const TBytes profile = AdobeProfile();
+  TColour* colour = ColourFromIcc(profile.data(), profile.size(), 3);
+  ASSERT_NE(colour, nullptr);
+  constexpr int N = 300;
+  std::vector<uint8_t> row(N * 4), copy(N * 4);
+  std::vector<uint16_t> row16(N * 4), copy16(N * 4);
+  for (int i = 0; i < N * 4; ++i) row[i] = static_cast<uint8_t>(i * 37), row16[i] = static_cast<uint16_t>(i * 2711);
+  ColourRow8(colour, row.data(), copy.data(), N);
+  ColourRow16(colour, row16.data(), copy16.data(), N);
+  const std::vector<uint8_t> before = row;
+  const std::vector<uint16_t> before16 = row16;
+  ColourRow8(colour, row.data(), row.data(), N);
+  ColourRow16(colour, row16.data(), row16.data(), N);
+  ColourFree(colour);
+  EXPECT_EQ(row, copy) << "in place as into another row";
+  EXPECT_EQ(row16, copy16);
+  int changed = 0;
+  for (int i = 0; i < N; ++i) {
+    EXPECT_EQ(row[i * 4 + 3], before[i * 4 + 3]) << i;
+    EXPECT_EQ(row16[i * 4 + 3], before16[i * 4 + 3]) << i;
+    changed += row[i * 4 + 1] != before[i * 4 + 1];
+  }
+  EXPECT_GT(changed, N / 2) << "the profile converts";
+}
 
 } // namespace
