@@ -174,10 +174,9 @@ static int PngDecode(const uint8_t* data, size_t size, TTarget* target, int* wid
       int type = png_get_color_type(j->png, j->info);
       int transparent = (type & PNG_COLOR_MASK_ALPHA) || png_get_valid(j->png, j->info, PNG_INFO_tRNS);
       TargetSetColour(target, PngColour(data, size, type));
-      /* Opaque pictures of 8 bits or less go straight into the DIB's rows as blue-green-red;
-       * the rest become RGBA rows for the target to composite. Palettes, low gray depths and
-       * a transparent colour are expanded; the file's gamma is left alone, as the Windows
-       * decoder leaves it. */
+      /* Opaque pictures of 8 bits or less go straight into the DIB's rows as blue-green-red,
+       * unless their colour is converted; the rest become RGBA rows for the target to convert
+       * and composite. Palettes, low gray depths and a transparent colour are expanded. */
       int direct = depth <= 8 && !transparent && !target->colour;
       png_set_expand(j->png);
       png_set_gray_to_rgb(j->png);
