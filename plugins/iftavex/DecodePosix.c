@@ -527,6 +527,40 @@ static int TiffDecodeScanlines(TIFF* tif, TTarget* target, int w, int h, int ori
   return rc;
 }
 
+/* Strips of 8-bit CMYK converted by their profile; other CMYK layouts are left to libtiff's
+ * RGBA reader, which knows no profile. */
+static int TiffDecodeCmyk(TIFF* tif, TTarget* target, int w, int h, int orientation, TColour* colour,
+                          int* handled) {
+  uint16_t bits = 0, spp = 0, planar = PLANARCONFIG_CONTIG, sampleFormat = SAMPLEFORMAT_UINT;
+  *handled = 0;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &sampleFormat);
+  if (TIFFIsTiled(tif) || bits != 8 || spp != 4 || planar != PLANARCONFIG_CONTIG || sampleFormat != SAMPLEFORMAT_UINT)
+    return SPI_SUCCESS;
+  *handled = 1;
+  tsize_t lineBytes = TIFFScanlineSize(tif);
+  if (lineBytes < (tsize_t)((size_t)w * 4)) return SPI_OUT_OF_ORDER;
+  int rc = TargetBeginOriented(target, w, h, orientation);
+  if (rc != SPI_SUCCESS) return rc;
+  uint8_t* line = (uint8_t*)malloc((size_t)lineBytes);
+  uint8_t* rgba = (uint8_t*)malloc((size_t)w * 4);
+  rc = line && rgba ? SPI_SUCCESS : SPI_NO_MEMORY;
+  for (int y = 0; y < h && rc == SPI_SUCCESS; ++y) {
+    if (TIFFReadScanline(tif, line, (uint32_t)y, 0) < 0) {
+      rc = SPI_OUT_OF_ORDER;
+      break;
+    }
+    ColourCmykRow8(colour, line, 0, rgba, w);
+    TargetPutRow8(target, y, 0, w, rgba, 0);
+    if (TargetProgressSource(target, y + 1)) rc = SPI_ABORT;
+  }
+  free(line);
+  free(rgba);
+  return rc;
+}
+
 /* libtiff's RGBA reader takes a colour map of 16-bit entries down to 8 bits by dropping the
  * low byte; the plug-in's rule rounds. So a 16-bit map is rounded here and handed back, and the
  * reader, seeing no entry above 255, takes it as it is (as it takes an 8-bit map). */
@@ -555,7 +589,7 @@ static int TiffRoundColormap(TIFF* tif) {
 }
 
 /* The conversion of the ICC profile tag, for the pixels that reach the target as RGB or grey:
- * RGB, YCbCr and palette pictures come as RGB, black-is-zero grey as grey. */
+ * RGB, YCbCr and palette pictures come as RGB, black-is-zero grey as grey; and for CMYK. */
 static TColour* TiffColour(TIFF* tif) {
   uint32_t size = 0;
   void* icc = NULL;
@@ -563,11 +597,14 @@ static TColour* TiffColour(TIFF* tif) {
   if (!TIFFGetField(tif, TIFFTAG_ICCPROFILE, &size, &icc) || !icc ||
       !TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric))
     return NULL;
+  uint16_t inks = INKSET_CMYK;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_INKSET, &inks);
   int channels = photometric == PHOTOMETRIC_MINISBLACK ? 1
                  : photometric == PHOTOMETRIC_RGB || photometric == PHOTOMETRIC_YCBCR ||
                          photometric == PHOTOMETRIC_PALETTE
                      ? 3
-                     : 0;
+                 : photometric == PHOTOMETRIC_SEPARATED && inks == INKSET_CMYK ? 4
+                                                                                : 0;
   return channels ? ColourFromIcc((const uint8_t*)icc, size, channels) : NULL;
 }
 
@@ -600,8 +637,15 @@ static int TiffDecode(const uint8_t* data, size_t size, TTarget* target, int* wi
     rc = SPI_SUCCESS;
     goto done;
   }
-  TargetSetColour(target, TiffColour(tif));
   int handled;
+  TColour* colour = TiffColour(tif);
+  if (colour && ColourChannels(colour) == 4) {
+    rc = TiffDecodeCmyk(tif, target, (int)w, (int)h, orientation, colour, &handled);
+    ColourFree(colour);
+    if (handled || rc != SPI_SUCCESS) goto done;
+  } else {
+    TargetSetColour(target, colour);
+  }
   rc = TiffDecodeScanlines(tif, target, (int)w, (int)h, orientation, &handled);
   if (handled || rc != SPI_SUCCESS) goto done;
   rc = TiffRoundColormap(tif);
