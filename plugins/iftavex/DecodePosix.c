@@ -9,7 +9,9 @@
 #include <tiffio.h>
 #include <webp/decode.h>
 #include <webp/demux.h>
+#include <zlib.h>
 
+#include "Colour.h"
 #include "Plugin.h"
 
 typedef struct TMemoryReader {
@@ -46,6 +48,75 @@ static void PngWarning(png_structp png, png_const_charp message) {
 static void PngRead(png_structp png, png_bytep out, size_t n) {
   TPngState* state = (TPngState*)png_get_io_ptr(png);
   if (ReadBytes(&state->reader, out, n) != n) png_error(png, "truncated");
+}
+
+static uint32_t PngBig32(const uint8_t* p) {
+  return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
+}
+
+/* The profile of an iCCP chunk (a keyword, its terminator, the method byte 0, then the zlib
+ * stream): the size its header declares is allocated, at most the profile limit, and must
+ * come out whole. */
+static TColour* PngIcc(const uint8_t* body, size_t size, int channels) {
+  size_t k = 0;
+  while (k < size && k < 80 && body[k]) ++k;
+  if (k == 0 || k >= 80 || size - k < 2 || body[k + 1] != 0) return NULL;
+  z_stream z;
+  memset(&z, 0, sizeof z);
+  if (inflateInit(&z) != Z_OK) return NULL;
+  uint8_t head[4];
+  uint8_t* icc = NULL;
+  TColour* colour = NULL;
+  z.next_in = (Bytef*)(body + k + 2);
+  z.avail_in = (uInt)(size - k - 2);
+  z.next_out = head;
+  z.avail_out = sizeof head;
+  int rc = inflate(&z, Z_SYNC_FLUSH);
+  uint32_t declared = PngBig32(head);
+  if ((rc == Z_OK || rc == Z_STREAM_END) && z.avail_out == 0 && declared >= 132 &&
+      declared <= COLOUR_MAX_PROFILE_BYTES && (icc = (uint8_t*)malloc(declared)) != NULL) {
+    memcpy(icc, head, sizeof head);
+    z.next_out = icc + sizeof head;
+    z.avail_out = declared - (uInt)sizeof head;
+    while (rc == Z_OK && z.avail_out > 0) rc = inflate(&z, Z_SYNC_FLUSH);
+    if (z.avail_out == 0) colour = ColourFromIcc(icc, declared, channels);
+  }
+  free(icc);
+  inflateEnd(&z);
+  return colour;
+}
+
+/* The colour of a PNG, read off the chunks before its palette and image data (libpng skips
+ * them unread): an sRGB chunk says the pixels are sRGB; else an embedded profile; else its
+ * gamma and chromaticities. A chunk whose check sum fails counts as missing, as libpng's
+ * handling of a damaged ancillary chunk drops it. */
+static TColour* PngColour(const uint8_t* data, size_t size, int type) {
+  const uint8_t* icc = NULL;
+  size_t iccSize = 0;
+  double gamma = 0, chrm[8];
+  int haveChrm = 0;
+  for (size_t at = 8; size - at >= 12;) {
+    size_t n = PngBig32(data + at);
+    if (n > size - at - 12) break;
+    const uint8_t* kind = data + at + 4;
+    const uint8_t* body = kind + 4;
+    if (memcmp(kind, "IDAT", 4) == 0 || memcmp(kind, "PLTE", 4) == 0) break;
+    at += 12 + n;
+    if (crc32(crc32(0, NULL, 0), kind, (uInt)(n + 4)) != PngBig32(body + n)) continue;
+    if (memcmp(kind, "sRGB", 4) == 0) return NULL;
+    if (memcmp(kind, "iCCP", 4) == 0 && !icc) {
+      icc = body;
+      iccSize = n;
+    } else if (memcmp(kind, "gAMA", 4) == 0 && n == 4) {
+      gamma = PngBig32(body) / 100000.0;
+    } else if (memcmp(kind, "cHRM", 4) == 0 && n == 32) {
+      for (int i = 0; i < 8; ++i) chrm[i] = PngBig32(body + 4 * i) / 100000.0;
+      haveChrm = 1;
+    }
+  }
+  /* A profile that cannot be used leaves the chunks it stands above to say the colour. */
+  TColour* colour = icc ? PngIcc(icc, iccSize, (type & PNG_COLOR_MASK_COLOR) ? 3 : 1) : NULL;
+  return colour ? colour : ColourFromPng(gamma, haveChrm ? chrm : NULL);
 }
 
 /* Everything that libpng holds, so that one function can release it on every path,
@@ -102,11 +173,11 @@ static int PngDecode(const uint8_t* data, size_t size, TTarget* target, int* wid
       int depth = png_get_bit_depth(j->png, j->info);
       int type = png_get_color_type(j->png, j->info);
       int transparent = (type & PNG_COLOR_MASK_ALPHA) || png_get_valid(j->png, j->info, PNG_INFO_tRNS);
-      /* Opaque pictures of 8 bits or less go straight into the DIB's rows as blue-green-red;
-       * the rest become RGBA rows for the target to composite. Palettes, low gray depths and
-       * a transparent colour are expanded; the file's gamma is left alone, as the Windows
-       * decoder leaves it. */
-      int direct = depth <= 8 && !transparent;
+      TargetSetColour(target, PngColour(data, size, type));
+      /* Opaque pictures of 8 bits or less go straight into the DIB's rows as blue-green-red,
+       * unless their colour is converted; the rest become RGBA rows for the target to convert
+       * and composite. Palettes, low gray depths and a transparent colour are expanded. */
+      int direct = depth <= 8 && !transparent && !target->colour;
       png_set_expand(j->png);
       png_set_gray_to_rgb(j->png);
       if (direct)
@@ -456,6 +527,40 @@ static int TiffDecodeScanlines(TIFF* tif, TTarget* target, int w, int h, int ori
   return rc;
 }
 
+/* Strips of 8-bit CMYK converted by their profile; other CMYK layouts are left to libtiff's
+ * RGBA reader, which knows no profile. */
+static int TiffDecodeCmyk(TIFF* tif, TTarget* target, int w, int h, int orientation, TColour* colour,
+                          int* handled) {
+  uint16_t bits = 0, spp = 0, planar = PLANARCONFIG_CONTIG, sampleFormat = SAMPLEFORMAT_UINT;
+  *handled = 0;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &sampleFormat);
+  if (TIFFIsTiled(tif) || bits != 8 || spp != 4 || planar != PLANARCONFIG_CONTIG || sampleFormat != SAMPLEFORMAT_UINT)
+    return SPI_SUCCESS;
+  *handled = 1;
+  tsize_t lineBytes = TIFFScanlineSize(tif);
+  if (lineBytes < (tsize_t)((size_t)w * 4)) return SPI_OUT_OF_ORDER;
+  int rc = TargetBeginOriented(target, w, h, orientation);
+  if (rc != SPI_SUCCESS) return rc;
+  uint8_t* line = (uint8_t*)malloc((size_t)lineBytes);
+  uint8_t* rgba = (uint8_t*)malloc((size_t)w * 4);
+  rc = line && rgba ? SPI_SUCCESS : SPI_NO_MEMORY;
+  for (int y = 0; y < h && rc == SPI_SUCCESS; ++y) {
+    if (TIFFReadScanline(tif, line, (uint32_t)y, 0) < 0) {
+      rc = SPI_OUT_OF_ORDER;
+      break;
+    }
+    ColourCmykRow8(colour, line, 0, rgba, w);
+    TargetPutRow8(target, y, 0, w, rgba, 0);
+    if (TargetProgressSource(target, y + 1)) rc = SPI_ABORT;
+  }
+  free(line);
+  free(rgba);
+  return rc;
+}
+
 /* libtiff's RGBA reader takes a colour map of 16-bit entries down to 8 bits by dropping the
  * low byte; the plug-in's rule rounds. So a 16-bit map is rounded here and handed back, and the
  * reader, seeing no entry above 255, takes it as it is (as it takes an 8-bit map). */
@@ -481,6 +586,26 @@ static int TiffRoundColormap(TIFF* tif) {
   int ok = TIFFSetField(tif, TIFFTAG_COLORMAP, map, map + n, map + 2 * n);
   free(map);
   return ok ? SPI_SUCCESS : SPI_OUT_OF_ORDER;
+}
+
+/* The conversion of the ICC profile tag, for the pixels that reach the target as RGB or grey:
+ * RGB, YCbCr and palette pictures come as RGB, black-is-zero grey as grey; and for CMYK. */
+static TColour* TiffColour(TIFF* tif) {
+  uint32_t size = 0;
+  void* icc = NULL;
+  uint16_t photometric = 0;
+  if (!TIFFGetField(tif, TIFFTAG_ICCPROFILE, &size, &icc) || !icc ||
+      !TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric))
+    return NULL;
+  uint16_t inks = INKSET_CMYK;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_INKSET, &inks);
+  int channels = photometric == PHOTOMETRIC_MINISBLACK ? 1
+                 : photometric == PHOTOMETRIC_RGB || photometric == PHOTOMETRIC_YCBCR ||
+                         photometric == PHOTOMETRIC_PALETTE
+                     ? 3
+                 : photometric == PHOTOMETRIC_SEPARATED && inks == INKSET_CMYK ? 4
+                                                                                : 0;
+  return channels ? ColourFromIcc((const uint8_t*)icc, size, channels) : NULL;
 }
 
 static int TiffDecode(const uint8_t* data, size_t size, TTarget* target, int* width, int* height) {
@@ -513,6 +638,14 @@ static int TiffDecode(const uint8_t* data, size_t size, TTarget* target, int* wi
     goto done;
   }
   int handled;
+  TColour* colour = TiffColour(tif);
+  if (colour && ColourChannels(colour) == 4) {
+    rc = TiffDecodeCmyk(tif, target, (int)w, (int)h, orientation, colour, &handled);
+    ColourFree(colour);
+    if (handled || rc != SPI_SUCCESS) goto done;
+  } else {
+    TargetSetColour(target, colour);
+  }
   rc = TiffDecodeScanlines(tif, target, (int)w, (int)h, orientation, &handled);
   if (handled || rc != SPI_SUCCESS) goto done;
   rc = TiffRoundColormap(tif);
@@ -559,6 +692,21 @@ done:
 
 /* ---- WebP --------------------------------------------------------------------------- */
 
+/* The conversion of the ICCP chunk, which the container's flags announce. */
+static TColour* WebpColour(const uint8_t* data, size_t size) {
+  WebPData webp = {data, size};
+  WebPDemuxer* demux = WebPDemux(&webp);
+  if (!demux) return NULL;
+  TColour* colour = NULL;
+  WebPChunkIterator chunk;
+  if ((WebPDemuxGetI(demux, WEBP_FF_FORMAT_FLAGS) & ICCP_FLAG) && WebPDemuxGetChunk(demux, "ICCP", 1, &chunk)) {
+    colour = ColourFromIcc(chunk.chunk.bytes, chunk.chunk.size, 3);
+    WebPDemuxReleaseChunkIterator(&chunk);
+  }
+  WebPDemuxDelete(demux);
+  return colour;
+}
+
 /* An animation gives its first frame, as GIF and TIFF give their first: the whole canvas as
  * the animation decoder composes it, uncovered parts transparent. */
 static int WebpDecodeFirstFrame(const uint8_t* data, size_t size, TTarget* target) {
@@ -596,6 +744,7 @@ static int WebpDecode(const uint8_t* data, size_t size, TTarget* target, int* wi
     *height = features.height;
     return SPI_SUCCESS;
   }
+  TargetSetColour(target, WebpColour(data, size));
   if (features.has_animation) return WebpDecodeFirstFrame(data, size, target);
   int rc = TargetBegin(target, features.width, features.height, 0);
   if (rc != SPI_SUCCESS) return rc;
