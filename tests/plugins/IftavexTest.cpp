@@ -146,6 +146,17 @@ const TCase Cases[] = {
     {"tiff-tiled-orient3", "tif", true, true},   {"tiff-tiled-orient4", "tif", true, true},
     {"tiff-tiled-orient5", "tif", true, true},   {"tiff-tiled-orient6", "tif", true, true},
     {"tiff-tiled-orient7", "tif", true, true},   {"tiff-tiled-orient8", "tif", true, true},
+    // HEIF and AVIF, held to libheif's own decode (heif-convert) of the same file: 8, 10 and 12
+    // bits, alpha, YCbCr from ImageMagick, each Exif Orientation, and irot/imir that win over it.
+    {"heic-rgba8", "heic", true, true},          {"heic-rgb10", "heic", true, true},
+    {"heic-rgba12", "heic", true, true},         {"avif-rgba8", "avif", true, true},
+    {"avif-rgb12", "avif", true, true},          {"heic-magick", "heic", true, true},
+    {"avif-magick", "avif", true, true},         {"heic-exif-orient1", "heic", true, true},
+    {"heic-exif-orient2", "heic", true, true},   {"heic-exif-orient3", "heic", true, true},
+    {"heic-exif-orient4", "heic", true, true},   {"heic-exif-orient5", "heic", true, true},
+    {"heic-exif-orient6", "heic", true, true},   {"heic-exif-orient7", "heic", true, true},
+    {"heic-exif-orient8", "heic", true, true},   {"heic-irot-exif6", "heic", true, true},
+    {"heic-imir-exif3", "heic", true, true},
 };
 
 class IftavexDecode : public testing::TestWithParam<TCase> {

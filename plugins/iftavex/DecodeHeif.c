@@ -1,0 +1,412 @@
+/* HEIF (HEVC) and AVIF pictures through libheif, the same code in every build.
+ *
+ * libheif is LGPL, so it is never linked in: it is loaded the first time a HEIF signature
+ * comes (natively by its soname, on Windows as libheif.dll from the plug-in's own folder) and
+ * the few functions used are resolved into one table. Without it these files are not ours.
+ *
+ * The primary image is decoded with its mandatory rotation and mirror (irot, imir) applied by
+ * libheif; the Orientation of its Exif item turns it only when the file has neither, so a
+ * picture is never turned twice. Samples of more than 8 bits are taken to 16 bits exactly,
+ * v * 65535 / (2^n - 1) rounded, and then go by the plug-in's one 16-to-8-bit rule. */
+#include <string.h>
+
+#include "Exif.h"
+#include "Plugin.h"
+
+/* ---- the signature, which needs no library ------------------------------------------ */
+
+/* The brands of HEVC and AV1 still pictures and sequences, and the two general image brands
+ * that every such file carries among its compatible brands. */
+static int HeifBrand(const uint8_t* b) {
+  static const char brands[][5] = {"heic", "heix", "heim", "heis", "hevc",
+                                   "hevx", "mif1", "msf1", "avif", "avis"};
+  for (size_t i = 0; i < sizeof brands / sizeof brands[0]; ++i)
+    if (memcmp(b, brands[i], 4) == 0) return 1;
+  return 0;
+}
+
+static uint32_t Big32(const uint8_t* p) {
+  return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
+}
+
+/* The file opens with its ftyp box: size, "ftyp", the major brand, a minor version and the
+ * compatible brands. Any one brand of ours makes it ours, whatever the file is called. A box
+ * too small for its brand, or one of more than 4 KiB (a list of a thousand brands), is none. */
+int HeifDetect(const uint8_t* data, size_t size) {
+  if (size < 16 || memcmp(data + 4, "ftyp", 4) != 0) return 0;
+  uint32_t box = Big32(data);
+  if (box < 16 || box > 4096 || box % 4 != 0) return 0;
+  size_t end = box < size ? box : size;
+  if (HeifBrand(data + 8)) return 1;
+  for (size_t at = 16; at + 4 <= end; at += 4)
+    if (HeifBrand(data + at)) return 1;
+  return 0;
+}
+
+/* ---- irot and imir, read off the file ------------------------------------------------ */
+
+typedef struct TBox {
+  const uint8_t* body; /* after the header */
+  size_t size;         /* of the body */
+  char type[4];
+} TBox;
+
+/* The box at *at within [data, data + size), or 0 when there is none or it does not fit.
+ * Advances *at past it. */
+static int NextBox(const uint8_t* data, size_t size, size_t* at, TBox* box) {
+  if (*at > size || size - *at < 8) return 0;
+  const uint8_t* p = data + *at;
+  size_t left = size - *at;
+  uint64_t length = Big32(p), header = 8;
+  if (length == 1) {
+    if (left < 16) return 0;
+    length = (uint64_t)Big32(p + 8) << 32 | Big32(p + 12);
+    header = 16;
+  } else if (length == 0) {
+    length = left; /* to the end of what holds it */
+  }
+  if (length < header || length > left) return 0;
+  memcpy(box->type, p + 4, 4);
+  box->body = p + header;
+  box->size = (size_t)(length - header);
+  *at += (size_t)length;
+  return 1;
+}
+
+static int FindBox(const uint8_t* data, size_t size, const char* type, TBox* box) {
+  size_t at = 0;
+  while (NextBox(data, size, &at, box))
+    if (memcmp(box->type, type, 4) == 0) return 1;
+  return 0;
+}
+
+/* Whether the primary item has a rotation or mirror property: the meta box's pitm names it,
+ * iprp/ipco lists the properties (numbered from 1) and iprp/ipma ties items to them. A file
+ * whose boxes cannot be read says no; libheif then refuses it anyway. */
+int HeifHasTransform(const uint8_t* data, size_t size) {
+  TBox meta, pitm, iprp, ipco, ipma, prop;
+  if (!FindBox(data, size, "meta", &meta) || meta.size < 4) return 0;
+  const uint8_t* m = meta.body + 4; /* version and flags */
+  size_t mSize = meta.size - 4;
+  if (!FindBox(m, mSize, "pitm", &pitm) || pitm.size < 6) return 0;
+  uint32_t primary = pitm.body[0] == 0 ? (uint32_t)pitm.body[4] << 8 | pitm.body[5]
+                                       : pitm.size >= 8 ? Big32(pitm.body + 4) : 0;
+  if (!FindBox(m, mSize, "iprp", &iprp) || !FindBox(iprp.body, iprp.size, "ipco", &ipco)) return 0;
+
+  /* The property numbers of every irot and imir; ipma numbers them in 15 bits at most. */
+  enum { MaxMarked = 64 };
+  uint32_t marked[MaxMarked];
+  int count = 0;
+  size_t at = 0;
+  for (uint32_t index = 1; index < 0x8000u && NextBox(ipco.body, ipco.size, &at, &prop); ++index)
+    if ((memcmp(prop.type, "irot", 4) == 0 || memcmp(prop.type, "imir", 4) == 0) && count < MaxMarked)
+      marked[count++] = index;
+  if (count == 0) return 0;
+
+  /* Every ipma box counts: a writer may split the associations over several. */
+  at = 0;
+  while (NextBox(iprp.body, iprp.size, &at, &ipma)) {
+    if (memcmp(ipma.type, "ipma", 4) != 0 || ipma.size < 8) continue;
+    const uint8_t* p = ipma.body;
+    const uint8_t* end = ipma.body + ipma.size;
+    int version = p[0], wide = p[3] & 1; /* 15-bit property numbers instead of 7 */
+    uint32_t entries = Big32(p + 4);
+    p += 8;
+    for (uint32_t e = 0; e < entries; ++e) {
+      size_t idBytes = version < 1 ? 2 : 4;
+      if ((size_t)(end - p) < idBytes + 1) return 0;
+      uint32_t item = idBytes == 2 ? (uint32_t)p[0] << 8 | p[1] : Big32(p);
+      p += idBytes;
+      unsigned associations = *p++;
+      size_t need = (size_t)associations * (wide ? 2 : 1);
+      if ((size_t)(end - p) < need) return 0;
+      for (unsigned a = 0; a < associations && item == primary; ++a) {
+        uint32_t index = wide ? ((uint32_t)(p[2 * a] & 0x7F) << 8 | p[2 * a + 1]) : (uint32_t)(p[a] & 0x7F);
+        for (int k = 0; k < count; ++k)
+          if (marked[k] == index) return 1;
+      }
+      p += need;
+    }
+  }
+  return 0;
+}
+
+/* ---- sample depth ------------------------------------------------------------------- */
+
+/* An n-bit sample (9 to 16 bits) as 16 bits: v * 65535 / (2^n - 1), rounded to nearest. Exact
+ * in 32 bits, since v * 65535 stays below 2^32. */
+uint16_t HeifTo16(unsigned v, int bits) {
+  unsigned top = (1u << bits) - 1u;
+  if (v > top) v = top;
+  return (uint16_t)((v * 65535u + top / 2u) / top);
+}
+
+#ifndef TAVEX_HEIF
+
+int HeifAvailable(void) { return 0; }
+
+int HeifDecode(const uint8_t* data, size_t size, TTarget* target, int* width, int* height) {
+  (void)data;
+  (void)size;
+  (void)target;
+  (void)width;
+  (void)height;
+  return SPI_NOT_SUPPORT;
+}
+
+#else
+
+#include <libheif/heif.h>
+#include <stdlib.h>
+
+#define HEIF_FUNCTIONS(X)                                                                          \
+  X(heif_init) X(heif_deinit) X(heif_context_alloc) X(heif_context_free)                           \
+  X(heif_context_read_from_memory_without_copy) X(heif_context_set_maximum_image_size_limit)       \
+  X(heif_context_get_primary_image_handle) X(heif_image_handle_release)                            \
+  X(heif_image_handle_get_width) X(heif_image_handle_get_height)                                   \
+  X(heif_image_handle_has_alpha_channel) X(heif_image_handle_is_premultiplied_alpha)               \
+  X(heif_image_handle_get_luma_bits_per_pixel) X(heif_image_handle_get_number_of_metadata_blocks)  \
+  X(heif_image_handle_get_list_of_metadata_block_IDs) X(heif_image_handle_get_metadata_size)       \
+  X(heif_image_handle_get_metadata) X(heif_decoding_options_alloc) X(heif_decoding_options_free)  \
+  X(heif_decode_image) X(heif_image_get_width) X(heif_image_get_height)                            \
+  X(heif_image_get_bits_per_pixel_range) X(heif_image_get_plane_readonly) X(heif_image_release)
+
+static struct {
+  int loaded;
+#define HEIF_POINTER(name) __typeof__(name)* name;
+  HEIF_FUNCTIONS(HEIF_POINTER)
+#undef HEIF_POINTER
+} gHeif;
+
+#ifdef _WIN32
+#include <windows.h>
+
+/* libheif.dll and the codecs it brings sit beside the plug-in, wherever the host found it;
+ * the altered search path lets libheif's own imports be found there too. */
+static HMODULE HeifOpen(void) {
+  HMODULE self = NULL;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                          (LPCWSTR)(void*)HeifDetect, &self))
+    return NULL;
+  static const wchar_t name[] = L"libheif.dll";
+  enum { Room = 32768 };
+  wchar_t* path = (wchar_t*)malloc(Room * sizeof(wchar_t));
+  if (!path) return NULL;
+  DWORD n = GetModuleFileNameW(self, path, Room);
+  HMODULE library = NULL;
+  if (n > 0 && n < Room) {
+    while (n > 0 && path[n - 1] != L'\\' && path[n - 1] != L'/') --n;
+    if (n > 0 && n + sizeof name / sizeof name[0] <= Room) {
+      memcpy(path + n, name, sizeof name);
+      library = LoadLibraryExW(path, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
+    }
+  }
+  free(path);
+  return library;
+}
+
+static void HeifLoad(void) {
+  HMODULE library = HeifOpen();
+  if (!library) return;
+  int complete = 1;
+#define HEIF_RESOLVE(name) complete &= (*(FARPROC*)&gHeif.name = GetProcAddress(library, #name)) != NULL;
+  HEIF_FUNCTIONS(HEIF_RESOLVE)
+#undef HEIF_RESOLVE
+  if (complete && gHeif.heif_init(NULL).code == heif_error_Ok)
+    gHeif.loaded = 1; /* kept until the process ends: unloading from DllMain is not allowed */
+  else
+    FreeLibrary(library);
+}
+
+static BOOL CALLBACK HeifLoadOnce(PINIT_ONCE once, PVOID parameter, PVOID* context) {
+  (void)once;
+  (void)parameter;
+  (void)context;
+  HeifLoad();
+  return TRUE;
+}
+
+int HeifAvailable(void) {
+  static INIT_ONCE once = INIT_ONCE_STATIC_INIT;
+  InitOnceExecuteOnce(&once, HeifLoadOnce, NULL, NULL);
+  return gHeif.loaded;
+}
+
+#else
+#include <dlfcn.h>
+#include <pthread.h>
+
+static void* gHeifLibrary;
+static pthread_once_t gHeifOnce = PTHREAD_ONCE_INIT;
+
+static void HeifLoad(void) {
+  void* library = dlopen(TAVEX_HEIF_SONAME, RTLD_NOW | RTLD_LOCAL);
+  if (!library) return;
+  int complete = 1;
+#define HEIF_RESOLVE(name) complete &= (*(void**)&gHeif.name = dlsym(library, #name)) != NULL;
+  HEIF_FUNCTIONS(HEIF_RESOLVE)
+#undef HEIF_RESOLVE
+  if (complete && gHeif.heif_init(NULL).code == heif_error_Ok) {
+    gHeifLibrary = library;
+    gHeif.loaded = 1;
+  } else {
+    dlclose(library);
+  }
+}
+
+__attribute__((destructor)) static void HeifUnload(void) {
+  if (!gHeif.loaded) return;
+  gHeif.heif_deinit();
+  dlclose(gHeifLibrary);
+}
+
+int HeifAvailable(void) {
+  pthread_once(&gHeifOnce, HeifLoad);
+  return gHeif.loaded;
+}
+#endif
+
+/* A side longer than this cannot be a picture of ours: its 24-bit row alone would pass the
+ * DIB's 32-bit byte count. libheif refuses such a size when it reads the file's boxes, before
+ * any decoding; the pixel count is checked against the target's limit before decoding too. */
+#define HEIF_MAX_SIDE (INT32_MAX / 3)
+
+static int ErrorCode(struct heif_error error) {
+  switch (error.code) {
+  case heif_error_Ok: return SPI_SUCCESS;
+  case heif_error_Memory_allocation_error: return SPI_NO_MEMORY; /* the security limits too */
+  case heif_error_Unsupported_filetype:
+  case heif_error_Unsupported_feature: return SPI_NOT_SUPPORT; /* e.g. a codec not built in */
+  default: return SPI_OUT_OF_ORDER;
+  }
+}
+
+/* The Orientation of the image's Exif item, 1 when it has none. The item opens with the
+ * 32-bit offset of its TIFF header past those 4 bytes (usually 6, after "Exif\0\0"). */
+static int ExifItemOrientation(const struct heif_image_handle* handle) {
+  heif_item_id id;
+  if (gHeif.heif_image_handle_get_list_of_metadata_block_IDs(handle, "Exif", &id, 1) != 1) return 1;
+  size_t size = gHeif.heif_image_handle_get_metadata_size(handle, id);
+  if (size < 4 || size > ((size_t)1 << 24)) return 1; /* an Exif block is at most 64 KiB in a JPEG */
+  uint8_t* block = (uint8_t*)malloc(size);
+  if (!block) return 1;
+  int orientation = 1;
+  if (gHeif.heif_image_handle_get_metadata(handle, id, block).code == heif_error_Ok) {
+    uint32_t skip = Big32(block);
+    size_t from = skip <= size - 4 ? 4 + (size_t)skip : 4;
+    orientation = ExifOrientation(block + from, size - from);
+  }
+  free(block);
+  return orientation;
+}
+
+/* Everything libheif holds for one call, so that one place releases it on every path. */
+typedef struct THeifJob {
+  struct heif_context* context;
+  struct heif_image_handle* handle;
+  struct heif_decoding_options* options;
+  struct heif_image* image;
+  void* row;
+} THeifJob;
+
+static void HeifRelease(THeifJob* job) {
+  free(job->row);
+  if (job->image) gHeif.heif_image_release(job->image);
+  if (job->options) gHeif.heif_decoding_options_free(job->options);
+  if (job->handle) gHeif.heif_image_handle_release(job->handle);
+  if (job->context) gHeif.heif_context_free(job->context);
+}
+
+/* The rows of the decoded image, as interleaved R, G, B (and A) samples of 8 bits, or of
+ * 16-bit little-endian words holding `bits` bits, handed to the target row by row. */
+static int PutRows(THeifJob* job, TTarget* target, int w, int h, int alpha, int bits, int premultiplied) {
+  int stride = 0;
+  const uint8_t* plane = gHeif.heif_image_get_plane_readonly(job->image, heif_channel_interleaved, &stride);
+  int channels = alpha ? 4 : 3;
+  size_t used = (size_t)w * (size_t)channels * (bits > 8 ? 2 : 1);
+  if (!plane || stride < 0 || (size_t)stride < used) return SPI_OUT_OF_ORDER;
+  job->row = malloc((size_t)w * 4 * (bits > 8 ? 2 : 1));
+  if (!job->row) return SPI_NO_MEMORY;
+  for (int y = 0; y < h; ++y) {
+    const uint8_t* in = plane + (size_t)stride * (size_t)y;
+    if (bits == 8) {
+      uint8_t* out = (uint8_t*)job->row;
+      for (int x = 0; x < w; ++x, in += channels, out += 4) {
+        out[0] = in[0];
+        out[1] = in[1];
+        out[2] = in[2];
+        out[3] = alpha ? in[3] : 255;
+      }
+      TargetPutRow8(target, y, 0, w, (const uint8_t*)job->row, premultiplied);
+    } else {
+      uint16_t* out = (uint16_t*)job->row;
+      for (int x = 0; x < w; ++x, in += channels * 2, out += 4) {
+        for (int c = 0; c < 3; ++c) out[c] = HeifTo16((unsigned)in[2 * c] | (unsigned)in[2 * c + 1] << 8, bits);
+        out[3] = alpha ? HeifTo16((unsigned)in[6] | (unsigned)in[7] << 8, bits) : 65535;
+      }
+      TargetPutRow16(target, y, 0, w, (const uint16_t*)job->row, premultiplied);
+    }
+    if (TargetProgressSource(target, y + 1)) return SPI_ABORT;
+  }
+  return SPI_SUCCESS;
+}
+
+int HeifDecode(const uint8_t* data, size_t size, TTarget* target, int* width, int* height) {
+  if (!HeifAvailable()) return SPI_NOT_SUPPORT;
+  THeifJob job;
+  memset(&job, 0, sizeof job);
+  int rc = SPI_NO_MEMORY;
+  job.context = gHeif.heif_context_alloc();
+  if (!job.context) goto done;
+  gHeif.heif_context_set_maximum_image_size_limit(job.context, HEIF_MAX_SIDE);
+  rc = ErrorCode(gHeif.heif_context_read_from_memory_without_copy(job.context, data, size, NULL));
+  if (rc != SPI_SUCCESS) goto done;
+  rc = ErrorCode(gHeif.heif_context_get_primary_image_handle(job.context, &job.handle));
+  if (rc != SPI_SUCCESS) goto done;
+  rc = SPI_OUT_OF_ORDER;
+  int w = gHeif.heif_image_handle_get_width(job.handle);
+  int h = gHeif.heif_image_handle_get_height(job.handle);
+  if (w <= 0 || h <= 0) goto done;
+  /* libheif has turned and mirrored by irot and imir; only a file without them is turned by
+   * its Exif Orientation. */
+  int orientation = HeifHasTransform(data, size) ? 1 : ExifItemOrientation(job.handle);
+  if (!target) {
+    int swaps = OrientationSwaps(orientation);
+    *width = swaps ? h : w;
+    *height = swaps ? w : h;
+    rc = SPI_SUCCESS;
+    goto done;
+  }
+  /* A tiny file may declare a picture of any size: it is refused before the decoder makes
+   * its planes, by the rule the target would apply after. */
+  rc = TargetSizeFits(w, h);
+  if (rc != SPI_SUCCESS) goto done;
+
+  int alpha = gHeif.heif_image_handle_has_alpha_channel(job.handle) != 0;
+  int premultiplied = alpha && gHeif.heif_image_handle_is_premultiplied_alpha(job.handle) != 0;
+  int deep = gHeif.heif_image_handle_get_luma_bits_per_pixel(job.handle) > 8;
+  enum heif_chroma chroma = deep ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
+                                 : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
+  rc = SPI_NO_MEMORY;
+  job.options = gHeif.heif_decoding_options_alloc();
+  if (!job.options) goto done;
+  job.options->ignore_transformations = 0;
+  job.options->convert_hdr_to_8bit = 0; /* the plug-in reduces by its own rule */
+  rc = ErrorCode(gHeif.heif_decode_image(job.handle, &job.image, heif_colorspace_RGB, chroma, job.options));
+  if (rc != SPI_SUCCESS) goto done;
+  rc = SPI_OUT_OF_ORDER;
+  int bits = gHeif.heif_image_get_bits_per_pixel_range(job.image, heif_channel_interleaved);
+  /* The decoder's frame must be the picture the file declares. */
+  if (gHeif.heif_image_get_width(job.image, heif_channel_interleaved) != w ||
+      gHeif.heif_image_get_height(job.image, heif_channel_interleaved) != h || bits < 8 || bits > 16 ||
+      (bits > 8) != deep)
+    goto done;
+  rc = TargetBeginOriented(target, w, h, orientation);
+  if (rc != SPI_SUCCESS) goto done;
+  rc = PutRows(&job, target, w, h, alpha, bits, premultiplied);
+done:
+  HeifRelease(&job);
+  return rc;
+}
+
+#endif
