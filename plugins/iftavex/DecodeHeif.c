@@ -8,6 +8,7 @@
  * libheif; the Orientation of its Exif item turns it only when the file has neither, so a
  * picture is never turned twice. Samples of more than 8 bits are taken to 16 bits exactly,
  * v * 65535 / (2^n - 1) rounded, and then go by the plug-in's one 16-to-8-bit rule. */
+#include <stdlib.h>
 #include <string.h>
 
 #include "Exif.h"
@@ -131,6 +132,338 @@ int HeifHasTransform(const uint8_t* data, size_t size) {
   return 0;
 }
 
+/* ---- the codecs' own frame sizes ---------------------------------------------------- */
+
+/* The decoders make their frames at the size the codec's headers give (an HEVC sequence
+ * parameter set, an AV1 sequence header), whatever the ispe box says; a file of a few hundred
+ * bytes may so declare a 64 x 64 picture and have dav1d or libde265 make a frame of 32768 x
+ * 32768. Those headers are read here from each coded item's configuration and data, as libheif
+ * hands them to the decoder, so the call can be refused before any decoding. */
+
+typedef struct TBits {
+  const uint8_t* p;
+  size_t size; /* bytes */
+  size_t pos;  /* bits */
+  int fail;
+} TBits;
+
+static uint64_t Bits(TBits* b, int n) {
+  uint64_t v = 0;
+  for (int i = 0; i < n; ++i, ++b->pos) {
+    if (b->pos / 8 >= b->size) {
+      b->fail = 1;
+      return 0;
+    }
+    v = v << 1 | ((b->p[b->pos / 8] >> (7 - b->pos % 8)) & 1u);
+  }
+  return v;
+}
+
+/* Exp-Golomb ue(v); AV1's uvlc() is the same code. */
+static uint64_t Golomb(TBits* b) {
+  int zeros = 0;
+  while (!b->fail && Bits(b, 1) == 0)
+    if (++zeros > 32) b->fail = 1;
+  return b->fail ? 0 : ((uint64_t)1 << zeros) - 1 + Bits(b, zeros);
+}
+
+/* The luma size of an HEVC sequence parameter set (a NAL unit with its 2-byte header). */
+static int HevcSpsSize(const uint8_t* nal, size_t size, uint64_t* w, uint64_t* h) {
+  /* Drop the emulation prevention bytes (00 00 03) of the part that holds the size. */
+  uint8_t raw[256];
+  size_t n = 0, zeros = 0;
+  for (size_t i = 0; i < size && n < sizeof raw; ++i) {
+    if (zeros >= 2 && nal[i] == 3) {
+      zeros = 0;
+      continue;
+    }
+    zeros = nal[i] == 0 ? zeros + 1 : 0;
+    raw[n++] = nal[i];
+  }
+  TBits b = {raw, n, 16, 0};
+  Bits(&b, 4);                  /* video parameter set */
+  int sub = (int)Bits(&b, 3);   /* sub-layers less one */
+  Bits(&b, 1);
+  Bits(&b, 96);                 /* the general profile, tier and level */
+  int profile[8] = {0}, level[8] = {0};
+  for (int i = 0; i < sub; ++i) {
+    profile[i] = (int)Bits(&b, 1);
+    level[i] = (int)Bits(&b, 1);
+  }
+  if (sub > 0)
+    for (int i = sub; i < 8; ++i) Bits(&b, 2);
+  for (int i = 0; i < sub; ++i) {
+    if (profile[i]) Bits(&b, 88);
+    if (level[i]) Bits(&b, 8);
+  }
+  Golomb(&b); /* its own number */
+  if (Golomb(&b) == 3) Bits(&b, 1); /* 4:4:4: separate colour planes */
+  *w = Golomb(&b);
+  *h = Golomb(&b);
+  return !b.fail;
+}
+
+/* The largest frame an AV1 sequence header (an OBU's payload) allows. */
+static int Av1SequenceSize(const uint8_t* obu, size_t size, uint64_t* w, uint64_t* h) {
+  TBits b = {obu, size, 0, 0};
+  Bits(&b, 4); /* profile, still picture */
+  if (Bits(&b, 1)) {
+    Bits(&b, 5); /* a reduced still picture header: one level */
+  } else {
+    int model = 0, delayBits = 0;
+    if (Bits(&b, 1)) { /* timing information */
+      Bits(&b, 64);
+      if (Bits(&b, 1)) Golomb(&b);
+      model = (int)Bits(&b, 1);
+      if (model) {
+        delayBits = (int)Bits(&b, 5) + 1;
+        Bits(&b, 42);
+      }
+    }
+    int display = (int)Bits(&b, 1);
+    int points = (int)Bits(&b, 5) + 1;
+    for (int i = 0; i < points && !b.fail; ++i) {
+      Bits(&b, 12);
+      if (Bits(&b, 5) > 7) Bits(&b, 1); /* level, and tier above 3.3 */
+      if (model && Bits(&b, 1)) Bits(&b, 2 * delayBits + 1);
+      if (display && Bits(&b, 1)) Bits(&b, 4);
+    }
+  }
+  int wb = (int)Bits(&b, 4) + 1, hb = (int)Bits(&b, 4) + 1;
+  *w = Bits(&b, wb) + 1;
+  *h = Bits(&b, hb) + 1;
+  return !b.fail;
+}
+
+/* Keeps the larger of *largest and w x h, which may not fit 64 bits (a Golomb code of an
+ * HEVC size reaches 2^33). */
+static void Keep(uint64_t w, uint64_t h, uint64_t* largest) {
+  uint64_t pixels = w != 0 && h > UINT64_MAX / w ? UINT64_MAX : w * h;
+  if (pixels > *largest) *largest = pixels;
+}
+
+/* AV1 open bitstream units: each sequence header's frame counts. */
+static void Av1Frames(const uint8_t* p, size_t n, uint64_t* largest) {
+  while (n > 0) {
+    int type = p[0] >> 3 & 15, extension = p[0] >> 2 & 1, sized = p[0] >> 1 & 1;
+    size_t at = 1 + (size_t)extension, length = 0;
+    if (at > n) return;
+    if (sized) {
+      int shift = 0;
+      for (;;) {
+        if (at >= n || shift > 56) return;
+        uint8_t byte = p[at++];
+        length |= (size_t)(byte & 0x7F) << shift;
+        shift += 7;
+        if (!(byte & 0x80)) break;
+      }
+      if (length > n - at) length = n - at; /* the decoder sees no more either */
+    } else {
+      length = n - at;
+    }
+    uint64_t w, h;
+    if (type == 1 && Av1SequenceSize(p + at, length, &w, &h)) Keep(w, h, largest);
+    p += at + length;
+    n -= at + length;
+  }
+}
+
+/* HEVC NAL units, each after its 4-byte length as libheif hands them to libde265. */
+static void HevcFrames(const uint8_t* p, size_t n, uint64_t* largest) {
+  while (n >= 4) {
+    size_t length = Big32(p);
+    p += 4;
+    n -= 4;
+    if (length > n) length = n;
+    uint64_t w, h;
+    if (length >= 2 && (p[0] >> 1 & 0x3F) == 33 && HevcSpsSize(p, length, &w, &h)) Keep(w, h, largest);
+    p += length;
+    n -= length;
+  }
+}
+
+/* hvcC: 22 bytes, then arrays of NAL units of one type, each NAL unit after a 2-byte length. */
+static void HvccFrames(const TBox* hvcc, uint64_t* largest) {
+  const uint8_t* p = hvcc->body;
+  size_t n = hvcc->size;
+  if (n < 23) return;
+  unsigned arrays = p[22];
+  size_t at = 23;
+  for (unsigned a = 0; a < arrays; ++a) {
+    if (n - at < 3) return;
+    unsigned count = (unsigned)p[at + 1] << 8 | p[at + 2];
+    at += 3;
+    for (unsigned i = 0; i < count; ++i) {
+      if (n - at < 2) return;
+      size_t length = (size_t)p[at] << 8 | p[at + 1];
+      at += 2;
+      if (length > n - at) return;
+      uint64_t w, h;
+      if (length >= 2 && (p[at] >> 1 & 0x3F) == 33 && HevcSpsSize(p + at, length, &w, &h)) Keep(w, h, largest);
+      at += length;
+    }
+  }
+}
+
+static uint64_t BigN(const uint8_t* p, int bytes) {
+  uint64_t v = 0;
+  for (int i = 0; i < bytes; ++i) v = v << 8 | p[i];
+  return v;
+}
+
+typedef struct TCoded {
+  uint32_t item;
+  const TBox* config; /* its hvcC or av1C */
+} TCoded;
+
+static int CompareCoded(const void* a, const void* b) {
+  uint32_t x = ((const TCoded*)a)->item, y = ((const TCoded*)b)->item;
+  return x < y ? -1 : x > y;
+}
+
+/* Far more than any camera writes; libheif itself reads at most 32 extents an item. */
+enum { MaxProperties = 4096, MaxCoded = 65536, MaxExtents = 32 };
+
+/* The largest frame in pixels that any HEVC or AV1 item's headers ask the decoder for: its
+ * configuration box, then its data as iloc places it (in the file or in idat). 0 when there
+ * is none; UINT64_MAX when the boxes are too many to be looked through. */
+uint64_t HeifLargestCodedFrame(const uint8_t* data, size_t size) {
+  TBox meta, iprp, ipco, box, iloc, idat;
+  if (!FindBox(data, size, "meta", &meta) || meta.size < 4) return 0;
+  const uint8_t* m = meta.body + 4;
+  size_t mSize = meta.size - 4;
+  if (!FindBox(m, mSize, "iprp", &iprp) || !FindBox(iprp.body, iprp.size, "ipco", &ipco)) return 0;
+  int haveIdat = FindBox(m, mSize, "idat", &idat);
+  uint64_t largest = 0;
+  /* Items may share their bytes; what is looked through stays a few times the file. */
+  uint64_t budget = (uint64_t)size * 8 + ((uint64_t)1 << 20);
+
+  TBox* properties = (TBox*)malloc(sizeof(TBox) * MaxProperties);
+  TCoded* coded = (TCoded*)malloc(sizeof(TCoded) * MaxCoded);
+  size_t count = 0, codedCount = 0, at = 0;
+  if (!properties || !coded) {
+    largest = UINT64_MAX;
+    goto done;
+  }
+  while (NextBox(ipco.body, ipco.size, &at, &box)) {
+    if (count == MaxProperties) {
+      largest = UINT64_MAX;
+      goto done;
+    }
+    properties[count++] = box;
+    if (memcmp(box.type, "hvcC", 4) == 0) HvccFrames(&box, &largest);
+    if (memcmp(box.type, "av1C", 4) == 0 && box.size > 4) Av1Frames(box.body + 4, box.size - 4, &largest);
+  }
+
+  /* Which item decodes with which configuration (libheif takes the first one tied to it). */
+  at = 0;
+  while (NextBox(iprp.body, iprp.size, &at, &box)) {
+    if (memcmp(box.type, "ipma", 4) != 0 || box.size < 8) continue;
+    const uint8_t* p = box.body;
+    const uint8_t* end = box.body + box.size;
+    int version = p[0], wide = p[3] & 1;
+    uint32_t entries = Big32(p + 4);
+    p += 8;
+    for (uint32_t e = 0; e < entries; ++e) {
+      size_t idBytes = version < 1 ? 2 : 4;
+      if ((size_t)(end - p) < idBytes + 1) break;
+      uint32_t item = (uint32_t)BigN(p, (int)idBytes);
+      p += idBytes;
+      unsigned associations = *p++;
+      if ((size_t)(end - p) < (size_t)associations * (wide ? 2 : 1)) break;
+      for (unsigned a = 0; a < associations; ++a, p += wide ? 2 : 1) {
+        uint32_t index = wide ? ((uint32_t)(p[0] & 0x7F) << 8 | p[1]) : (uint32_t)(p[0] & 0x7F);
+        if (index == 0 || index > count) continue;
+        const TBox* prop = &properties[index - 1];
+        if (memcmp(prop->type, "hvcC", 4) != 0 && memcmp(prop->type, "av1C", 4) != 0) continue;
+        if (codedCount == MaxCoded) {
+          largest = UINT64_MAX;
+          goto done;
+        }
+        coded[codedCount].item = item;
+        coded[codedCount++].config = prop;
+      }
+    }
+  }
+  if (codedCount == 0 || !FindBox(m, mSize, "iloc", &iloc) || iloc.size < 8) goto done;
+  qsort(coded, codedCount, sizeof coded[0], CompareCoded);
+
+  {
+    const uint8_t* p = iloc.body;
+    const uint8_t* end = iloc.body + iloc.size;
+    int version = p[0];
+    int offsetBytes = p[4] >> 4, lengthBytes = p[4] & 15, baseBytes = p[5] >> 4;
+    int indexBytes = version == 1 || version == 2 ? p[5] & 15 : 0;
+    if (version > 2 || offsetBytes % 4 || offsetBytes > 8 || lengthBytes % 4 || lengthBytes > 8 || baseBytes % 4 ||
+        baseBytes > 8 || indexBytes % 4 || indexBytes > 8)
+      goto done;
+    p += 6;
+    size_t idBytes = version < 2 ? 2 : 4;
+    if ((size_t)(end - p) < idBytes) goto done;
+    uint64_t items = BigN(p, (int)idBytes);
+    p += idBytes;
+    for (uint64_t i = 0; i < items; ++i) {
+      size_t head = idBytes + (version >= 1 ? 2 : 0) + 2 + (size_t)baseBytes + 2;
+      if ((size_t)(end - p) < head) break;
+      TCoded key = {(uint32_t)BigN(p, (int)idBytes), NULL};
+      p += idBytes;
+      int method = 0;
+      if (version >= 1) {
+        method = p[1] & 15;
+        p += 2;
+      }
+      p += 2; /* data reference */
+      uint64_t base = BigN(p, baseBytes);
+      p += baseBytes;
+      unsigned extents = (unsigned)p[0] << 8 | p[1];
+      p += 2;
+      size_t each = (size_t)indexBytes + (size_t)offsetBytes + (size_t)lengthBytes;
+      if ((size_t)(end - p) / (each ? each : 1) < extents) break;
+      const TCoded* found = (const TCoded*)bsearch(&key, coded, codedCount, sizeof key, CompareCoded);
+      /* The extents one after the other, as the decoder gets them. */
+      uint8_t* joined = NULL;
+      size_t joinedSize = 0;
+      int whole = found && extents <= MaxExtents && (method == 0 || (method == 1 && haveIdat));
+      const uint8_t* from = method == 0 ? data : idat.body;
+      uint64_t fromSize = method == 0 ? size : idat.size;
+      for (unsigned x = 0; x < extents; ++x, p += each) {
+        if (!whole) continue;
+        uint64_t offset = BigN(p + indexBytes, offsetBytes);
+        uint64_t length = BigN(p + indexBytes + offsetBytes, lengthBytes);
+        uint64_t start = base + offset;
+        if (start < base || start > fromSize) { whole = 0; continue; }
+        if (length == 0 || length > fromSize - start) length = fromSize - start;
+        if (length > budget) {
+          free(joined);
+          largest = UINT64_MAX;
+          goto done;
+        }
+        budget -= length;
+        uint8_t* grown = (uint8_t*)realloc(joined, joinedSize + (size_t)length + 1);
+        if (!grown) {
+          free(joined);
+          largest = UINT64_MAX;
+          goto done;
+        }
+        joined = grown;
+        memcpy(joined + joinedSize, from + start, (size_t)length);
+        joinedSize += (size_t)length;
+      }
+      if (whole && joinedSize > 0) {
+        if (memcmp(found->config->type, "hvcC", 4) == 0)
+          HevcFrames(joined, joinedSize, &largest);
+        else
+          Av1Frames(joined, joinedSize, &largest);
+      }
+      free(joined);
+    }
+  }
+done:
+  free(properties);
+  free(coded);
+  return largest;
+}
+
 /* ---- sample depth ------------------------------------------------------------------- */
 
 /* An n-bit sample (9 to 16 bits) as 16 bits: v * 65535 / (2^n - 1), rounded to nearest. Exact
@@ -157,10 +490,9 @@ int HeifDecode(const uint8_t* data, size_t size, TTarget* target, int* width, in
 #else
 
 #include <libheif/heif.h>
-#include <stdlib.h>
 
 #define HEIF_FUNCTIONS(X)                                                                          \
-  X(heif_init) X(heif_deinit) X(heif_context_alloc) X(heif_context_free)                           \
+  X(heif_init) X(heif_context_alloc) X(heif_context_free)                           \
   X(heif_context_read_from_memory_without_copy) X(heif_context_set_maximum_image_size_limit)       \
   X(heif_context_get_primary_image_handle) X(heif_image_handle_release)                            \
   X(heif_image_handle_get_width) X(heif_image_handle_get_height)                                   \
@@ -209,7 +541,12 @@ static void HeifLoad(void) {
   HMODULE library = HeifOpen();
   if (!library) return;
   int complete = 1;
-#define HEIF_RESOLVE(name) complete &= (*(FARPROC*)&gHeif.name = GetProcAddress(library, #name)) != NULL;
+  FARPROC address;
+  /* Copied, not cast: one function pointer type read through another breaks aliasing. */
+#define HEIF_RESOLVE(name)                                                                         \
+  address = GetProcAddress(library, #name);                                                        \
+  complete &= address != NULL;                                                                     \
+  memcpy(&gHeif.name, &address, sizeof address);
   HEIF_FUNCTIONS(HEIF_RESOLVE)
 #undef HEIF_RESOLVE
   if (complete && gHeif.heif_init(NULL).code == heif_error_Ok)
@@ -236,7 +573,6 @@ int HeifAvailable(void) {
 #include <dlfcn.h>
 #include <pthread.h>
 
-static void* gHeifLibrary;
 static pthread_once_t gHeifOnce = PTHREAD_ONCE_INIT;
 
 static void HeifLoad(void) {
@@ -246,18 +582,12 @@ static void HeifLoad(void) {
 #define HEIF_RESOLVE(name) complete &= (*(void**)&gHeif.name = dlsym(library, #name)) != NULL;
   HEIF_FUNCTIONS(HEIF_RESOLVE)
 #undef HEIF_RESOLVE
-  if (complete && gHeif.heif_init(NULL).code == heif_error_Ok) {
-    gHeifLibrary = library;
+  /* Kept until the process ends, never closed from a destructor: at exit libheif's own
+   * destructors may already have run, and a call into it then crashes. */
+  if (complete && gHeif.heif_init(NULL).code == heif_error_Ok)
     gHeif.loaded = 1;
-  } else {
+  else
     dlclose(library);
-  }
-}
-
-__attribute__((destructor)) static void HeifUnload(void) {
-  if (!gHeif.loaded) return;
-  gHeif.heif_deinit();
-  dlclose(gHeifLibrary);
 }
 
 int HeifAvailable(void) {
@@ -381,6 +711,11 @@ int HeifDecode(const uint8_t* data, size_t size, TTarget* target, int* width, in
    * its planes, by the rule the target would apply after. */
   rc = TargetSizeFits(w, h);
   if (rc != SPI_SUCCESS) goto done;
+  /* Nor may the codec ask for more than that picture, give or take its coding blocks. */
+  if (HeifLargestCodedFrame(data, size) > ((uint64_t)w + 64) * ((uint64_t)h + 64)) {
+    rc = SPI_OUT_OF_ORDER;
+    goto done;
+  }
 
   int alpha = gHeif.heif_image_handle_has_alpha_channel(job.handle) != 0;
   int premultiplied = alpha && gHeif.heif_image_handle_is_premultiplied_alpha(job.handle) != 0;

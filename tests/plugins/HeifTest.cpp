@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -307,6 +308,46 @@ TEST(HeifTo16, ScalesEachDepthExactly) {
     for (unsigned v = 0; v <= static_cast<unsigned>(top); ++v) {
       const auto want = static_cast<std::uint16_t>(std::floor(v * 65535.0 / top + 0.5));
       ASSERT_EQ(HeifTo16(v, bits), want) << v << " at " << bits << " bits";
+    }
+  }
+}
+
+// --- the codecs' frame sizes ------------------------------------------------------------
+
+std::vector<std::uint8_t> ReadFile(const std::string& name) {
+  std::vector<std::uint8_t> b;
+  if (FILE* f = std::fopen((std::string(TAVEX_PLUGIN_IMAGES) + "/" + name).c_str(), "rb")) {
+    std::uint8_t chunk[4096];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) Append(b, chunk, n);
+    std::fclose(f);
+  }
+  return b;
+}
+
+struct TFrameCase {
+  const char* file;
+  std::uint64_t want; // pixels of the largest coded frame
+};
+
+// HEVC codes whole blocks: libheif's encoder (behind heif-enc and ImageMagick alike) makes a
+// 37 x 23 picture one 64 x 64 tile of a grid, read from the parameter set in hvcC; the AV1
+// sequence header gives the picture's own size.
+const TFrameCase FrameCases[] = {
+    {"heic-flat2k.heic", 2048u * 2048u}, {"avif-flat2k.avif", 2048u * 2048u}, {"heic-rgba8.heic", 64u * 64u},
+    {"heic-rgba12.heic", 64u * 64u},     {"avif-rgba8.avif", 37u * 23u},      {"avif-rgb12.avif", 37u * 23u},
+    {"heic-magick.heic", 64u * 64u},     {"avif-magick.avif", 37u * 23u},
+};
+
+TEST(HeifLargestCodedFrame, ReadsTheCodecHeadersOfEveryCodedItem) {
+  for (const TFrameCase& c : FrameCases) {
+    const TBytes file = ReadFile(c.file);
+    ASSERT_FALSE(file.empty()) << c.file;
+    EXPECT_EQ(HeifLargestCodedFrame(file.data(), file.size()), c.want) << c.file;
+    // Cut anywhere, in a block that ends at the cut: never a read past it, never a frame
+    // larger than the whole file's.
+    for (size_t n = 0; n < file.size(); n += 7) {
+      TBytes cut(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(n));
+      EXPECT_LE(HeifLargestCodedFrame(cut.data(), cut.size()), c.want) << c.file << " cut at " << n;
     }
   }
 }

@@ -526,7 +526,8 @@ INSTANTIATE_TEST_SUITE_P(Chunks, IftavexHugeChunk, testing::ValuesIn(HugeChunks)
                          });
 
 // A HEIF or AVIF whose every ispe (the picture's declared size) says width x height, the
-// coded stream left as it was: 30 bytes of header claim any size.
+// coded stream left as it was: 30 bytes of header claim any size, larger or smaller than
+// what the codec's own header makes the decoder allocate.
 struct THugeHeif {
   const char* file;
   std::uint32_t width, height;
@@ -586,6 +587,10 @@ const THugeHeif HugeHeifs[] = {
     {"avif-rgba8.avif", 30000, 30000, SPI_NO_MEMORY, SPI_SUCCESS},
     {"heic-rgb10.heic", 1, 900000000, SPI_NO_MEMORY, SPI_NO_MEMORY}, // one side past any DIB row
     {"avif-rgb12.avif", 0x7FFFFFFF, 1, SPI_NO_MEMORY, SPI_NO_MEMORY},
+    // 1 x 1 declared, 2048 x 2048 coded: the codec's header is read before the decoder runs.
+    {"heic-flat2k.heic", 1, 1, SPI_OUT_OF_ORDER, SPI_SUCCESS},
+    {"avif-flat2k.avif", 1, 1, SPI_OUT_OF_ORDER, SPI_SUCCESS},
+    {"avif-flat2k.avif", 1900, 1900, SPI_OUT_OF_ORDER, SPI_SUCCESS}, // a little short, past the slack
 };
 
 INSTANTIATE_TEST_SUITE_P(Files, IftavexHugeHeif, testing::ValuesIn(HugeHeifs),

@@ -343,6 +343,14 @@ def heif_files(folder):
     # says otherwise: turned once, by libheif, as heif-convert shows it.
     heif_case(folder, "heic-irot-exif6", "heic", rgb8, 8, False, lossless, orientation=6, transform=(b"irot", 1))
     heif_case(folder, "heic-imir-exif3", "heic", rgb8, 8, False, lossless, orientation=3, transform=(b"imir", 1))
+    # Frames of 2048 x 2048 in a few hundred bytes, for the tests that make their ispe lie:
+    # files only, no DIB to compare.
+    flat = os.path.join(folder, "flat.png")
+    convert(["-size", "2048x2048", "xc:gray50"], [], flat)
+    for ext in ("heic", "avif"):
+        subprocess.run(["heif-enc", "-q", "10", flat, "-o", os.path.join(folder, f"{ext}-flat2k.{ext}")], check=True,
+                       stdout=subprocess.DEVNULL)
+    os.remove(flat)
 
 
 PALETTE = [(255, 0, 0), (0, 128, 255), (12, 34, 56), (250, 250, 5), (0, 0, 0), (255, 255, 255), (99, 1, 200)]
