@@ -313,8 +313,23 @@ static uint64_t BigN(const uint8_t* p, int bytes) {
 
 typedef struct TCoded {
   uint32_t item;
-  const TBox* config; /* its hvcC or av1C */
+  const TBox* config; /* its hvcC or av1C; NULL for a grid or an overlay */
+  int overlay;
 } TCoded;
+
+/* A grid's or an overlay's payload names the canvas that libheif makes for it, whatever the
+ * item's ispe says: 16-bit sizes, or 32-bit with flag 1; an overlay puts its 4 fill values of
+ * 16 bits first. */
+static void DerivedFrame(const uint8_t* p, size_t n, int overlay, uint64_t* largest) {
+  size_t at = overlay ? 10 : 4;
+  int wide = n >= 2 && (p[1] & 1);
+  size_t need = at + (wide ? 8 : 4);
+  if (n < need) return;
+  if (wide)
+    Keep(Big32(p + at), Big32(p + at + 4), largest);
+  else
+    Keep((uint64_t)p[at] << 8 | p[at + 1], (uint64_t)p[at + 2] << 8 | p[at + 3], largest);
+}
 
 static int CompareCoded(const void* a, const void* b) {
   uint32_t x = ((const TCoded*)a)->item, y = ((const TCoded*)b)->item;
@@ -324,9 +339,10 @@ static int CompareCoded(const void* a, const void* b) {
 /* Far more than any camera writes; libheif itself reads at most 32 extents an item. */
 enum { MaxProperties = 4096, MaxCoded = 65536, MaxExtents = 32 };
 
-/* The largest frame in pixels that any HEVC or AV1 item's headers ask the decoder for: its
- * configuration box, then its data as iloc places it (in the file or in idat). 0 when there
- * is none; UINT64_MAX when the boxes are too many to be looked through. */
+/* The largest frame in pixels that any HEVC or AV1 item's headers ask the decoder for (its
+ * configuration box, then its data as iloc places it, in the file or in idat), or that a grid
+ * or overlay asks libheif for. 0 when there is none; UINT64_MAX when the boxes are too many
+ * to be looked through. */
 uint64_t HeifLargestCodedFrame(const uint8_t* data, size_t size) {
   TBox meta, iprp, ipco, box, iloc, idat;
   if (!FindBox(data, size, "meta", &meta) || meta.size < 4) return 0;
@@ -381,8 +397,30 @@ uint64_t HeifLargestCodedFrame(const uint8_t* data, size_t size) {
           goto done;
         }
         coded[codedCount].item = item;
+        coded[codedCount].overlay = 0;
         coded[codedCount++].config = prop;
       }
+    }
+  }
+  /* The grids and overlays, by their item entries (infe version 2 and 3). */
+  if (FindBox(m, mSize, "iinf", &box) && box.size >= 6) {
+    size_t first = box.body[0] == 0 ? 6 : 8;
+    TBox infe;
+    at = 0;
+    while (first <= box.size && NextBox(box.body + first, box.size - first, &at, &infe)) {
+      if (memcmp(infe.type, "infe", 4) != 0 || infe.size < 4 || infe.body[0] < 2) continue;
+      size_t idBytes = infe.body[0] == 2 ? 2 : 4;
+      if (infe.size < 4 + idBytes + 2 + 4) continue;
+      const uint8_t* type = infe.body + 4 + idBytes + 2;
+      int grid = memcmp(type, "grid", 4) == 0, overlay = memcmp(type, "iovl", 4) == 0;
+      if (!grid && !overlay) continue;
+      if (codedCount == MaxCoded) {
+        largest = UINT64_MAX;
+        goto done;
+      }
+      coded[codedCount].item = (uint32_t)BigN(infe.body + 4, (int)idBytes);
+      coded[codedCount].overlay = overlay;
+      coded[codedCount++].config = NULL;
     }
   }
   if (codedCount == 0 || !FindBox(m, mSize, "iloc", &iloc) || iloc.size < 8) goto done;
@@ -405,7 +443,7 @@ uint64_t HeifLargestCodedFrame(const uint8_t* data, size_t size) {
     for (uint64_t i = 0; i < items; ++i) {
       size_t head = idBytes + (version >= 1 ? 2 : 0) + 2 + (size_t)baseBytes + 2;
       if ((size_t)(end - p) < head) break;
-      TCoded key = {(uint32_t)BigN(p, (int)idBytes), NULL};
+      TCoded key = {(uint32_t)BigN(p, (int)idBytes), NULL, 0};
       p += idBytes;
       int method = 0;
       if (version >= 1) {
@@ -450,7 +488,9 @@ uint64_t HeifLargestCodedFrame(const uint8_t* data, size_t size) {
         joinedSize += (size_t)length;
       }
       if (whole && joinedSize > 0) {
-        if (memcmp(found->config->type, "hvcC", 4) == 0)
+        if (!found->config)
+          DerivedFrame(joined, joinedSize, found->overlay, &largest);
+        else if (memcmp(found->config->type, "hvcC", 4) == 0)
           HevcFrames(joined, joinedSize, &largest);
         else
           Av1Frames(joined, joinedSize, &largest);

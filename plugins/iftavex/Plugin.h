@@ -98,8 +98,8 @@ int HeifAvailable(void);
 int HeifDecode(const uint8_t* data, size_t size, TTarget* target, int* width, int* height);
 /* Whether the primary item carries a rotation or mirror (irot, imir), read off the boxes. */
 int HeifHasTransform(const uint8_t* data, size_t size);
-/* The largest frame, in pixels, that the codec headers of any HEVC or AV1 item ask the
- * decoder for (0 when none is found, UINT64_MAX for boxes too many to look through). */
+/* The largest frame, in pixels, that the codec headers of any HEVC or AV1 item, or any grid
+ * or overlay, ask for (0 when none is found, UINT64_MAX for boxes too many to look through). */
 uint64_t HeifLargestCodedFrame(const uint8_t* data, size_t size);
 /* An n-bit sample (9 to 16) as 16 bits, v * 65535 / (2^n - 1) rounded, for To8 to reduce. */
 uint16_t HeifTo16(unsigned v, int bits);
