@@ -532,12 +532,13 @@ int HeifDecode(const uint8_t* data, size_t size, TTarget* target, int* width, in
 #include <libheif/heif.h>
 
 #define HEIF_FUNCTIONS(X)                                                                          \
-  X(heif_init) X(heif_context_alloc) X(heif_context_free)                           \
+  X(heif_init) X(heif_context_alloc) X(heif_context_free)                                          \
   X(heif_context_read_from_memory_without_copy) X(heif_context_set_maximum_image_size_limit)       \
   X(heif_context_get_primary_image_handle) X(heif_image_handle_release)                            \
   X(heif_image_handle_get_width) X(heif_image_handle_get_height)                                   \
   X(heif_image_handle_has_alpha_channel) X(heif_image_handle_is_premultiplied_alpha)               \
-  X(heif_image_handle_get_luma_bits_per_pixel) X(heif_image_handle_get_number_of_metadata_blocks)  \
+  X(heif_image_handle_get_luma_bits_per_pixel) X(heif_image_handle_get_color_profile_type)         \
+  X(heif_image_handle_get_raw_color_profile_size) X(heif_image_handle_get_raw_color_profile)       \
   X(heif_image_handle_get_list_of_metadata_block_IDs) X(heif_image_handle_get_metadata_size)       \
   X(heif_image_handle_get_metadata) X(heif_decoding_options_alloc) X(heif_decoding_options_free)  \
   X(heif_decode_image) X(heif_image_get_width) X(heif_image_get_height)                            \
@@ -670,6 +671,23 @@ static int ExifItemOrientation(const struct heif_image_handle* handle) {
   return orientation;
 }
 
+/* The conversion to sRGB of the image's ICC profile (colr prof or rICC), or NULL: none, one
+ * too large to be a profile, or one that needs no conversion. An nclx colr names the matrix
+ * libheif has already used to make RGB; its primaries and transfer are taken as sRGB's. */
+static TColour* ProfileColour(const struct heif_image_handle* handle) {
+  enum heif_color_profile_type type = gHeif.heif_image_handle_get_color_profile_type(handle);
+  if (type != heif_color_profile_type_prof && type != heif_color_profile_type_rICC) return NULL;
+  size_t size = gHeif.heif_image_handle_get_raw_color_profile_size(handle);
+  if (size == 0 || size > COLOUR_MAX_PROFILE_BYTES) return NULL;
+  uint8_t* icc = (uint8_t*)malloc(size);
+  if (!icc) return NULL;
+  TColour* colour = NULL;
+  if (gHeif.heif_image_handle_get_raw_color_profile(handle, icc).code == heif_error_Ok)
+    colour = ColourFromIcc(icc, size, 3);
+  free(icc);
+  return colour;
+}
+
 /* Everything libheif holds for one call, so that one place releases it on every path. */
 typedef struct THeifJob {
   struct heif_context* context;
@@ -778,6 +796,7 @@ int HeifDecode(const uint8_t* data, size_t size, TTarget* target, int* width, in
     goto done;
   rc = TargetBeginOriented(target, w, h, orientation);
   if (rc != SPI_SUCCESS) goto done;
+  TargetSetColour(target, ProfileColour(job.handle)); /* the rows are RGB whatever was coded */
   rc = PutRows(&job, target, w, h, alpha, bits, premultiplied);
 done:
   HeifRelease(&job);

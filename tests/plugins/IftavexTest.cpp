@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "../../plugins/iftavex/Colour.h"
 #include "support/LocalBlocks.h"
 #include "support/TempDir.h"
 
@@ -626,6 +627,44 @@ INSTANTIATE_TEST_SUITE_P(Files, IftavexHugeHeif, testing::ValuesIn(HugeHeifs),
                              if (ch == '-' || ch == '.') ch = '_';
                            return n;
                          });
+
+// An ICC profile in the colr box reaches the target: the picture is the stored pixels (the
+// DIB make-images.py wrote from libheif's decode) run through the plug-in's own conversion of
+// that profile, at 8 bits. The profile has straight curves, so no mid-tone stays as it was.
+TEST(Iftavex, HeifIccProfileIsConvertedToSrgb) {
+  const TBytes file = ReadAllBytes(ImageDir() / "heic-icc.heic");
+  const TBytes icc = ReadAllBytes(ImageDir() / "linear.icc");
+  TExpected stored = LoadExpected("heic-icc");
+  ASSERT_FALSE(file.empty());
+  ASSERT_GT(stored.width, 0);
+  if (HeifMissing("heic")) GTEST_SKIP() << "no libheif.dll beside the plug-in";
+  TDib dib = DecodeMemory(file);
+  ASSERT_EQ(dib.rc, SPI_SUCCESS);
+  ASSERT_EQ(dib.pixels.size(), stored.pixels.size());
+  TColour* colour = ColourFromIcc(icc.data(), icc.size(), 3);
+#ifndef _WIN32
+  ASSERT_NE(colour, nullptr) << "the profile is not sRGB";
+#endif
+  TBytes want = stored.pixels;
+  const size_t stride = (static_cast<size_t>(stored.width) * 3 + 3) / 4 * 4;
+  size_t changed = 0;
+  for (int y = 0; y < stored.height; ++y) {
+    for (int x = 0; x < stored.width; ++x) {
+      unsigned char* bgr = want.data() + static_cast<size_t>(y) * stride + static_cast<size_t>(x) * 3;
+      unsigned char rgba[4] = {bgr[2], bgr[1], bgr[0], 255};
+      if (colour) ColourRow8(colour, rgba, rgba, 1);
+      changed += rgba[0] != bgr[2] || rgba[1] != bgr[1] || rgba[2] != bgr[0];
+      bgr[0] = rgba[2];
+      bgr[1] = rgba[1];
+      bgr[2] = rgba[0];
+    }
+  }
+  ColourFree(colour);
+  EXPECT_TRUE(dib.pixels == want);
+#ifndef _WIN32
+  EXPECT_GT(changed, want.size() / 3 / 2) << "most pixels change";
+#endif
+}
 
 #ifndef _WIN32
 // libtiff costs most of the plug-in's loading, paid at every start: it comes with the first

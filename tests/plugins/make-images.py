@@ -228,8 +228,33 @@ def to16(v, bits):
     return (v * 65535 + top // 2) // top
 
 
-def png_file(path, rows, depth, alpha, exif=None):
-    """A PNG of the rows, written here so that an eXIf chunk can go in."""
+def linear_icc():
+    """An RGB display profile with sRGB's primaries and straight (gamma 1) curves: what it
+    describes is far from sRGB, so converting it changes every mid-tone."""
+    def s15(v):
+        return struct.pack(">i", int(round(v * 65536)))
+
+    def xyz(x, y, z):
+        return b"XYZ " + b"\0" * 4 + s15(x) + s15(y) + s15(z)
+
+    curve = b"curv" + b"\0" * 4 + struct.pack(">IH", 1, 0x0100) + b"\0\0"
+    tags = [(b"wtpt", xyz(0.9642, 1.0, 0.8249)), (b"rXYZ", xyz(0.4361, 0.2225, 0.0139)),
+            (b"gXYZ", xyz(0.3851, 0.7169, 0.0971)), (b"bXYZ", xyz(0.1431, 0.0606, 0.7141)),
+            (b"rTRC", curve), (b"gTRC", curve), (b"bTRC", curve)]
+    at = 128 + 4 + 12 * len(tags)
+    table, data = b"", b""
+    for sig, body in tags:
+        table += sig + struct.pack(">II", at + len(data), len(body))
+        data += body + b"\0" * (-len(body) % 4)
+    size = at + len(data)
+    header = (struct.pack(">I", size) + b"\0" * 4 + struct.pack(">I", 0x02100000) + b"mntrRGB XYZ " + b"\0" * 12 +
+              b"acsp" + b"\0" * 28 + s15(0.9642) + s15(1.0) + s15(0.8249) + b"\0" * 48)
+    assert len(header) == 128
+    return header + struct.pack(">I", len(tags)) + table + data
+
+
+def png_file(path, rows, depth, alpha, exif=None, icc=None):
+    """A PNG of the rows, written here so that an eXIf or iCCP chunk can go in."""
     def chunk(kind, data):
         return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
     channels = 4 if alpha else 3
@@ -239,6 +264,8 @@ def png_file(path, rows, depth, alpha, exif=None):
     out = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr)
     if exif is not None:
         out += chunk(b"eXIf", exif)
+    if icc is not None:
+        out += chunk(b"iCCP", b"linear\0\0" + zlib.compress(icc))
     out += chunk(b"IDAT", zlib.compress(lines)) + chunk(b"IEND", b"")
     with open(path, "wb") as f:
         f.write(out)
@@ -299,11 +326,13 @@ def replace_pixi(path, kind, value):
         f.write(data)
 
 
-def heif_case(folder, name, ext, rows, depth, alpha, args, bits=8, orientation=None, transform=None, tool="heif-enc"):
-    """orientation: an Exif item saying so; transform: (b"irot" or b"imir", value) as well."""
+def heif_case(folder, name, ext, rows, depth, alpha, args, bits=8, orientation=None, transform=None, tool="heif-enc",
+              icc=None):
+    """orientation: an Exif item saying so; transform: (b"irot" or b"imir", value) as well;
+    icc: a profile for the colr box (the DIB written is then the pixels as stored)."""
     src = os.path.join(folder, name + ".src.png")
     out = os.path.join(folder, f"{name}.{ext}")
-    png_file(src, rows, depth, alpha, None if orientation is None else exif_block(1))
+    png_file(src, rows, depth, alpha, None if orientation is None else exif_block(1), icc)
     if tool == "heif-enc":
         subprocess.run(["heif-enc", *args, src, "-o", out], check=True, stdout=subprocess.DEVNULL)
     else:
@@ -343,6 +372,14 @@ def heif_files(folder):
     # says otherwise: turned once, by libheif, as heif-convert shows it.
     heif_case(folder, "heic-irot-exif6", "heic", rgb8, 8, False, lossless, orientation=6, transform=(b"irot", 1))
     heif_case(folder, "heic-imir-exif3", "heic", rgb8, 8, False, lossless, orientation=3, transform=(b"imir", 1))
+    # An ICC profile in colr: the DIB written holds the stored pixels, which the test converts
+    # itself; the profile goes beside as a file of its own.
+    profile = linear_icc()
+    with open(os.path.join(folder, "linear.icc"), "wb") as f:
+        f.write(profile)
+    heif_case(folder, "heic-icc", "heic", rgb8, 8, False, lossless, icc=profile)
+    with open(os.path.join(folder, "heic-icc.heic"), "rb") as f:
+        assert b"colrprof" in f.read(), "heif-enc wrote no profile"
     # Frames of 2048 x 2048 in a few hundred bytes, for the tests that make their ispe lie:
     # files only, no DIB to compare.
     flat = os.path.join(folder, "flat.png")
