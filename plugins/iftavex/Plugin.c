@@ -11,18 +11,22 @@
 #include "Plugin.h"
 
 #ifdef _WIN32
-#define TAVEX_PLUGIN_ENGINE "Windows Imaging Component"
+#define TAVEX_PLUGIN_ENGINE "Windows Imaging Component, libheif"
 #else
-#define TAVEX_PLUGIN_ENGINE "libpng, giflib, libtiff, libwebp"
+#define TAVEX_PLUGIN_ENGINE "libpng, giflib, libtiff, libwebp, libheif"
 #endif
 
 static const char* const PluginInfo[] = {
     "00IN",
-    "Tavex image filter 1.0 (PNG, GIF, TIFF, WebP; " TAVEX_PLUGIN_ENGINE ")",
+    "Tavex image filter 1.0 (PNG, GIF, TIFF, WebP, HEIF, AVIF; " TAVEX_PLUGIN_ENGINE ")",
     "*.png", "PNG",
     "*.gif", "GIF",
     "*.tif;*.tiff", "TIFF",
     "*.webp", "WebP",
+    /* Listed whether or not libheif is there, so that the list is the same on every machine
+     * and no start pays for loading it; without it IsSupported says no to these files. */
+    "*.heic;*.heif;*.hif", "HEIF",
+    "*.avif", "AVIF",
 };
 
 /* A picture whose 24-bit rows would exceed this is refused: the DIB header counts bytes in
@@ -34,10 +38,18 @@ TFormat DetectFormat(const uint8_t* data, size_t size) {
   if (size >= 6 && (memcmp(data, "GIF87a", 6) == 0 || memcmp(data, "GIF89a", 6) == 0)) return fmtGif;
   if (size >= 4 && (memcmp(data, "II*\0", 4) == 0 || memcmp(data, "MM\0*", 4) == 0)) return fmtTiff;
   if (size >= 12 && memcmp(data, "RIFF", 4) == 0 && memcmp(data + 8, "WEBP", 4) == 0) return fmtWebp;
+  if (HeifDetect(data, size)) return fmtHeif;
   return fmtNone;
 }
 
 int OrientationSwaps(int orientation) { return orientation >= 5 && orientation <= 8; }
+
+int TargetSizeFits(int width, int height) {
+  if (width <= 0 || height <= 0) return SPI_OUT_OF_ORDER;
+  size_t stride = ((size_t)width * 3 + 3) & ~(size_t)3;
+  if ((size_t)width > TARGET_MAX_BYTES / 3 || stride > TARGET_MAX_BYTES / (size_t)height) return SPI_NO_MEMORY;
+  return SPI_SUCCESS;
+}
 
 int TargetBegin(TTarget* target, int width, int height, int partial) {
   if (width <= 0 || height <= 0) return SPI_OUT_OF_ORDER;
@@ -325,7 +337,8 @@ SPI_EXPORT int SPIAPI IsSupported(const char* fileName, void* header) {
   /* The classic interface also allows a file handle here; hosts of ours pass the 2 KB
    * header, and a value that low can be no address, so it is refused, never read. */
   if ((uintptr_t)header < 0x10000u) return 0;
-  return DetectFormat((const uint8_t*)header, 2048) != fmtNone;
+  TFormat format = DetectFormat((const uint8_t*)header, 2048);
+  return format != fmtNone && (format != fmtHeif || HeifAvailable()); /* no libheif: not ours */
 }
 
 SPI_EXPORT int SPIAPI GetPictureInfo(const char* buf, SpiLongPtr len, unsigned int flag,
@@ -338,7 +351,9 @@ SPI_EXPORT int SPIAPI GetPictureInfo(const char* buf, SpiLongPtr len, unsigned i
   if (rc != SPI_SUCCESS) return rc;
   TFormat format = DetectFormat(data, size);
   int width = 0, height = 0;
-  rc = format == fmtNone ? SPI_NOT_SUPPORT : DecoderQueryInfo(data, size, format, &width, &height);
+  rc = format == fmtNone   ? SPI_NOT_SUPPORT
+       : format == fmtHeif ? HeifDecode(data, size, NULL, &width, &height)
+                           : DecoderQueryInfo(data, size, format, &width, &height);
   free(owned);
   if (rc != SPI_SUCCESS) return rc;
   info->left = 0;
@@ -368,7 +383,10 @@ SPI_EXPORT int SPIAPI GetPicture(const char* buf, SpiLongPtr len, unsigned int f
   memset(&target, 0, sizeof target);
   target.progress = progress;
   target.progressData = data;
-  rc = format == fmtNone ? SPI_NOT_SUPPORT : DecoderDecode(source, size, format, &target);
+  int width, height;
+  rc = format == fmtNone   ? SPI_NOT_SUPPORT
+       : format == fmtHeif ? HeifDecode(source, size, &target, &width, &height)
+                           : DecoderDecode(source, size, format, &target);
   free(owned);
   TargetSetColour(&target, NULL);
   if (rc == SPI_SUCCESS && target.aborted) rc = SPI_ABORT;

@@ -18,7 +18,7 @@
 extern "C" {
 #endif
 
-typedef enum TFormat { fmtNone, fmtPng, fmtGif, fmtTiff, fmtWebp } TFormat;
+typedef enum TFormat { fmtNone, fmtPng, fmtGif, fmtTiff, fmtWebp, fmtHeif } TFormat;
 
 /* The format that the first bytes announce; fmtNone when none of ours. */
 TFormat DetectFormat(const uint8_t* data, size_t size);
@@ -59,6 +59,10 @@ static inline unsigned To8(uint16_t v) { return ((unsigned)v * 255u + 32767u) / 
  * for an impossible size, SPI_NO_MEMORY or SPI_ABORT. */
 int TargetBegin(TTarget* target, int width, int height, int partial);
 
+/* What TargetBegin would answer for the size, without making anything: SPI_SUCCESS,
+ * SPI_OUT_OF_ORDER or SPI_NO_MEMORY. For a decoder that can refuse before it decodes. */
+int TargetSizeFits(int width, int height);
+
 /* TargetBegin for rows of width x height stored in the given orientation (anything outside 1
  * to 8 counts as 1): the picture made is upright, height x width for 5 to 8. The rows and
  * columns that TargetPutRow8/16 and TargetProgressSource take are then those of the storage. */
@@ -92,6 +96,21 @@ int TargetProgressSource(TTarget* target, int rowsDone);
  * SPI_ABORT when TargetProgress asks it to. */
 int DecoderQueryInfo(const uint8_t* data, size_t size, TFormat format, int* width, int* height);
 int DecoderDecode(const uint8_t* data, size_t size, TFormat format, TTarget* target);
+
+/* HEIF and AVIF (DecodeHeif.c), the same in every build over libheif loaded at run time.
+ * HeifDetect: whether the ftyp box names a brand of ours. HeifAvailable: whether libheif is
+ * there (loaded the first time it is asked). HeifDecode: SPI_* codes as the decoders above;
+ * with a NULL target it reports the upright size only. */
+int HeifDetect(const uint8_t* data, size_t size);
+int HeifAvailable(void);
+int HeifDecode(const uint8_t* data, size_t size, TTarget* target, int* width, int* height);
+/* Whether the primary item carries a rotation or mirror (irot, imir), read off the boxes. */
+int HeifHasTransform(const uint8_t* data, size_t size);
+/* The largest frame, in pixels, that the codec headers of any HEVC or AV1 item, or any grid
+ * or overlay, ask for (0 when none is found, UINT64_MAX for boxes too many to look through). */
+uint64_t HeifLargestCodedFrame(const uint8_t* data, size_t size);
+/* An n-bit sample (9 to 16) as 16 bits, v * 65535 / (2^n - 1) rounded, for To8 to reduce. */
+uint16_t HeifTo16(unsigned v, int bits);
 
 /* The progress step of rowsDone rows of height; the callback is told at most this many steps. */
 #define TARGET_PROGRESS_STEPS 32

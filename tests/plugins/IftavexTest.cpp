@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "../../plugins/iftavex/Colour.h"
 #include "support/LocalBlocks.h"
 #include "support/TempDir.h"
 
@@ -146,7 +148,30 @@ const TCase Cases[] = {
     {"tiff-tiled-orient3", "tif", true, true},   {"tiff-tiled-orient4", "tif", true, true},
     {"tiff-tiled-orient5", "tif", true, true},   {"tiff-tiled-orient6", "tif", true, true},
     {"tiff-tiled-orient7", "tif", true, true},   {"tiff-tiled-orient8", "tif", true, true},
+    // HEIF and AVIF, held to libheif's own decode (heif-convert) of the same file: 8, 10 and 12
+    // bits, alpha, YCbCr from ImageMagick, each Exif Orientation, and irot/imir that win over it.
+    {"heic-rgba8", "heic", true, true},          {"heic-rgb10", "heic", true, true},
+    {"heic-rgba12", "heic", true, true},         {"avif-rgba8", "avif", true, true},
+    {"avif-rgb12", "avif", true, true},          {"heic-magick", "heic", true, true},
+    {"avif-magick", "avif", true, true},         {"heic-exif-orient1", "heic", true, true},
+    {"heic-exif-orient2", "heic", true, true},   {"heic-exif-orient3", "heic", true, true},
+    {"heic-exif-orient4", "heic", true, true},   {"heic-exif-orient5", "heic", true, true},
+    {"heic-exif-orient6", "heic", true, true},   {"heic-exif-orient7", "heic", true, true},
+    {"heic-exif-orient8", "heic", true, true},   {"heic-irot-exif6", "heic", true, true},
+    {"heic-imir-exif3", "heic", true, true},
 };
+
+// The Windows builds read HEIF and AVIF only with libheif.dll beside the plug-in; natively
+// libheif is part of the build.
+bool HeifMissing(const std::string& ext) {
+#ifdef _WIN32
+  return (ext == "heic" || ext == "avif") &&
+         !std::filesystem::exists(std::filesystem::path(TAVEX_IFTAVEX_PATH).parent_path() / "libheif.dll");
+#else
+  (void)ext;
+  return false;
+#endif
+}
 
 class IftavexDecode : public testing::TestWithParam<TCase> {
 protected:
@@ -232,6 +257,7 @@ TEST_P(IftavexDecode, FileAtAnOffsetGivesTheSameDibAndInfo) {
 }
 
 TEST_P(IftavexDecode, IsSupportedLooksAtTheFirst2KBOnly) {
+  if (HeifMissing(GetParam().ext)) GTEST_SKIP() << "no libheif.dll beside the plug-in: HEIF is not its format";
   TBytes header(2048, 0);
   std::memcpy(header.data(), FBytes.data(), FBytes.size() < 2048 ? FBytes.size() : 2048);
   EXPECT_NE(TPlugin::Get().IsSupported("x.bin", header.data()), 0);
@@ -338,17 +364,18 @@ TEST(Iftavex, CompositesOnWhiteByTheRoundingRule) {
 }
 
 TEST(Iftavex, PluginInfoNamesTheImportFilterAndItsFormats) {
-  const char* const want[] = {"00IN", nullptr, "*.png", "PNG", "*.gif", "GIF", "*.tif;*.tiff", "TIFF", "*.webp", "WebP"};
+  const char* const want[] = {"00IN", nullptr, "*.png", "PNG", "*.gif", "GIF", "*.tif;*.tiff", "TIFF", "*.webp", "WebP",
+                              "*.heic;*.heif;*.hif", "HEIF", "*.avif", "AVIF"};
   char buf[256];
-  for (int i = 0; i < 10; ++i) {
+  for (int i = 0; i < 14; ++i) {
     int n = TPlugin::Get().GetPluginInfo(i, buf, sizeof buf);
     EXPECT_EQ(n, static_cast<int>(std::strlen(buf))) << i;
     if (want[i])
       EXPECT_STREQ(buf, want[i]) << i;
     else
-      EXPECT_NE(std::string(buf).find("PNG, GIF, TIFF, WebP"), std::string::npos) << buf;
+      EXPECT_NE(std::string(buf).find("PNG, GIF, TIFF, WebP, HEIF, AVIF"), std::string::npos) << buf;
   }
-  EXPECT_EQ(TPlugin::Get().GetPluginInfo(10, buf, sizeof buf), 0);
+  EXPECT_EQ(TPlugin::Get().GetPluginInfo(14, buf, sizeof buf), 0);
   EXPECT_EQ(TPlugin::Get().GetPluginInfo(-1, buf, sizeof buf), 0);
   std::memset(buf, 'x', sizeof buf);
   EXPECT_EQ(TPlugin::Get().GetPluginInfo(0, buf, 3), 2); // cut to fit, still terminated
@@ -499,6 +526,145 @@ INSTANTIATE_TEST_SUITE_P(Chunks, IftavexHugeChunk, testing::ValuesIn(HugeChunks)
                          [](const testing::TestParamInfo<THugeChunk>& i) {
                            return std::string(i.param.type) + (i.param.afterImage ? "_after_the_image" : "");
                          });
+
+// A HEIF or AVIF whose every ispe (the picture's declared size) says width x height, the
+// coded stream left as it was: 30 bytes of header claim any size, larger or smaller than
+// what the codec's own header makes the decoder allocate.
+struct THugeHeif {
+  const char* file;
+  std::uint32_t width, height;
+  int rc;     // of GetPicture
+  int infoRc; // of GetPictureInfo, which reports the declared size
+  bool grid;  // the size goes into the grid payloads in idat instead, the ispe kept
+};
+
+// heif-enc's files keep each grid's payload in idat: version, flags 0 (16-bit sizes), rows and
+// columns less one, then the canvas width and height that libheif allocates.
+TBytes WithGridCanvas(TBytes bytes, std::uint32_t width, std::uint32_t height) {
+  static const unsigned char type[4] = {'i', 'd', 'a', 't'};
+  auto at = std::search(bytes.begin(), bytes.end(), type, type + 4);
+  EXPECT_NE(at, bytes.end()) << "no idat box";
+  if (at == bytes.end() || at - bytes.begin() < 4) return bytes;
+  const size_t start = static_cast<size_t>(at - bytes.begin()) + 4;
+  const size_t size = (size_t{bytes[start - 8]} << 24 | size_t{bytes[start - 7]} << 16 | size_t{bytes[start - 6]} << 8 |
+                       bytes[start - 5]) - 8;
+  EXPECT_EQ(size % 8, 0u) << "idat holds other than 8-byte grids";
+  for (size_t g = start; g + 8 <= start + size && g + 8 <= bytes.size(); g += 8) {
+    bytes[g + 4] = static_cast<unsigned char>(width >> 8);
+    bytes[g + 5] = static_cast<unsigned char>(width);
+    bytes[g + 6] = static_cast<unsigned char>(height >> 8);
+    bytes[g + 7] = static_cast<unsigned char>(height);
+  }
+  return bytes;
+}
+
+TBytes WithIspe(TBytes bytes, std::uint32_t width, std::uint32_t height) {
+  static const unsigned char box[8] = {0, 0, 0, 20, 'i', 's', 'p', 'e'};
+  int found = 0;
+  for (size_t at = 0; at + 20 <= bytes.size(); ++at) {
+    if (std::memcmp(bytes.data() + at, box, 8) != 0) continue;
+    for (int i = 0; i < 4; ++i) {
+      bytes[at + 12 + i] = static_cast<unsigned char>(width >> (24 - 8 * i));
+      bytes[at + 16 + i] = static_cast<unsigned char>(height >> (24 - 8 * i));
+    }
+    ++found;
+  }
+  EXPECT_GT(found, 0) << "no ispe box";
+  return bytes;
+}
+
+class IftavexHugeHeif : public testing::TestWithParam<THugeHeif> {};
+
+// The planes are the decoder's, made before a row reaches the target: the size is checked
+// first, by the target's own rule (24-bit rows within 2 GiB) and, for a side no DIB row can
+// hold, by libheif's limit as it reads the boxes.
+TEST_P(IftavexHugeHeif, FailsWithoutMakingThePicture) {
+  const THugeHeif& c = GetParam();
+  TBytes bytes = ReadAllBytes(ImageDir() / c.file);
+  ASSERT_FALSE(bytes.empty());
+  if (HeifMissing(std::filesystem::path(c.file).extension().string().substr(1)))
+    GTEST_SKIP() << "no libheif.dll beside the plug-in";
+  bytes = c.grid ? WithGridCanvas(bytes, c.width, c.height) : WithIspe(bytes, c.width, c.height);
+  long long live = LiveLocalBlocks();
+  const long long peak = PeakResidentKiB();
+  const auto start = std::chrono::steady_clock::now();
+  TDib dib = DecodeMemory(bytes);
+  SpiPictureInfo info{};
+  int infoRc = TPlugin::Get().GetPictureInfo(reinterpret_cast<const char*>(bytes.data()),
+                                             static_cast<SpiLongPtr>(bytes.size()), SPI_INPUT_MEMORY, &info);
+  const auto end = std::chrono::steady_clock::now();
+  EXPECT_EQ(dib.rc, c.rc);
+  EXPECT_EQ(infoRc, c.infoRc);
+  if (infoRc == SPI_SUCCESS && !c.grid) {
+    EXPECT_EQ(info.width, static_cast<long>(c.width));
+    EXPECT_EQ(info.height, static_cast<long>(c.height));
+  }
+  EXPECT_LT(PeakResidentKiB() - peak, 16 * 1024) << "KiB more at the peak";
+  EXPECT_LT(end - start, std::chrono::seconds(1));
+  EXPECT_EQ(LiveLocalBlocks(), live);
+}
+
+const THugeHeif HugeHeifs[] = {
+    // 2.7 GB of rows: past the target's limit, within libheif's.
+    {"heic-rgba8.heic", 30000, 30000, SPI_NO_MEMORY, SPI_SUCCESS, false},
+    {"avif-rgba8.avif", 30000, 30000, SPI_NO_MEMORY, SPI_SUCCESS, false},
+    {"heic-rgb10.heic", 1, 900000000, SPI_NO_MEMORY, SPI_NO_MEMORY, false}, // one side past any DIB row
+    {"avif-rgb12.avif", 0x7FFFFFFF, 1, SPI_NO_MEMORY, SPI_NO_MEMORY, false},
+    // 1 x 1 declared, 2048 x 2048 coded: the codec's header is read before the decoder runs.
+    {"heic-flat2k.heic", 1, 1, SPI_OUT_OF_ORDER, SPI_SUCCESS, false},
+    {"avif-flat2k.avif", 1, 1, SPI_OUT_OF_ORDER, SPI_SUCCESS, false},
+    {"avif-flat2k.avif", 1900, 1900, SPI_OUT_OF_ORDER, SPI_SUCCESS, false}, // a little short, past the slack
+    // A 37 x 23 picture whose grids (colour and alpha) ask for a canvas of 65535 x 65535: more
+    // than 10 GiB of planes before the first tile is decoded (found by fuzzing).
+    {"heic-rgba8.heic", 65535, 65535, SPI_OUT_OF_ORDER, SPI_SUCCESS, true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Files, IftavexHugeHeif, testing::ValuesIn(HugeHeifs),
+                         [](const testing::TestParamInfo<THugeHeif>& i) {
+                           std::string n = std::string(i.param.file) + (i.param.grid ? "_grid_" : "_") +
+                                           std::to_string(i.param.width) + "x" + std::to_string(i.param.height);
+                           for (char& ch : n)
+                             if (ch == '-' || ch == '.') ch = '_';
+                           return n;
+                         });
+
+// An ICC profile in the colr box reaches the target: the picture is the stored pixels (the
+// DIB make-images.py wrote from libheif's decode) run through the plug-in's own conversion of
+// that profile, at 8 bits. The profile has straight curves, so no mid-tone stays as it was.
+TEST(Iftavex, HeifIccProfileIsConvertedToSrgb) {
+  const TBytes file = ReadAllBytes(ImageDir() / "heic-icc.heic");
+  const TBytes icc = ReadAllBytes(ImageDir() / "linear.icc");
+  TExpected stored = LoadExpected("heic-icc");
+  ASSERT_FALSE(file.empty());
+  ASSERT_GT(stored.width, 0);
+  if (HeifMissing("heic")) GTEST_SKIP() << "no libheif.dll beside the plug-in";
+  TDib dib = DecodeMemory(file);
+  ASSERT_EQ(dib.rc, SPI_SUCCESS);
+  ASSERT_EQ(dib.pixels.size(), stored.pixels.size());
+  TColour* colour = ColourFromIcc(icc.data(), icc.size(), 3);
+#ifndef _WIN32
+  ASSERT_NE(colour, nullptr) << "the profile is not sRGB";
+#endif
+  TBytes want = stored.pixels;
+  const size_t stride = (static_cast<size_t>(stored.width) * 3 + 3) / 4 * 4;
+  size_t changed = 0;
+  for (int y = 0; y < stored.height; ++y) {
+    for (int x = 0; x < stored.width; ++x) {
+      unsigned char* bgr = want.data() + static_cast<size_t>(y) * stride + static_cast<size_t>(x) * 3;
+      unsigned char rgba[4] = {bgr[2], bgr[1], bgr[0], 255};
+      if (colour) ColourRow8(colour, rgba, rgba, 1);
+      changed += rgba[0] != bgr[2] || rgba[1] != bgr[1] || rgba[2] != bgr[0];
+      bgr[0] = rgba[2];
+      bgr[1] = rgba[1];
+      bgr[2] = rgba[0];
+    }
+  }
+  ColourFree(colour);
+  EXPECT_TRUE(dib.pixels == want);
+#ifndef _WIN32
+  EXPECT_GT(changed, want.size() / 3 / 2) << "most pixels change";
+#endif
+}
 
 #ifndef _WIN32
 // libtiff costs most of the plug-in's loading, paid at every start: it comes with the first

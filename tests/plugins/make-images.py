@@ -11,6 +11,7 @@ import os
 import struct
 import subprocess
 import sys
+import zlib
 
 W, H = 37, 23  # an odd width, so rows need padding
 
@@ -216,6 +217,179 @@ def convert(args, inputs, out):
     subprocess.run(["convert", *args, *inputs, out], check=True)
 
 
+# ---- HEIF and AVIF ---------------------------------------------------------------------------
+# libheif's own tools write them (heif-enc) and give the reference decode (heif-convert): the
+# plug-in decodes through the same library, so its DIB is computed exactly from that decode.
+
+
+def to16(v, bits):
+    """An n-bit sample as 16 bits, as the plug-in scales it before its 16-to-8-bit rule."""
+    top = (1 << bits) - 1
+    return (v * 65535 + top // 2) // top
+
+
+def linear_icc():
+    """An RGB display profile with sRGB's primaries and straight (gamma 1) curves: what it
+    describes is far from sRGB, so converting it changes every mid-tone."""
+    def s15(v):
+        return struct.pack(">i", int(round(v * 65536)))
+
+    def xyz(x, y, z):
+        return b"XYZ " + b"\0" * 4 + s15(x) + s15(y) + s15(z)
+
+    curve = b"curv" + b"\0" * 4 + struct.pack(">IH", 1, 0x0100) + b"\0\0"
+    tags = [(b"wtpt", xyz(0.9642, 1.0, 0.8249)), (b"rXYZ", xyz(0.4361, 0.2225, 0.0139)),
+            (b"gXYZ", xyz(0.3851, 0.7169, 0.0971)), (b"bXYZ", xyz(0.1431, 0.0606, 0.7141)),
+            (b"rTRC", curve), (b"gTRC", curve), (b"bTRC", curve)]
+    at = 128 + 4 + 12 * len(tags)
+    table, data = b"", b""
+    for sig, body in tags:
+        table += sig + struct.pack(">II", at + len(data), len(body))
+        data += body + b"\0" * (-len(body) % 4)
+    size = at + len(data)
+    header = (struct.pack(">I", size) + b"\0" * 4 + struct.pack(">I", 0x02100000) + b"mntrRGB XYZ " + b"\0" * 12 +
+              b"acsp" + b"\0" * 28 + s15(0.9642) + s15(1.0) + s15(0.8249) + b"\0" * 48)
+    assert len(header) == 128
+    return header + struct.pack(">I", len(tags)) + table + data
+
+
+def png_file(path, rows, depth, alpha, exif=None, icc=None):
+    """A PNG of the rows, written here so that an eXIf or iCCP chunk can go in."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    channels = 4 if alpha else 3
+    fmt = ">" + ("B" if depth == 8 else "H") * channels
+    lines = b"".join(b"\0" + b"".join(struct.pack(fmt, *px[:channels]) for px in row) for row in rows)
+    ihdr = struct.pack(">IIBBBBB", len(rows[0]), len(rows), depth, 6 if alpha else 2, 0, 0, 0)
+    out = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr)
+    if exif is not None:
+        out += chunk(b"eXIf", exif)
+    if icc is not None:
+        out += chunk(b"iCCP", b"linear\0\0" + zlib.compress(icc))
+    out += chunk(b"IDAT", zlib.compress(lines)) + chunk(b"IEND", b"")
+    with open(path, "wb") as f:
+        f.write(out)
+
+
+def exif_block(orientation):
+    """A big-endian TIFF structure of one directory holding only the Orientation."""
+    return b"MM\0*" + struct.pack(">IH", 8, 1) + struct.pack(">HHIHH", 0x112, 3, 1, orientation, 0) + b"\0" * 4
+
+
+def set_exif_orientation(path, orientation):
+    """Rewrites the Orientation value of the Exif item in place: heif-enc keeps a PNG's eXIf
+    block but sets its Orientation to 1, and the item is stored uncompressed."""
+    with open(path, "rb") as f:
+        data = bytearray(f.read())
+    tag = b"MM\0*" + struct.pack(">IH", 8, 1) + struct.pack(">HHI", 0x112, 3, 1)
+    at = data.find(tag)
+    assert at >= 0 and data.find(tag, at + 1) < 0, "no single Exif Orientation in " + path
+    data[at + len(tag):at + len(tag) + 2] = struct.pack(">H", orientation)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def heif_reference(path, folder):
+    """heif-convert's decode of path: rows of (r, g, b, a) at the file's own bit depth (its
+    16-bit PNGs repeat the top bits below, so the n-bit value is the top n bits), and n."""
+    ref = os.path.join(folder, "reference.png")
+    subprocess.run(["heif-convert", path, ref], check=True, stdout=subprocess.DEVNULL)
+    depth = int(subprocess.run(["identify", "-format", "%z", ref], check=True, capture_output=True).stdout)
+    w, h = (int(v) for v in subprocess.run(["identify", "-format", "%w %h", ref], check=True,
+                                           capture_output=True).stdout.split())
+    samples = subprocess.run(["convert", ref, "-depth", str(depth), "-endian", "MSB", "rgba:-"], check=True,
+                             capture_output=True).stdout
+    os.remove(ref)
+    fmt = ">%d%s" % (w * h * 4, "B" if depth == 8 else "H")
+    values = struct.unpack(fmt, samples)
+    return [[tuple(values[(y * w + x) * 4:(y * w + x) * 4 + 4]) for x in range(w)] for y in range(h)], depth
+
+
+def heif_dib(rows, depth, bits):
+    """The DIB the plug-in must make of the reference rows, whose samples have bits bits."""
+    if depth == 16:
+        rows = [[tuple(to16(v >> (16 - bits), bits) for v in px) for px in row] for row in rows]
+    return expected(rows, depth, len(rows[0]), len(rows))
+
+
+def replace_pixi(path, kind, value):
+    """Turns the file's one pixi property (16 bytes, tied to the primary item) into an irot or
+    imir of the same size, its value byte first: heif-enc here writes neither, and a box of
+    the same size leaves every offset in the file as it was."""
+    with open(path, "rb") as f:
+        data = bytearray(f.read())
+    pixi = b"\0\0\0\x10pixi"
+    at = data.find(pixi)
+    assert at >= 0 and data.find(pixi, at + 1) < 0, "no single pixi in " + path
+    data[at:at + 16] = b"\0\0\0\x10" + kind + bytes([value]) + b"\0" * 7
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def heif_case(folder, name, ext, rows, depth, alpha, args, bits=8, orientation=None, transform=None, tool="heif-enc",
+              icc=None):
+    """orientation: an Exif item saying so; transform: (b"irot" or b"imir", value) as well;
+    icc: a profile for the colr box (the DIB written is then the pixels as stored)."""
+    src = os.path.join(folder, name + ".src.png")
+    out = os.path.join(folder, f"{name}.{ext}")
+    png_file(src, rows, depth, alpha, None if orientation is None else exif_block(1), icc)
+    if tool == "heif-enc":
+        subprocess.run(["heif-enc", *args, src, "-o", out], check=True, stdout=subprocess.DEVNULL)
+    else:
+        convert(args, [src], out)
+    os.remove(src)
+    if orientation is not None:
+        set_exif_orientation(out, orientation)
+    if transform is not None:
+        replace_pixi(out, *transform)
+    # libheif applies irot and imir and never the Exif Orientation; the plug-in adds the
+    # latter only where the former are missing.
+    ref, ref_depth = heif_reference(out, folder)
+    if orientation is not None and transform is None:
+        ref = oriented(ref, orientation)
+    with open(os.path.join(folder, f"{name}.dib"), "wb") as f:
+        f.write(heif_dib(ref, ref_depth, bits))
+
+
+def heif_files(folder):
+    lossless = ["-L", "-p", "chroma=444", "--matrix_coefficients=0"]
+    rgba8, rgb8 = pattern(8, True), pattern(8, False)
+    rgb16 = pattern(16, False)
+    heif_case(folder, "heic-rgba8", "heic", rgba8, 8, True, lossless)
+    heif_case(folder, "heic-rgb10", "heic", rgb16, 16, False, lossless + ["-b", "10"], bits=10)
+    heif_case(folder, "heic-rgba12", "heic", pattern(16, True), 16, True, lossless + ["-b", "12"], bits=12)
+    heif_case(folder, "avif-rgba8", "avif", rgba8, 8, True, lossless)
+    # aom here writes no 10-bit AVIF from heif-enc; 12 bits lossy goes through the colour
+    # conversion of YCbCr 4:2:0 at depth.
+    heif_case(folder, "avif-rgb12", "avif", rgb16, 16, False, ["-q", "90", "-b", "12"], bits=12)
+    # ImageMagick's writer: YCbCr 4:2:0, lossy.
+    heif_case(folder, "heic-magick", "heic", rgb8, 8, False, ["-quality", "100"], tool="convert")
+    heif_case(folder, "avif-magick", "avif", rgb8, 8, False, ["-quality", "100"], tool="convert")
+    # Exif Orientation without irot/imir: the plug-in turns the picture.
+    for o in range(1, 9):
+        heif_case(folder, f"heic-exif-orient{o}", "heic", rgb8, 8, False, lossless, orientation=o)
+    # A turn (irot: a quarter anticlockwise) or a mirror (imir) and an Exif Orientation that
+    # says otherwise: turned once, by libheif, as heif-convert shows it.
+    heif_case(folder, "heic-irot-exif6", "heic", rgb8, 8, False, lossless, orientation=6, transform=(b"irot", 1))
+    heif_case(folder, "heic-imir-exif3", "heic", rgb8, 8, False, lossless, orientation=3, transform=(b"imir", 1))
+    # An ICC profile in colr: the DIB written holds the stored pixels, which the test converts
+    # itself; the profile goes beside as a file of its own.
+    profile = linear_icc()
+    with open(os.path.join(folder, "linear.icc"), "wb") as f:
+        f.write(profile)
+    heif_case(folder, "heic-icc", "heic", rgb8, 8, False, lossless, icc=profile)
+    with open(os.path.join(folder, "heic-icc.heic"), "rb") as f:
+        assert b"colrprof" in f.read(), "heif-enc wrote no profile"
+    # Frames of 2048 x 2048 in a few hundred bytes, for the tests that make their ispe lie:
+    # files only, no DIB to compare.
+    flat = os.path.join(folder, "flat.png")
+    convert(["-size", "2048x2048", "xc:gray50"], [], flat)
+    for ext in ("heic", "avif"):
+        subprocess.run(["heif-enc", "-q", "10", flat, "-o", os.path.join(folder, f"{ext}-flat2k.{ext}")], check=True,
+                       stdout=subprocess.DEVNULL)
+    os.remove(flat)
+
+
 PALETTE = [(255, 0, 0), (0, 128, 255), (12, 34, 56), (250, 250, 5), (0, 0, 0), (255, 255, 255), (99, 1, 200)]
 
 
@@ -273,6 +447,7 @@ def main(folder):
         assert b"ANIM" in f.read(), "ImageMagick wrote no animation"
     orientation_tiffs(folder)
     colormap_tiff(folder)
+    heif_files(folder)
     # Lossy: no exact result to expect; the test checks the size only.
     case("webp-lossy", "webp", pattern(8, False), 8, 3, ["-quality", "80"], dib=struct.pack("<ii", W, H))
     os.remove(tmp)
