@@ -112,7 +112,7 @@ protected:
 
 // Each misbehaving plug-in before one that reads the files: the batch of three goes on,
 // each file decoded by the second plug-in, each failure reported with its reason, and the
-// next call starts a fresh host. A hung plug-in is ended within its limit plus 2 s.
+// next call starts a fresh host. A hung plug-in is ended within its limit (1 s) plus 2 s.
 TEST_F(OutOfProcess, AMisbehavingPluginCostsOneFailedTryWithItsReason) {
   struct TCase {
     const char* Variant;
@@ -132,6 +132,10 @@ TEST_F(OutOfProcess, AMisbehavingPluginCostsOneFailedTryWithItsReason) {
     if (OnWindows && !c.WindowsReason) continue;
     if (Sanitized && (std::string(c.Variant) == "bad-twice" || std::string(c.Variant) == "bad-alloc")) continue;
     if (OnWindows) c.Reason = c.WindowsReason;
+    // Only the hung plug-in needs the short limit: under load, allocating up to the memory
+    // limit may take longer than a second.
+    const bool hangs = std::string(c.Variant) == "bad-loop";
+    Spis.HostTimeoutSeconds = hangs ? 1 : 30;
     Spis.Clear();
     for (const auto& e : std::filesystem::directory_iterator(Folder.Path())) std::filesystem::remove(e.path());
     Failures.clear();
@@ -147,7 +151,9 @@ TEST_F(OutOfProcess, AMisbehavingPluginCostsOneFailedTryWithItsReason) {
       const TBytes source = Bad();
       EXPECT_EQ(Load(source, &pixels), "") << file;
       EXPECT_EQ(pixels, TBytes(source.begin() + 4, source.end())) << file;
-      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << file;
+      if (hangs) {
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << file;
+      }
       if (*c.Reason) expected.push_back(Named(bad) + ": " + c.Reason);
     }
     EXPECT_EQ(Failures, expected);
