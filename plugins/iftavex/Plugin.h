@@ -17,7 +17,9 @@
 extern "C" {
 #endif
 
-typedef enum TFormat { fmtNone, fmtPng, fmtGif, fmtTiff, fmtWebp } TFormat;
+typedef enum TFormat { fmtNone, fmtPng, fmtGif, fmtTiff, fmtWebp,
+  fmtIco, fmtJxr, fmtDds /* Windows only: what only the system's imaging component reads */
+} TFormat;
 
 /* The format that the first bytes announce; fmtNone when none of ours. */
 TFormat DetectFormat(const uint8_t* data, size_t size);
@@ -79,11 +81,18 @@ int TargetProgress(TTarget* target, int rowsDone);
  * in proportion whatever the orientation. */
 int TargetProgressSource(TTarget* target, int rowsDone);
 
-/* Implemented once natively and once over the Windows imaging component. Both return
+/* Implemented over the libraries (DecodePosix.c), in every build. Both return
  * SPI_* codes; Decode calls TargetBegin itself once the size is known and stops with
  * SPI_ABORT when TargetProgress asks it to. */
 int DecoderQueryInfo(const uint8_t* data, size_t size, TFormat format, int* width, int* height);
 int DecoderDecode(const uint8_t* data, size_t size, TFormat format, TTarget* target);
+
+#ifdef _WIN32
+/* The system's imaging component (DecodeWic.cpp), the last resort: the formats that only a
+ * Windows codec reads. Same contract as DecoderQueryInfo and DecoderDecode. */
+int WicQueryInfo(const uint8_t* data, size_t size, TFormat format, int* width, int* height);
+int WicDecode(const uint8_t* data, size_t size, TFormat format, TTarget* target);
+#endif
 
 /* The progress step of rowsDone rows of height; the callback is told at most this many steps. */
 #define TARGET_PROGRESS_STEPS 32
