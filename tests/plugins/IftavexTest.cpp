@@ -421,7 +421,6 @@ const TSystemSignature SystemSignatures[] = {
     {"icon of 3 planes", {0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 3, 0, 32, 0, 0x68, 4, 0, 0, 22, 0, 0, 0}, false},
     {"icon of 7 bits a pixel", {0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 1, 0, 7, 0, 0x68, 4, 0, 0, 22, 0, 0, 0}, false},
     {"icon whose data start in its directory", {0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 1, 0, 32, 0, 0x68, 4, 0, 0, 21, 0, 0, 0}, false},
-    {"icon cut in its first entry", {0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 1, 0, 32, 0, 0x68, 4, 0, 0, 22, 0, 0}, false},
     {"JPEG XR", {'I', 'I', 0xBC, 1, 8, 0, 0, 0}, true},
     {"JPEG XR of another version", {'I', 'I', 0xBC, 2, 8, 0, 0, 0}, false},
     {"DDS", {'D', 'D', 'S', ' ', 124, 0, 0, 0}, true},
@@ -516,9 +515,9 @@ TEST(Iftavex, LibheifLoadsFromItsOwnFolderWithBothDecoders) {
   for (const char* name : {"libheif.dll", "libde265.dll"}) WriteAllBytes(dir / name, ReadAllBytes(bin / name));
   HMODULE heif = ::LoadLibraryExW((dir / "libheif.dll").wstring().c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   ASSERT_NE(heif, nullptr) << ::GetLastError();
-  auto version = reinterpret_cast<decltype(&heif_get_version)>(::GetProcAddress(heif, "heif_get_version"));
-  auto decoder = reinterpret_cast<decltype(&heif_have_decoder_for_format)>(
-      ::GetProcAddress(heif, "heif_have_decoder_for_format"));
+  auto resolve = [heif](const char* name) { return reinterpret_cast<void*>(::GetProcAddress(heif, name)); };
+  auto version = reinterpret_cast<decltype(&heif_get_version)>(resolve("heif_get_version"));
+  auto decoder = reinterpret_cast<decltype(&heif_have_decoder_for_format)>(resolve("heif_have_decoder_for_format"));
   ASSERT_NE(version, nullptr);
   ASSERT_NE(decoder, nullptr);
   EXPECT_STREQ(version(), LIBHEIF_VERSION) << "the DLL is not the one whose headers the build uses";
