@@ -1,4 +1,4 @@
-/* The native decoders: Debian's libpng, giflib, libtiff and libwebp, all reading from memory.
+/* The library decoders of every build: libpng, giflib, libtiff and libwebp, reading from memory.
  * Each hands rows of red, green, blue and alpha to the target; nothing else here knows
  * about DIBs. */
 #include <gif_lib.h>
@@ -770,7 +770,12 @@ static int Decode(const uint8_t* data, size_t size, TFormat format, TTarget* tar
   case fmtGif: return GifDecode(data, size, target, width, height);
   case fmtTiff: return TiffDecode(data, size, target, width, height);
   case fmtWebp: return WebpDecode(data, size, target, width, height);
+#ifdef _WIN32
+  /* What no library here reads, a Windows codec may. */
+  default: return target ? WicDecode(data, size, format, target) : WicQueryInfo(data, size, format, width, height);
+#else
   default: return SPI_NOT_SUPPORT;
+#endif
   }
 }
 

@@ -1,7 +1,8 @@
-// The Windows decoders: the system's imaging component (WIC), so users also get the codecs
-// their Windows has. Frames are copied in the decoder's own pixel format wherever that is
-// one of the common layouts, and unpacked here, so that alpha and 16-bit channels reach the
-// target untouched and are treated by the same rules as in the native build. Only layouts
+// The last resort of the Windows builds: the system's imaging component (WIC), for the
+// formats that only a Windows codec reads (icons, JPEG XR, DDS); everything else decodes with
+// the same libraries as natively. Frames are copied in the decoder's own pixel format
+// wherever that is one of the common layouts, and unpacked here, so that alpha and 16-bit
+// channels reach the target untouched and are treated by the plug-in's rules. Only layouts
 // outside that list go through WIC's format converter.
 #include <wincodec.h>
 #include <windows.h>
@@ -101,35 +102,12 @@ const TLayout* FindLayout(const GUID& format) {
 
 const GUID* ContainerOf(TFormat format) {
   switch (format) {
-  case fmtPng: return &GUID_ContainerFormatPng;
-  case fmtGif: return &GUID_ContainerFormatGif;
-  case fmtTiff: return &GUID_ContainerFormatTiff;
-  case fmtWebp: return &GUID_ContainerFormatWebp;
+  case fmtIco: return &GUID_ContainerFormatIco;
+  case fmtJxr: return &GUID_ContainerFormatWmp;
+  case fmtDds: return &GUID_ContainerFormatDds;
   default: return nullptr;
   }
 }
-
-unsigned ReadUInt(IWICMetadataQueryReader* reader, const wchar_t* name, bool* ok) {
-  TPropVariant value;
-  if (!reader || FAILED(reader->GetMetadataByName(name, value.Get()))) {
-    *ok = false;
-    return 0;
-  }
-  switch (value.Get()->vt) {
-  case VT_UI1: return value.Get()->bVal;
-  case VT_UI2: return value.Get()->uiVal;
-  case VT_UI4: return value.Get()->ulVal;
-  default: *ok = false; return 0;
-  }
-}
-
-// The picture's canvas: for a GIF its logical screen, with the first frame at its place on
-// it; for a TIFF the frame turned upright by its Orientation tag (which WIC leaves to the
-// caller); for everything else the frame itself.
-struct TCanvas {
-  int width = 0, height = 0, left = 0, top = 0;
-  int orientation = 1;
-};
 
 struct TSession {
   TComPtr<IWICImagingFactory> factory;
@@ -137,152 +115,41 @@ struct TSession {
   TComPtr<IWICBitmapDecoder> decoder;
   TComPtr<IWICBitmapFrameDecode> frame;
   UINT frameWidth = 0, frameHeight = 0;
-  TCanvas canvas;
-};
-
-uint32_t Big32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-
-// Whether every chunk before the image data fits in the file. The system's PNG decoder may
-// make and zero a buffer of the length a chunk header declares before it finds the file ends
-// (2 GB for 57 bytes under Wine): such a file is refused here, as the native decoder refuses
-// it, without the cost.
-bool PngChunksFit(const uint8_t* data, size_t size) {
-  size_t at = 8;
-  while (size - at >= 8) {
-    const uint32_t length = Big32(data + at);
-    if (length > 0x7FFFFFFFu || length + 12ull > size - at) return false;
-    if (std::memcmp(data + at + 4, "IDAT", 4) == 0) return true;
-    at += 12ull + length;
-  }
-  return true; // what is left is no chunk header; the decoder tells what it makes of it
-}
-
-// One entry of a TIFF's first directory: type, count, and where the values are.
-struct TTiffEntry {
-  unsigned type = 0;
-  uint32_t count = 0;
-  size_t at = 0;
-};
-
-// The first directory of a TIFF in memory, the one WIC's first frame and libtiff's first page
-// decode. WIC leaves the Orientation tag and the colour map's 16-bit entries to the caller,
-// and Wine 8's metadata query reader crashes on some cut files, so the tags are read here,
-// every read within the block.
-class TTiffDirectory {
-public:
-  TTiffDirectory(const uint8_t* data, size_t size) noexcept : FData(data), FSize(size), FBig(size >= 2 && data[0] == 'M') {}
-
-  // SHORT and LONG entries only; false when the tag is missing or its values leave the file.
-  bool Find(unsigned tag, TTiffEntry& entry) const noexcept {
-    uint32_t ifd = FSize >= 8 ? U32(4) : 0;
-    if (ifd < 8 || ifd > FSize - 2) return false;
-    const unsigned n = U16(ifd);
-    for (unsigned i = 0; i < n; ++i) {
-      const size_t e = ifd + 2 + size_t{12} * i;
-      if (e + 12 > FSize) return false;
-      if (U16(e) != tag) continue;
-      entry.type = U16(e + 2);
-      entry.count = U32(e + 4);
-      if (entry.type != 3 && entry.type != 4) return false;
-      const unsigned long long bytes = static_cast<unsigned long long>(entry.count) * (entry.type == 3 ? 2 : 4);
-      entry.at = bytes <= 4 ? e + 8 : U32(e + 8);
-      return entry.at <= FSize && bytes <= FSize - entry.at;
-    }
-    return false;
-  }
-
-  // Value i of an entry that Find gave.
-  uint32_t Value(const TTiffEntry& entry, size_t i) const noexcept {
-    return entry.type == 3 ? U16(entry.at + 2 * i) : U32(entry.at + 4 * i);
-  }
-
-private:
-  unsigned U16(size_t at) const noexcept {
-    return FBig ? FData[at] << 8 | FData[at + 1] : FData[at + 1] << 8 | FData[at];
-  }
-  uint32_t U32(size_t at) const noexcept {
-    const uint32_t a = U16(at), b = U16(at + 2);
-    return FBig ? a << 16 | b : b << 16 | a;
-  }
-
-  const uint8_t* FData;
-  size_t FSize;
-  bool FBig;
 };
 
 int Open(const uint8_t* data, size_t size, TFormat format, TSession& s) {
   const GUID* container = ContainerOf(format);
   if (!container) return SPI_NOT_SUPPORT;
   if (size > 0xFFFFFFFFu) return SPI_NO_MEMORY;
-  if (format == fmtPng && !PngChunksFit(data, size)) return SPI_OUT_OF_ORDER;
   if (FAILED(::CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
                                 IID_IWICImagingFactory, reinterpret_cast<void**>(s.factory.Out()))))
     return SPI_OTHER_ERROR;
   if (FAILED(s.factory->CreateStream(s.stream.Out())) ||
       FAILED(s.stream->InitializeFromMemory(const_cast<BYTE*>(data), static_cast<DWORD>(size))))
     return SPI_NO_MEMORY;
-  // The decoder of the format the signature named, never one that WIC guesses: the other
-  // builds decode these four formats and no others.
+  // The decoder of the format the signature named, never one that WIC guesses.
   if (FAILED(s.factory->CreateDecoder(*container, nullptr, s.decoder.Out())))
     return SPI_NOT_SUPPORT; // this Windows has no codec for the format
+  UINT frames = 0;
   if (FAILED(s.decoder->Initialize(s.stream.Get(), WICDecodeMetadataCacheOnDemand)) ||
-      FAILED(s.decoder->GetFrame(0, s.frame.Out())) ||
-      FAILED(s.frame->GetSize(&s.frameWidth, &s.frameHeight)))
+      FAILED(s.decoder->GetFrameCount(&frames)) || frames == 0)
+    return SPI_OUT_OF_ORDER;
+  // An icon holds one picture per size, a DDS its smaller mipmaps: the largest is the
+  // picture (the first of equal ones).
+  unsigned long long best = 0;
+  UINT chosen = 0;
+  for (UINT i = 0; i < frames && i < 256; ++i) {
+    TComPtr<IWICBitmapFrameDecode> frame;
+    UINT w = 0, h = 0;
+    if (FAILED(s.decoder->GetFrame(i, frame.Out())) || FAILED(frame->GetSize(&w, &h))) return SPI_OUT_OF_ORDER;
+    const unsigned long long area = static_cast<unsigned long long>(w) * h;
+    if (area > best) best = area, chosen = i;
+  }
+  if (FAILED(s.decoder->GetFrame(chosen, s.frame.Out())) || FAILED(s.frame->GetSize(&s.frameWidth, &s.frameHeight)))
     return SPI_OUT_OF_ORDER;
   if (s.frameWidth == 0 || s.frameHeight == 0 || s.frameWidth > 0x7FFFFFFFu || s.frameHeight > 0x7FFFFFFFu)
     return SPI_OUT_OF_ORDER;
-  s.canvas.width = static_cast<int>(s.frameWidth);
-  s.canvas.height = static_cast<int>(s.frameHeight);
-  if (format == fmtGif) {
-    TComPtr<IWICMetadataQueryReader> screen, image;
-    s.decoder->GetMetadataQueryReader(screen.Out());
-    s.frame->GetMetadataQueryReader(image.Out());
-    bool ok = true;
-    unsigned w = ReadUInt(screen.Get(), L"/logscrdesc/Width", &ok);
-    unsigned h = ReadUInt(screen.Get(), L"/logscrdesc/Height", &ok);
-    unsigned x = ReadUInt(image.Get(), L"/imgdesc/Left", &ok);
-    unsigned y = ReadUInt(image.Get(), L"/imgdesc/Top", &ok);
-    if (ok && w > 0 && h > 0) {
-      s.canvas.width = static_cast<int>(w);
-      s.canvas.height = static_cast<int>(h);
-      s.canvas.left = static_cast<int>(x);
-      s.canvas.top = static_cast<int>(y);
-    }
-  }
-  if (format == fmtTiff) {
-    TTiffEntry entry;
-    const TTiffDirectory ifd(data, size);
-    unsigned orientation = ifd.Find(274, entry) && entry.count >= 1 ? ifd.Value(entry, 0) : 1;
-    if (orientation >= 1 && orientation <= 8) s.canvas.orientation = static_cast<int>(orientation);
-    if (OrientationSwaps(s.canvas.orientation)) {
-      s.canvas.width = static_cast<int>(s.frameHeight);
-      s.canvas.height = static_cast<int>(s.frameWidth);
-    }
-  }
   return SPI_SUCCESS;
-}
-
-// A TIFF's colour map by the plug-in's rule, as the native decoder reads it: 16-bit entries
-// rounded to the nearest 8-bit value, a map with no entry above 255 taken as 8-bit. WIC
-// reduces the entries by its own rule (Wine's drops the low byte). Empty when the map cannot
-// be read or does not fit the pixel depth; the decoder's palette is used then.
-std::vector<uint32_t> TiffColormap(const uint8_t* data, size_t size, unsigned bitsPerPixel) {
-  std::vector<uint32_t> palette;
-  const TTiffDirectory ifd(data, size);
-  TTiffEntry map;
-  const size_t n = size_t{1} << bitsPerPixel;
-  if (!ifd.Find(320, map) || map.type != 3 || map.count != 3 * n) return palette;
-  bool wide = false;
-  for (size_t i = 0; i < 3 * n; ++i) wide = wide || ifd.Value(map, i) > 255;
-  auto to8 = [&](size_t i) {
-    const uint32_t v = ifd.Value(map, i);
-    return wide ? To8(static_cast<uint16_t>(v)) : v;
-  };
-  palette.resize(n);
-  for (size_t i = 0; i < n; ++i) palette[i] = 0xFF000000u | to8(i) << 16 | to8(n + i) << 8 | to8(2 * n + i);
-  return palette;
 }
 
 uint8_t Scale(unsigned v, unsigned bits) { return static_cast<uint8_t>(v * 255u / ((1u << bits) - 1u)); }
@@ -335,7 +202,7 @@ bool Wide(TKind k) {
   return k == TKind::Rgba16 || k == TKind::Bgra16 || k == TKind::Rgb16 || k == TKind::Bgr16 || k == TKind::Gray16;
 }
 
-int Decode(TSession& s, const uint8_t* data, size_t size, TFormat format, TTarget* target) {
+int Decode(TSession& s, TTarget* target) {
   WICPixelFormatGUID native{};
   if (FAILED(s.frame->GetPixelFormat(&native))) return SPI_OUT_OF_ORDER;
   const TLayout* layout = FindLayout(native);
@@ -359,8 +226,7 @@ int Decode(TSession& s, const uint8_t* data, size_t size, TFormat format, TTarge
   }
 
   std::vector<uint32_t> palette;
-  if (layout->kind == TKind::Indexed && format == fmtTiff) palette = TiffColormap(data, size, layout->bitsPerPixel);
-  if (layout->kind == TKind::Indexed && palette.empty()) {
+  if (layout->kind == TKind::Indexed) {
     TComPtr<IWICPalette> p;
     UINT count = 0;
     if (FAILED(s.factory->CreatePalette(p.Out()))) return SPI_NO_MEMORY;
@@ -373,17 +239,10 @@ int Decode(TSession& s, const uint8_t* data, size_t size, TFormat format, TTarge
     palette.resize(count);
   }
 
-  const bool swaps = OrientationSwaps(s.canvas.orientation);
-  const int uprightWidth = static_cast<int>(swaps ? s.frameHeight : s.frameWidth);
-  const int uprightHeight = static_cast<int>(swaps ? s.frameWidth : s.frameHeight);
-  const bool partial = s.canvas.left != 0 || s.canvas.top != 0 || s.canvas.width != uprightWidth ||
-                       s.canvas.height != uprightHeight;
-  int rc = partial ? TargetBegin(target, s.canvas.width, s.canvas.height, 1)
-                   : TargetBeginOriented(target, static_cast<int>(s.frameWidth), static_cast<int>(s.frameHeight),
-                                         s.canvas.orientation);
+  const UINT width = s.frameWidth, height = s.frameHeight;
+  int rc = TargetBegin(target, static_cast<int>(width), static_cast<int>(height), 0);
   if (rc != SPI_SUCCESS) return rc;
 
-  const UINT width = s.frameWidth, height = s.frameHeight;
   const unsigned long long strideWide = (static_cast<unsigned long long>(width) * layout->bitsPerPixel + 7) / 8;
   if (strideWide > 0x7FFFFFFFull / 4) return SPI_NO_MEMORY;
   const UINT stride = static_cast<UINT>((strideWide + 3) & ~3ull);
@@ -399,15 +258,13 @@ int Decode(TSession& s, const uint8_t* data, size_t size, TFormat format, TTarge
       if (FAILED(source->CopyPixels(&rect, stride, stride * n, rows.data()))) return SPI_OUT_OF_ORDER;
       for (UINT i = 0; i < n; ++i) {
         Unpack(*layout, rows.data() + static_cast<size_t>(stride) * i, width, palette, out8.data(), out16.data());
-        int row = s.canvas.top + static_cast<int>(y + i);
+        const int row = static_cast<int>(y + i);
         if (Wide(layout->kind))
-          TargetPutRow16(target, row, s.canvas.left, static_cast<int>(width), out16.data(), layout->premultiplied);
+          TargetPutRow16(target, row, 0, static_cast<int>(width), out16.data(), layout->premultiplied);
         else
-          TargetPutRow8(target, row, s.canvas.left, static_cast<int>(width), out8.data(), layout->premultiplied);
+          TargetPutRow8(target, row, 0, static_cast<int>(width), out8.data(), layout->premultiplied);
       }
-      long long done = static_cast<long long>(y + n) * s.canvas.height / static_cast<long long>(height);
-      if (partial ? TargetProgress(target, static_cast<int>(done)) : TargetProgressSource(target, static_cast<int>(y + n)))
-        return SPI_ABORT;
+      if (TargetProgress(target, static_cast<int>(y + n))) return SPI_ABORT;
     }
   } catch (const std::bad_alloc&) {
     return SPI_NO_MEMORY;
@@ -417,26 +274,26 @@ int Decode(TSession& s, const uint8_t* data, size_t size, TFormat format, TTarge
 
 } // namespace
 
-extern "C" int DecoderQueryInfo(const uint8_t* data, size_t size, TFormat format, int* width, int* height) {
+extern "C" int WicQueryInfo(const uint8_t* data, size_t size, TFormat format, int* width, int* height) {
   TComScope com;
   if (!com.Usable()) return SPI_OTHER_ERROR;
   TSession s;
   int rc = Open(data, size, format, s);
   if (rc == SPI_SUCCESS) {
-    *width = s.canvas.width;
-    *height = s.canvas.height;
+    *width = static_cast<int>(s.frameWidth);
+    *height = static_cast<int>(s.frameHeight);
   }
   return rc;
 }
 
-extern "C" int DecoderDecode(const uint8_t* data, size_t size, TFormat format, TTarget* target) {
+extern "C" int WicDecode(const uint8_t* data, size_t size, TFormat format, TTarget* target) {
   TComScope com;
   if (!com.Usable()) return SPI_OTHER_ERROR;
   int rc;
   {
     TSession s; // released before COM is
     rc = Open(data, size, format, s);
-    if (rc == SPI_SUCCESS) rc = Decode(s, data, size, format, target);
+    if (rc == SPI_SUCCESS) rc = Decode(s, target);
   }
   return rc;
 }

@@ -1,4 +1,5 @@
-/* Tavex's own import filter: PNG, GIF (first frame), TIFF (first page) and WebP as 24-bit DIBs.
+/* Tavex's own import filter: PNG, GIF (first frame), TIFF (first page) and WebP as 24-bit DIBs,
+ * and on Windows what only the system's codecs read (ICO, JPEG XR, DDS).
  *
  * The entry points read the source (a file from an offset, or a memory image), find the format
  * from its signature and let the decoder of this build fill a TTarget. Transparency is put on
@@ -10,15 +11,17 @@
 
 #include "Plugin.h"
 
+#define TAVEX_PLUGIN_ENGINE "libpng, giflib, libtiff, libwebp, lcms2, libheif"
 #ifdef _WIN32
-#define TAVEX_PLUGIN_ENGINE "Windows Imaging Component, libheif"
+/* The formats that only a Windows codec reads go to the system's imaging component. */
+#define TAVEX_PLUGIN_SYSTEM "; ICO, JPEG XR, DDS: Windows Imaging Component"
 #else
-#define TAVEX_PLUGIN_ENGINE "libpng, giflib, libtiff, libwebp, libheif"
+#define TAVEX_PLUGIN_SYSTEM ""
 #endif
 
 static const char* const PluginInfo[] = {
     "00IN",
-    "Tavex image filter 1.0 (PNG, GIF, TIFF, WebP, HEIF, AVIF; " TAVEX_PLUGIN_ENGINE ")",
+    "Tavex image filter 1.0 (PNG, GIF, TIFF, WebP, HEIF, AVIF; " TAVEX_PLUGIN_ENGINE TAVEX_PLUGIN_SYSTEM ")",
     "*.png", "PNG",
     "*.gif", "GIF",
     "*.tif;*.tiff", "TIFF",
@@ -27,11 +30,29 @@ static const char* const PluginInfo[] = {
      * and no start pays for loading it; without it IsSupported says no to these files. */
     "*.heic;*.heif;*.hif", "HEIF",
     "*.avif", "AVIF",
+#ifdef _WIN32
+    "*.ico", "ICO",
+    "*.jxr;*.wdp;*.hdp", "JPEG XR",
+    "*.dds", "DDS",
+#endif
 };
 
 /* A picture whose 24-bit rows would exceed this is refused: the DIB header counts bytes in
  * 32 bits, and a host cannot be expected to take more in one block. */
 #define TARGET_MAX_BYTES ((size_t)INT32_MAX)
+
+#ifdef _WIN32
+/* An icon directory has only four fixed bytes, so its first entry must look right too: a
+ * reserved zero, 0 or 1 planes, a usual depth, and data that start after the directory. */
+static int IsIcon(const uint8_t* data, size_t size) {
+  if (size < 22 || memcmp(data, "\0\0\1\0", 4) != 0) return 0;
+  unsigned count = data[4] | data[5] << 8, planes = data[10] | data[11] << 8, depth = data[12] | data[13] << 8;
+  uint32_t bytes = data[14] | data[15] << 8 | data[16] << 16 | (uint32_t)data[17] << 24;
+  uint32_t offset = data[18] | data[19] << 8 | data[20] << 16 | (uint32_t)data[21] << 24;
+  return count > 0 && data[9] == 0 && planes <= 1 && bytes > 0 && offset >= 6 + 16 * count &&
+         (depth == 0 || depth == 1 || depth == 4 || depth == 8 || depth == 16 || depth == 24 || depth == 32);
+}
+#endif
 
 TFormat DetectFormat(const uint8_t* data, size_t size) {
   if (size >= 8 && memcmp(data, "\x89PNG\r\n\x1a\n", 8) == 0) return fmtPng;
@@ -39,6 +60,11 @@ TFormat DetectFormat(const uint8_t* data, size_t size) {
   if (size >= 4 && (memcmp(data, "II*\0", 4) == 0 || memcmp(data, "MM\0*", 4) == 0)) return fmtTiff;
   if (size >= 12 && memcmp(data, "RIFF", 4) == 0 && memcmp(data + 8, "WEBP", 4) == 0) return fmtWebp;
   if (HeifDetect(data, size)) return fmtHeif;
+#ifdef _WIN32
+  if (IsIcon(data, size)) return fmtIco;
+  if (size >= 4 && memcmp(data, "II\xBC\x01", 4) == 0) return fmtJxr;
+  if (size >= 8 && memcmp(data, "DDS |\0\0\0", 8) == 0) return fmtDds; /* then the 124-byte header */
+#endif
   return fmtNone;
 }
 

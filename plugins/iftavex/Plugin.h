@@ -18,7 +18,9 @@
 extern "C" {
 #endif
 
-typedef enum TFormat { fmtNone, fmtPng, fmtGif, fmtTiff, fmtWebp, fmtHeif } TFormat;
+typedef enum TFormat { fmtNone, fmtPng, fmtGif, fmtTiff, fmtWebp, fmtHeif,
+  fmtIco, fmtJxr, fmtDds /* Windows only: what only the system's imaging component reads */
+} TFormat;
 
 /* The format that the first bytes announce; fmtNone when none of ours. */
 TFormat DetectFormat(const uint8_t* data, size_t size);
@@ -91,7 +93,7 @@ int TargetProgress(TTarget* target, int rowsDone);
  * in proportion whatever the orientation. */
 int TargetProgressSource(TTarget* target, int rowsDone);
 
-/* Implemented once natively and once over the Windows imaging component. Both return
+/* Implemented over the libraries (DecodePosix.c), in every build. Both return
  * SPI_* codes; Decode calls TargetBegin itself once the size is known and stops with
  * SPI_ABORT when TargetProgress asks it to. */
 int DecoderQueryInfo(const uint8_t* data, size_t size, TFormat format, int* width, int* height);
@@ -111,6 +113,12 @@ int HeifHasTransform(const uint8_t* data, size_t size);
 uint64_t HeifLargestCodedFrame(const uint8_t* data, size_t size);
 /* An n-bit sample (9 to 16) as 16 bits, v * 65535 / (2^n - 1) rounded, for To8 to reduce. */
 uint16_t HeifTo16(unsigned v, int bits);
+#ifdef _WIN32
+/* The system's imaging component (DecodeWic.cpp), the last resort: the formats that only a
+ * Windows codec reads. Same contract as DecoderQueryInfo and DecoderDecode. */
+int WicQueryInfo(const uint8_t* data, size_t size, TFormat format, int* width, int* height);
+int WicDecode(const uint8_t* data, size_t size, TFormat format, TTarget* target);
+#endif
 
 /* The progress step of rowsDone rows of height; the callback is told at most this many steps. */
 #define TARGET_PROGRESS_STEPS 32

@@ -213,6 +213,32 @@ def colormap_tiff(folder):
         f.write(expected(rows, 8))
 
 
+def icon_file(folder):
+    """An icon of two pictures, written by hand: a small opaque one first, then the picture of
+    W x H in 32-bit blue-green-red-alpha rows (bottom-up, as in a BMP, with the AND mask after
+    them), which is the largest and so the one to decode."""
+    def entry_image(rows):
+        w, h = len(rows[0]), len(rows)
+        mask_stride = (w + 31) // 32 * 4
+        header = struct.pack("<IiiHHIIiiII", 40, w, 2 * h, 1, 32, 0, 0, 0, 0, 0, 0)
+        xor = b"".join(bytes((b, g, r, a)) for row in reversed(rows) for (r, g, b, a) in row)
+        return header + xor + b"\0" * (mask_stride * h)
+
+    small = [[(200, 10, 10, 255)] * 8 for _ in range(8)]
+    rows = pattern(8, True)
+    images = [entry_image(small), entry_image(rows)]
+    out = bytearray(struct.pack("<HHH", 0, 1, len(images)))
+    at = 6 + 16 * len(images)
+    for image, (w, h) in zip(images, ((8, 8), (W, H))):
+        out += struct.pack("<BBBBHHII", w, h, 0, 0, 1, 32, len(image), at)
+        at += len(image)
+    out += b"".join(images)
+    with open(os.path.join(folder, "ico-rgba8.ico"), "wb") as f:
+        f.write(out)
+    with open(os.path.join(folder, "ico-rgba8.dib"), "wb") as f:
+        f.write(expected(rows, 8))
+
+
 def convert(args, inputs, out):
     subprocess.run(["convert", *args, *inputs, out], check=True)
 
@@ -448,8 +474,16 @@ def main(folder):
     orientation_tiffs(folder)
     colormap_tiff(folder)
     heif_files(folder)
-    # Lossy: no exact result to expect; the test checks the size only.
+    # Lossy: the expected pixels are what this machine's libwebp (the version every build
+    # links) decodes, through ImageMagick.
     case("webp-lossy", "webp", pattern(8, False), 8, 3, ["-quality", "80"], dib=struct.pack("<ii", W, H))
+    decoded = subprocess.run(["convert", os.path.join(folder, "webp-lossy.webp"), "-depth", "8", "rgb:-"],
+                             check=True, capture_output=True).stdout
+    assert len(decoded) == W * H * 3, len(decoded)
+    lossy = [[tuple(decoded[(y * W + x) * 3:(y * W + x) * 3 + 3]) + (255,) for x in range(W)] for y in range(H)]
+    with open(os.path.join(folder, "webp-lossy.dib"), "wb") as f:
+        f.write(expected(lossy, 8))
+    icon_file(folder)
     os.remove(tmp)
     os.remove(tmp2)
 
