@@ -18,11 +18,13 @@
 
 static const char* const PluginInfo[] = {
     "00IN",
-    "Tavex image filter 1.0 (PNG, GIF, TIFF, WebP; " TAVEX_PLUGIN_ENGINE ")",
+    "Tavex image filter 1.0 (PNG, GIF, TIFF, WebP, JPEG, BMP; libjpeg-turbo, " TAVEX_PLUGIN_ENGINE ")",
     "*.png", "PNG",
     "*.gif", "GIF",
     "*.tif;*.tiff", "TIFF",
     "*.webp", "WebP",
+    "*.jpg;*.jpeg;*.jpe;*.jfif", "JPEG",
+    "*.bmp", "BMP (versions 4 and 5)",
 };
 
 /* A picture whose 24-bit rows would exceed this is refused: the DIB header counts bytes in
@@ -34,6 +36,8 @@ TFormat DetectFormat(const uint8_t* data, size_t size) {
   if (size >= 6 && (memcmp(data, "GIF87a", 6) == 0 || memcmp(data, "GIF89a", 6) == 0)) return fmtGif;
   if (size >= 4 && (memcmp(data, "II*\0", 4) == 0 || memcmp(data, "MM\0*", 4) == 0)) return fmtTiff;
   if (size >= 12 && memcmp(data, "RIFF", 4) == 0 && memcmp(data + 8, "WEBP", 4) == 0) return fmtWebp;
+  if (size >= 3 && data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF) return fmtJpeg;
+  if (BmpIsOurs(data, size)) return fmtBmp;
   return fmtNone;
 }
 
@@ -207,6 +211,20 @@ int TargetProgressSource(TTarget* target, int rowsDone) {
 
 /* The source as one block in memory: a memory image is used in place; a file is read whole
  * from the offset on. *owned is the block to free afterwards, or NULL. */
+/* JPEG and BMP have one decoder for every build; the rest go to this build's. */
+static int QueryInfo(const uint8_t* data, size_t size, TFormat format, int* width, int* height) {
+  if (format == fmtJpeg) return JpegDecode(data, size, NULL, width, height);
+  if (format == fmtBmp) return BmpDecode(data, size, NULL, width, height);
+  return DecoderQueryInfo(data, size, format, width, height);
+}
+
+static int DecodeInto(const uint8_t* data, size_t size, TFormat format, TTarget* target) {
+  int width, height;
+  if (format == fmtJpeg) return JpegDecode(data, size, target, &width, &height);
+  if (format == fmtBmp) return BmpDecode(data, size, target, &width, &height);
+  return DecoderDecode(data, size, format, target);
+}
+
 static int LoadSource(const char* buf, SpiLongPtr len, unsigned flag, const uint8_t** data,
                       size_t* size, uint8_t** owned) {
   *owned = NULL;
@@ -269,7 +287,7 @@ SPI_EXPORT int SPIAPI GetPictureInfo(const char* buf, SpiLongPtr len, unsigned i
   if (rc != SPI_SUCCESS) return rc;
   TFormat format = DetectFormat(data, size);
   int width = 0, height = 0;
-  rc = format == fmtNone ? SPI_NOT_SUPPORT : DecoderQueryInfo(data, size, format, &width, &height);
+  rc = format == fmtNone ? SPI_NOT_SUPPORT : QueryInfo(data, size, format, &width, &height);
   free(owned);
   if (rc != SPI_SUCCESS) return rc;
   info->left = 0;
@@ -299,7 +317,7 @@ SPI_EXPORT int SPIAPI GetPicture(const char* buf, SpiLongPtr len, unsigned int f
   memset(&target, 0, sizeof target);
   target.progress = progress;
   target.progressData = data;
-  rc = format == fmtNone ? SPI_NOT_SUPPORT : DecoderDecode(source, size, format, &target);
+  rc = format == fmtNone ? SPI_NOT_SUPPORT : DecodeInto(source, size, format, &target);
   free(owned);
   if (rc == SPI_SUCCESS && target.aborted) rc = SPI_ABORT;
   if (rc == SPI_SUCCESS && !target.bits) rc = SPI_OTHER_ERROR;

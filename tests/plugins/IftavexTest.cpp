@@ -146,6 +146,19 @@ const TCase Cases[] = {
     {"tiff-tiled-orient3", "tif", true, true},   {"tiff-tiled-orient4", "tif", true, true},
     {"tiff-tiled-orient5", "tif", true, true},   {"tiff-tiled-orient6", "tif", true, true},
     {"tiff-tiled-orient7", "tif", true, true},   {"tiff-tiled-orient8", "tif", true, true},
+    // JPEG against the reference decoder's pixels, turned by the EXIF Orientation.
+    {"jpeg-baseline", "jpg", true, true},          {"jpeg-444", "jpg", true, true},
+    {"jpeg-progressive", "jpg", true, true},       {"jpeg-gray", "jpg", true, true},
+    {"jpeg-ycck", "jpg", true, true},              {"jpeg-cmyk", "jpg", true, true},
+    {"jpeg-restart", "jpg", true, true},           {"jpeg-icc", "jpg", true, true},
+    {"jpeg-arithmetic", "jpg", true, true},
+    {"jpeg-baseline-orient1", "jpg", true, true},  {"jpeg-baseline-orient2", "jpg", true, true},
+    {"jpeg-baseline-orient3", "jpg", true, true},  {"jpeg-baseline-orient4", "jpg", true, true},
+    {"jpeg-baseline-orient5", "jpg", true, true},  {"jpeg-baseline-orient6", "jpg", true, true},
+    {"jpeg-baseline-orient7", "jpg", true, true},  {"jpeg-baseline-orient8", "jpg", true, true},
+    {"jpeg-ycck-orient3", "jpg", true, true},      {"jpeg-ycck-orient6", "jpg", true, true},
+    {"jpeg-progressive-orient5", "jpg", true, true}, {"jpeg-progressive-orient8", "jpg", true, true},
+    {"jpeg-gray-orient7", "jpg", true, true},
 };
 
 class IftavexDecode : public testing::TestWithParam<TCase> {
@@ -338,17 +351,18 @@ TEST(Iftavex, CompositesOnWhiteByTheRoundingRule) {
 }
 
 TEST(Iftavex, PluginInfoNamesTheImportFilterAndItsFormats) {
-  const char* const want[] = {"00IN", nullptr, "*.png", "PNG", "*.gif", "GIF", "*.tif;*.tiff", "TIFF", "*.webp", "WebP"};
+  const char* const want[] = {"00IN", nullptr, "*.png", "PNG", "*.gif", "GIF", "*.tif;*.tiff", "TIFF", "*.webp", "WebP",
+                              "*.jpg;*.jpeg;*.jpe;*.jfif", "JPEG", "*.bmp", "BMP (versions 4 and 5)"};
   char buf[256];
-  for (int i = 0; i < 10; ++i) {
+  for (int i = 0; i < 14; ++i) {
     int n = TPlugin::Get().GetPluginInfo(i, buf, sizeof buf);
     EXPECT_EQ(n, static_cast<int>(std::strlen(buf))) << i;
     if (want[i])
       EXPECT_STREQ(buf, want[i]) << i;
     else
-      EXPECT_NE(std::string(buf).find("PNG, GIF, TIFF, WebP"), std::string::npos) << buf;
+      EXPECT_NE(std::string(buf).find("PNG, GIF, TIFF, WebP, JPEG, BMP; libjpeg-turbo"), std::string::npos) << buf;
   }
-  EXPECT_EQ(TPlugin::Get().GetPluginInfo(10, buf, sizeof buf), 0);
+  EXPECT_EQ(TPlugin::Get().GetPluginInfo(14, buf, sizeof buf), 0);
   EXPECT_EQ(TPlugin::Get().GetPluginInfo(-1, buf, sizeof buf), 0);
   std::memset(buf, 'x', sizeof buf);
   EXPECT_EQ(TPlugin::Get().GetPluginInfo(0, buf, 3), 2); // cut to fit, still terminated

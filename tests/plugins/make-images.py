@@ -8,6 +8,7 @@ blue-green-red, padded with zeros to 4 bytes. For each case NAME it writes NAME.
 (4-byte width, 4-byte height, then the pixel rows) into the folder given.
 """
 import os
+import shutil
 import struct
 import subprocess
 import sys
@@ -212,6 +213,114 @@ def colormap_tiff(folder):
         f.write(expected(rows, 8))
 
 
+def djpeg():
+    """The reference decoder: djpeg of the libjpeg-turbo that the plug-in links, else any."""
+    own = "/opt/tavex-deps/x86_64-linux-gnu/bin/djpeg"
+    return own if os.path.exists(own) else shutil.which("djpeg")
+
+
+def read_pnm(data):
+    """Rows of (r, g, b, 255) from a binary PPM or PGM of 8-bit samples."""
+    fields, at = [], 0
+    while len(fields) < 4:
+        while data[at:at + 1].isspace():
+            at += 1
+        end = at
+        while not data[end:end + 1].isspace():
+            end += 1
+        fields.append(data[at:end])
+        at = end
+    at += 1
+    kind, w, h = fields[0], int(fields[1]), int(fields[2])
+    n = 3 if kind == b"P6" else 1
+    px = data[at:at + w * h * n]
+    return [[(tuple(px[(y * w + x) * n:(y * w + x) * n + n]) * 3)[:3] + (255,) for x in range(w)] for y in range(h)]
+
+
+def segment(marker, payload):
+    return bytes((0xFF, marker)) + struct.pack(">H", len(payload) + 2) + payload
+
+
+def exif_block(orientation, big=False):
+    """APP1's EXIF: the identifier, then a TIFF structure whose IFD0 holds the Orientation
+    behind another tag, as cameras write it."""
+    e = ">" if big else "<"
+    tiff = (b"MM\0*" if big else b"II*\0") + struct.pack(e + "IH", 8, 2)
+    tiff += struct.pack(e + "HHIHH", 0x010F, 2, 4, 0x4142, 0x4300)  # Make "ABC"
+    tiff += struct.pack(e + "HHIHH", 0x0112, 3, 1, orientation, 0)
+    return b"Exif\0\0" + tiff + struct.pack(e + "I", 0)
+
+
+def jpeg_cases(folder, tmp):
+    """JPEGs of every kind, each with the reference decoder's pixels turned by its EXIF
+    Orientation as the DIB to expect: the plug-in decodes with the same library and the
+    same settings, so the bytes must match exactly."""
+    rows = pattern(8, False)
+    with open(tmp, "wb") as f:
+        f.write(raw(rows, 8, 3))
+    kinds = {
+        "baseline": ["-quality", "90", "-sampling-factor", "2x2"],
+        "444": ["-quality", "95", "-sampling-factor", "1x1"],
+        "progressive": ["-quality", "85", "-interlace", "Plane"],
+        "gray": ["-colorspace", "Gray", "-quality", "90"],
+        "ycck": ["-colorspace", "CMYK", "-quality", "90"],
+    }
+    made = {}
+    for kind, args in kinds.items():
+        path = os.path.join(folder, f"jpeg-{kind}.jpg")
+        convert(["-size", f"{W}x{H}", "-depth", "8", f"rgb:{tmp}", "-strip"] + args, [], path)
+        with open(path, "rb") as f:
+            made[kind] = f.read()
+    # libjpeg-turbo's own encoder for what ImageMagick does not offer: a restart marker after
+    # every MCU row, and arithmetic coding.
+    ppm = os.path.join(folder, "samples.ppm")
+    with open(ppm, "wb") as f:
+        f.write(b"P6\n%d %d\n255\n" % (W, H) + raw(rows, 8, 3))
+    cjpeg = os.path.join(os.path.dirname(djpeg()), "cjpeg")
+    for kind, args in (("restart", ["-restart", "1"]), ("arithmetic", ["-arithmetic"])):
+        made[kind] = subprocess.run([cjpeg, "-quality", "90"] + args + [ppm], check=True, stdout=subprocess.PIPE).stdout
+    os.remove(ppm)
+    assert b"\xff\xdd" in made["restart"] and b"\xff\xc9" in made["arithmetic"]
+    ycck = made["ycck"]
+    assert b"Adobe" in ycck[:64] and ycck[ycck.find(b"Adobe") + 11] == 2, "no YCCK from ImageMagick"
+    # The same scans taken as plain CMYK: Adobe's transform code 0.
+    cmyk = bytearray(ycck)
+    cmyk[ycck.find(b"Adobe") + 11] = 0
+    made["cmyk"] = bytes(cmyk)
+
+    def write(name, data):
+        path = os.path.join(folder, name + ".jpg")
+        with open(path, "wb") as f:
+            f.write(data)
+        ref = read_pnm(subprocess.run([djpeg(), "-pnm", path], check=True, stdout=subprocess.PIPE).stdout)
+        return ref
+
+    def with_segments(data, *segments):
+        return data[:2] + b"".join(segments) + data[2:]
+
+    for kind, data in made.items():
+        ref = write(f"jpeg-{kind}", data)
+        with open(os.path.join(folder, f"jpeg-{kind}.dib"), "wb") as f:
+            f.write(expected(ref, 8, len(ref[0]), len(ref)))
+    # Every Orientation on the direct road (YCbCr), and some on the CMYK and progressive ones;
+    # big-endian EXIF for the odd values.
+    for kind, values in (("baseline", range(1, 9)), ("ycck", (3, 6)), ("progressive", (5, 8)), ("gray", (7,))):
+        for o in values:
+            name = f"jpeg-{kind}-orient{o}"
+            ref = write(name, with_segments(made[kind], segment(0xE1, exif_block(o, big=o % 2 == 1))))
+            upright = oriented(ref, o)
+            with open(os.path.join(folder, name + ".dib"), "wb") as f:
+                f.write(expected(upright, 8, len(upright[0]), len(upright)))
+    # A profile of 70000 bytes in two APP2 chunks, which is no valid profile: the picture
+    # stays as the samples say.
+    icc = bytes((i * 7) % 256 for i in range(70000))
+    chunks = [icc[:65519], icc[65519:]]
+    app2 = [segment(0xE2, b"ICC_PROFILE\0" + bytes((i + 1, len(chunks))) + c) for i, c in enumerate(chunks)]
+    ref = write("jpeg-icc", with_segments(made["baseline"], *app2))
+    with open(os.path.join(folder, "jpeg-icc.dib"), "wb") as f:
+        f.write(expected(ref, 8))
+
+
 def convert(args, inputs, out):
     subprocess.run(["convert", *args, *inputs, out], check=True)
 
@@ -273,6 +382,7 @@ def main(folder):
         assert b"ANIM" in f.read(), "ImageMagick wrote no animation"
     orientation_tiffs(folder)
     colormap_tiff(folder)
+    jpeg_cases(folder, tmp)
     # Lossy: no exact result to expect; the test checks the size only.
     case("webp-lossy", "webp", pattern(8, False), 8, 3, ["-quality", "80"], dib=struct.pack("<ii", W, H))
     os.remove(tmp)
