@@ -159,6 +159,15 @@ const TCase Cases[] = {
     {"jpeg-ycck-orient3", "jpg", true, true},      {"jpeg-ycck-orient6", "jpg", true, true},
     {"jpeg-progressive-orient5", "jpg", true, true}, {"jpeg-progressive-orient8", "jpg", true, true},
     {"jpeg-gray-orient7", "jpg", true, true},
+    // EXIF Orientation in a PNG eXIf chunk, a WebP EXIF chunk; none on top of a TIFF's tag.
+    {"png-rgb8-orient1", "png", true, true},       {"png-rgb8-orient2", "png", true, true},
+    {"png-rgb8-orient3", "png", true, true},       {"png-rgb8-orient4", "png", true, true},
+    {"png-rgb8-orient5", "png", true, true},       {"png-rgb8-orient6", "png", true, true},
+    {"png-rgb8-orient7", "png", true, true},       {"png-rgb8-orient8", "png", true, true},
+    {"png-rgba16-orient6", "png", true, true},     {"png-interlaced-orient5", "png", true, true},
+    {"png-palette-orient8", "png", true, true},    {"webp-lossless-orient6", "webp", true, true},
+    {"webp-lossless-orient7", "webp", true, true}, {"webp-lossless-orient3-bare", "webp", true, true},
+    {"webp-animated-orient8", "webp", true, true}, {"tiff-exif-orient6", "tif", true, true},
 };
 
 class IftavexDecode : public testing::TestWithParam<TCase> {

@@ -12,6 +12,7 @@ import shutil
 import struct
 import subprocess
 import sys
+import zlib
 
 W, H = 37, 23  # an odd width, so rows need padding
 
@@ -321,6 +322,89 @@ def jpeg_cases(folder, tmp):
         f.write(expected(ref, 8))
 
 
+def png_chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+
+def riff_chunk(kind, data):
+    return kind + struct.pack("<I", len(data)) + data + (b"\0" if len(data) % 2 else b"")
+
+
+def webp_with_exif(webp, exif):
+    """The WebP with an EXIF chunk at its end, where libwebp's muxer puts it, announced in the
+    extended header (made when the file has none)."""
+    body = webp[12:]
+    if body[:4] != b"VP8X":
+        w, h = W, H
+        body = riff_chunk(b"VP8X", bytes(4) + struct.pack("<I", w - 1)[:3] + struct.pack("<I", h - 1)[:3]) + body
+        if b"ALPH" in body or (body[18:22] == b"VP8L" and body[26 + 4] >> 4 & 1):
+            body = body[:8] + bytes((body[8] | 0x10,)) + body[9:]
+    body = body[:8] + bytes((body[8] | 0x08,)) + body[9:] + riff_chunk(b"EXIF", exif)
+    return b"RIFF" + struct.pack("<I", len(body) + 4) + b"WEBP" + body
+
+
+def exif_cases(folder):
+    """The EXIF Orientation in the other formats: a PNG eXIf chunk (bare TIFF structure), a
+    WebP EXIF chunk (with and without the identifier), and a TIFF whose EXIF directory holds
+    an Orientation of its own, which must not count on top of the TIFF tag."""
+    for src, values in (("png-rgb8", range(1, 9)), ("png-rgba16", (6,)), ("png-interlaced", (5,)), ("png-palette", (8,))):
+        with open(os.path.join(folder, src + ".png"), "rb") as f:
+            png = f.read()
+        rows = read_dib_rows(os.path.join(folder, src + ".dib"))
+        for o in values:
+            name = f"{src}-orient{o}"
+            # After IHDR: signature 8, IHDR chunk 25.
+            data = png[:33] + png_chunk(b"eXIf", exif_block(o, big=o % 2 == 0)[6:]) + png[33:]
+            write_oriented(folder, name, "png", data, rows, o)
+    for src, values, prefix in (("webp-lossless", (6, 7), True), ("webp-lossless", (3,), False), ("webp-animated", (8,), True)):
+        with open(os.path.join(folder, src + ".webp"), "rb") as f:
+            webp = f.read()
+        rows = read_dib_rows(os.path.join(folder, src + ".dib"))
+        for o in values:
+            block = exif_block(o)
+            data = webp_with_exif(webp, block if prefix else block[6:])
+            write_oriented(folder, f"{src}-orient{o}{'' if prefix else '-bare'}", "webp", data, rows, o)
+    # TIFF: Orientation 6 in IFD0, 3 in the EXIF directory; 6 is the picture's.
+    rgb = pattern(8, False)
+    path = os.path.join(folder, "tiff-exif-orient6.tif")
+    tags = {259: (3, [1]), 284: (3, [1]), 258: (3, [8, 8, 8]), 262: (3, [2]), 274: (3, [6]), 277: (3, [3]),
+            278: (3, [H]), 34665: (4, [0])}
+    tiff_file(path, W, H, tags, [raw(rgb, 8, 3)])
+    with open(path, "rb") as f:
+        tif = bytearray(f.read())
+    at = len(tif)
+    sub = struct.pack("<HHHIHHI", 1, 0x0112, 3, 1, 3, 0, 0)
+    tif += sub
+    count = struct.unpack("<H", tif[8:10])[0]
+    for i in range(count):
+        e = 10 + 12 * i
+        if struct.unpack("<H", tif[e:e + 2])[0] == 34665:
+            tif[e + 8:e + 12] = struct.pack("<I", at)
+    with open(path, "wb") as f:
+        f.write(tif)
+    upright = oriented(rgb, 6)
+    with open(os.path.join(folder, "tiff-exif-orient6.dib"), "wb") as f:
+        f.write(expected(upright, 8, len(upright[0]), len(upright)))
+
+
+def read_dib_rows(path):
+    """The upright rows of an expected DIB written above, as opaque (r, g, b, 255)."""
+    with open(path, "rb") as f:
+        b = f.read()
+    w, h = struct.unpack("<ii", b[:8])
+    stride = (w * 3 + 3) & ~3
+    return [[tuple(b[8 + (h - 1 - y) * stride + x * 3:8 + (h - 1 - y) * stride + x * 3 + 3][::-1]) + (255,)
+             for x in range(w)] for y in range(h)]
+
+
+def write_oriented(folder, name, ext, data, rows, o):
+    with open(os.path.join(folder, f"{name}.{ext}"), "wb") as f:
+        f.write(data)
+    upright = oriented(rows, o)
+    with open(os.path.join(folder, f"{name}.dib"), "wb") as f:
+        f.write(expected(upright, 8, len(upright[0]), len(upright)))
+
+
 def convert(args, inputs, out):
     subprocess.run(["convert", *args, *inputs, out], check=True)
 
@@ -383,6 +467,7 @@ def main(folder):
     orientation_tiffs(folder)
     colormap_tiff(folder)
     jpeg_cases(folder, tmp)
+    exif_cases(folder)
     # Lossy: no exact result to expect; the test checks the size only.
     case("webp-lossy", "webp", pattern(8, False), 8, 3, ["-quality", "80"], dib=struct.pack("<ii", W, H))
     os.remove(tmp)
