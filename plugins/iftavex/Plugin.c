@@ -163,11 +163,76 @@ uint8_t* TargetRow(TTarget* target, int y) {
   return target->bits + (size_t)(target->height - 1 - y) * target->stride;
 }
 
+void TargetSetColour(TTarget* target, TColour* colour) {
+  ColourFree(target->colour);
+  target->colour = colour;
+}
+
+/* Pixels converted at a time, through a buffer on the stack. */
+#define TARGET_COLOUR_CHUNK 256
+
+/* The conversion works on straight colours, since it is not linear: premultiplied pixels are
+ * divided by their alpha first, and all go on as straight. */
+static void PutColourRow8(TTarget* target, ptrdiff_t at, ptrdiff_t step, int count, const uint8_t* rgba,
+                          int premultiplied) {
+  uint8_t chunk[TARGET_COLOUR_CHUNK * 4];
+  for (int done = 0; done < count;) {
+    int n = count - done < TARGET_COLOUR_CHUNK ? count - done : TARGET_COLOUR_CHUNK;
+    memcpy(chunk, rgba + (size_t)done * 4, (size_t)n * 4);
+    for (int i = 0; premultiplied && i < n; ++i) {
+      unsigned a = chunk[i * 4 + 3];
+      for (int c = 0; c < 3 && a != 255u; ++c) {
+        unsigned v = a ? (chunk[i * 4 + c] * 255u + a / 2) / a : 0;
+        chunk[i * 4 + c] = (uint8_t)(v > 255u ? 255u : v);
+      }
+    }
+    ColourRow8(target->colour, chunk, chunk, n);
+    for (int i = 0; i < n; ++i, at += step) {
+      uint8_t* out = target->bits + at;
+      const uint8_t* p = chunk + i * 4;
+      out[0] = OnWhite(p[2], p[3], 0);
+      out[1] = OnWhite(p[1], p[3], 0);
+      out[2] = OnWhite(p[0], p[3], 0);
+    }
+    done += n;
+  }
+}
+
+static void PutColourRow16(TTarget* target, ptrdiff_t at, ptrdiff_t step, int count, const uint16_t* rgba,
+                           int premultiplied) {
+  uint16_t chunk[TARGET_COLOUR_CHUNK * 4];
+  for (int done = 0; done < count;) {
+    int n = count - done < TARGET_COLOUR_CHUNK ? count - done : TARGET_COLOUR_CHUNK;
+    memcpy(chunk, rgba + (size_t)done * 4, (size_t)n * 4 * sizeof(uint16_t));
+    for (int i = 0; premultiplied && i < n; ++i) {
+      unsigned long a = chunk[i * 4 + 3];
+      for (int c = 0; c < 3 && a != 65535u; ++c) {
+        unsigned long v = a ? (chunk[i * 4 + c] * 65535ul + a / 2) / a : 0;
+        chunk[i * 4 + c] = (uint16_t)(v > 65535u ? 65535u : v);
+      }
+    }
+    ColourRow16(target->colour, chunk, chunk, n);
+    for (int i = 0; i < n; ++i, at += step) {
+      uint8_t* out = target->bits + at;
+      const uint16_t* p = chunk + i * 4;
+      unsigned a = To8(p[3]);
+      out[0] = OnWhite(To8(p[2]), a, 0);
+      out[1] = OnWhite(To8(p[1]), a, 0);
+      out[2] = OnWhite(To8(p[0]), a, 0);
+    }
+    done += n;
+  }
+}
+
 void TargetPutRow8(TTarget* target, int y, int x, int count, const uint8_t* rgba, int premultiplied) {
   size_t skip;
   ptrdiff_t at, step;
   if (!RowStart(target, y, &x, &count, &skip, &at, &step)) return;
   rgba += skip * 4;
+  if (target->colour) {
+    PutColourRow8(target, at, step, count, rgba, premultiplied);
+    return;
+  }
   for (int i = 0; i < count; ++i, rgba += 4, at += step) {
     uint8_t* out = target->bits + at;
     unsigned a = rgba[3];
@@ -182,6 +247,10 @@ void TargetPutRow16(TTarget* target, int y, int x, int count, const uint16_t* rg
   ptrdiff_t at, step;
   if (!RowStart(target, y, &x, &count, &skip, &at, &step)) return;
   rgba += skip * 4;
+  if (target->colour) {
+    PutColourRow16(target, at, step, count, rgba, premultiplied);
+    return;
+  }
   for (int i = 0; i < count; ++i, rgba += 4, at += step) {
     uint8_t* out = target->bits + at;
     unsigned a = To8(rgba[3]);
@@ -319,6 +388,7 @@ SPI_EXPORT int SPIAPI GetPicture(const char* buf, SpiLongPtr len, unsigned int f
   target.progressData = data;
   rc = format == fmtNone ? SPI_NOT_SUPPORT : DecodeInto(source, size, format, &target);
   free(owned);
+  TargetSetColour(&target, NULL);
   if (rc == SPI_SUCCESS && target.aborted) rc = SPI_ABORT;
   if (rc == SPI_SUCCESS && !target.bits) rc = SPI_OTHER_ERROR;
   if (rc == SPI_SUCCESS && TargetProgress(&target, target.height)) rc = SPI_ABORT;

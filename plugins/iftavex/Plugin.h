@@ -11,6 +11,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "Colour.h"
 #include "SusiePlugin.h"
 
 #ifdef __cplusplus
@@ -39,6 +40,8 @@ typedef struct TTarget {
   int orientation;
   int sourceWidth;
   int sourceHeight;
+  /* The conversion to sRGB of every row put, or NULL to store the rows as they come. */
+  TColour* colour;
 } TTarget;
 
 /* TIFF Orientation values: 1 rows as they come, 2 mirrored, 3 turned half round, 4 upside
@@ -66,6 +69,11 @@ int TargetBeginOriented(TTarget* target, int width, int height, int orientation)
  * before the orientation that TargetBeginOriented was given. */
 void TargetPutRow8(TTarget* target, int y, int x, int count, const uint8_t* rgba, int premultiplied);
 void TargetPutRow16(TTarget* target, int y, int x, int count, const uint16_t* rgba, int premultiplied);
+
+/* Makes the target convert each row that TargetPutRow8/16 stores from colour to sRGB, before
+ * alpha is put on white; the target owns colour from here on (NULL: rows as they come). A
+ * decoder that writes TargetRow itself must not be given one. */
+void TargetSetColour(TTarget* target, TColour* colour);
 
 /* Row y (0 = top) of the DIB, for a decoder that writes width blue-green-red triples itself:
  * an opaque picture needs no compositing. Rows as they come only (orientation 1). */
