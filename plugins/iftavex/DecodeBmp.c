@@ -179,9 +179,14 @@ int BmpDecode(const uint8_t* data, size_t size, TTarget* target, int* width, int
     *width = bmp->width;
     *height = bmp->height;
   } else if (rc == SPI_SUCCESS) {
-    /* The embedded profile of a version 5 header (CSType "MBED", ProfileData counted from
-     * the info header) is the colour code's to apply, once that is part of the plug-in. */
     rc = TargetBegin(target, bmp->width, bmp->height, 0);
+    /* A version 5 header's embedded profile (CSType "MBED", ProfileData counted from the
+     * info header) converts the rows to sRGB; a linked one names a file and is not opened. */
+    const uint8_t* h = data + BMP_FILE_HEADER;
+    if (rc == SPI_SUCCESS && Le32(h) == 124 && Le32(h + 56) == 0x4D424544u) {
+      size_t at = BMP_FILE_HEADER + (size_t)Le32(h + 112), n = Le32(h + 116);
+      if (at <= size && n <= size - at) TargetSetColour(target, ColourFromIcc(data + at, n, 3));
+    }
     size_t stride = (((size_t)bmp->width * bmp->bits + 31) / 32) * 4;
     uint8_t* rgba = rc == SPI_SUCCESS ? (uint8_t*)malloc((size_t)bmp->width * 4) : NULL;
     if (rc == SPI_SUCCESS && !rgba) rc = SPI_NO_MEMORY;

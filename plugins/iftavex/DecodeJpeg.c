@@ -79,8 +79,8 @@ static int JpegOrientation(j_decompress_ptr cinfo) {
 
 /* A CMYK pixel as red, green and blue: ink c of k is (255 - c) * (255 - k) / 255 of the light.
  * Files with Adobe's marker (Photoshop and every libjpeg-based writer) store each ink
- * inverted, 255 for none, so their samples are the light already. Without a profile this
- * plain formula is the picture's colour. */
+ * inverted, 255 for none, so their samples are the light already. Without an embedded
+ * profile this plain formula is the picture's colour. */
 static void CmykRow(const uint8_t* cmyk, uint8_t* rgba, int count, int inverted) {
   for (int x = 0; x < count; ++x, cmyk += 4, rgba += 4) {
     unsigned c = cmyk[0], m = cmyk[1], y = cmyk[2], k = cmyk[3];
@@ -101,6 +101,7 @@ typedef struct TJpegJob {
   uint8_t* row; /* one decoded row, when the DIB cannot take it directly */
   JOCTET* icc;  /* the embedded profile, put together by libjpeg */
   unsigned int iccSize;
+  TColour* cmykColour; /* the profile's conversion of CMYK rows, done here */
   int rc;
 } TJpegJob;
 
@@ -137,13 +138,20 @@ int JpegDecode(const uint8_t* data, size_t size, TTarget* target, int* width, in
       int cmyk = space == JCS_CMYK || space == JCS_YCCK;
       /* Upright rows go straight into the DIB as blue-green-red; the rest pass one row
        * buffer of RGBA (from CMYK by the formula above) to the target, which turns them. */
-      int direct = orientation == 1 && !cmyk;
+      /* An embedded profile (APP2 chunks) converts the rows to sRGB: RGB and grey rows in
+       * the target, CMYK ones here, in place of the ink formula. */
+      TColour* colour = NULL;
+      if (jpeg_read_icc_profile(&j->cinfo, &j->icc, &j->iccSize))
+        colour = ColourFromIcc(j->icc, j->iccSize, cmyk ? 4 : space == JCS_GRAYSCALE ? 1 : 3);
+      if (cmyk) j->cmykColour = colour;
+      int direct = orientation == 1 && !cmyk && !colour;
       j->cinfo.out_color_space = cmyk ? JCS_CMYK : direct ? JCS_EXT_BGR : JCS_EXT_RGBX;
-      jpeg_read_icc_profile(&j->cinfo, &j->icc, &j->iccSize);
-      /* Colour management of the embedded profile (j->icc, for 1, 3 or 4 channels) comes
-       * with the colour code; until then the samples are taken as sRGB. */
       j->rc = TargetBeginOriented(target, (int)w, (int)h, orientation);
-      if (j->rc != SPI_SUCCESS) goto done;
+      if (j->rc != SPI_SUCCESS) {
+        if (!cmyk) ColourFree(colour);
+        goto done;
+      }
+      if (!cmyk) TargetSetColour(target, colour);
       /* A progressive picture keeps every coefficient until the last scan: two bytes a
        * sample, which is what its decoded pixels need, and not a byte more. */
       size_t limit = (size_t)w * h * (size_t)j->cinfo.num_components * 2 + JPEG_MEMORY_SLACK;
@@ -166,7 +174,10 @@ int JpegDecode(const uint8_t* data, size_t size, TTarget* target, int* width, in
         if (!direct) {
           const uint8_t* rgba = j->row;
           if (cmyk) {
-            CmykRow(j->row, j->row + (size_t)w * 4, (int)w, j->cinfo.saw_Adobe_marker);
+            if (j->cmykColour)
+              ColourCmykRow8(j->cmykColour, j->row, j->cinfo.saw_Adobe_marker, j->row + (size_t)w * 4, (int)w);
+            else
+              CmykRow(j->row, j->row + (size_t)w * 4, (int)w, j->cinfo.saw_Adobe_marker);
             rgba = j->row + (size_t)w * 4;
           }
           TargetPutRow8(target, (int)y, 0, (int)w, rgba, 0);
@@ -186,6 +197,7 @@ int JpegDecode(const uint8_t* data, size_t size, TTarget* target, int* width, in
 done:
   free(j->row);
   free(j->icc);
+  ColourFree(j->cmykColour);
   if (j->created) jpeg_destroy_decompress(&j->cinfo);
   return j->rc;
 }
