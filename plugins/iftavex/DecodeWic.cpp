@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "Exif.h"
 #include "Plugin.h"
 
 namespace {
@@ -159,6 +160,39 @@ bool PngChunksFit(const uint8_t* data, size_t size) {
   return true; // what is left is no chunk header; the decoder tells what it makes of it
 }
 
+// The EXIF Orientation of a PNG's eXIf chunk before the image data, as the native decoder
+// reads it; 1 without one. PngChunksFit has checked that the chunks fit.
+int PngOrientation(const uint8_t* data, size_t size) {
+  size_t at = 8;
+  while (size - at >= 8) {
+    const uint32_t length = Big32(data + at);
+    if (length + 12ull > size - at || std::memcmp(data + at + 4, "IDAT", 4) == 0) return 1;
+    if (std::memcmp(data + at + 4, "eXIf", 4) == 0) return ExifOrientation(data + at + 8, length);
+    at += 12ull + length;
+  }
+  return 1;
+}
+
+// The EXIF Orientation of a WebP's EXIF chunk, which the extended header announces; a file
+// that announces one and ends before it is cut (SPI_OUT_OF_ORDER), as on the native road.
+int WebpOrientation(const uint8_t* data, size_t size, int* orientation) {
+  *orientation = 1;
+  if (size < 21 || std::memcmp(data + 12, "VP8X", 4) != 0 || !(data[20] & 0x08)) return SPI_SUCCESS;
+  size_t at = 12;
+  while (size - at >= 8) {
+    const uint32_t length = static_cast<uint32_t>(data[at + 4] | data[at + 5] << 8 | data[at + 6] << 16) |
+                            static_cast<uint32_t>(data[at + 7]) << 24;
+    if (length > size - at - 8) break;
+    if (std::memcmp(data + at, "EXIF", 4) == 0) {
+      *orientation = ExifOrientation(data + at + 8, length);
+      return SPI_SUCCESS;
+    }
+    at += 8ull + length + (length & 1u);
+    if (at > size) break;
+  }
+  return SPI_OUT_OF_ORDER;
+}
+
 // One entry of a TIFF's first directory: type, count, and where the values are.
 struct TTiffEntry {
   unsigned type = 0;
@@ -256,6 +290,14 @@ int Open(const uint8_t* data, size_t size, TFormat format, TSession& s) {
     const TTiffDirectory ifd(data, size);
     unsigned orientation = ifd.Find(274, entry) && entry.count >= 1 ? ifd.Value(entry, 0) : 1;
     if (orientation >= 1 && orientation <= 8) s.canvas.orientation = static_cast<int>(orientation);
+  }
+  // PNG and WebP carry the Orientation in EXIF, which WIC leaves to the caller too.
+  if (format == fmtPng) s.canvas.orientation = PngOrientation(data, size);
+  if (format == fmtWebp) {
+    const int rc = WebpOrientation(data, size, &s.canvas.orientation);
+    if (rc != SPI_SUCCESS) return rc;
+  }
+  if (format == fmtTiff || format == fmtPng || format == fmtWebp) {
     if (OrientationSwaps(s.canvas.orientation)) {
       s.canvas.width = static_cast<int>(s.frameHeight);
       s.canvas.height = static_cast<int>(s.frameWidth);
