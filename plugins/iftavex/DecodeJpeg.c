@@ -136,10 +136,10 @@ int JpegDecode(const uint8_t* data, size_t size, TTarget* target, int* width, in
     } else {
       J_COLOR_SPACE space = j->cinfo.jpeg_color_space;
       int cmyk = space == JCS_CMYK || space == JCS_YCCK;
-      /* Upright rows go straight into the DIB as blue-green-red; the rest pass one row
-       * buffer of RGBA (from CMYK by the formula above) to the target, which turns them. */
       /* An embedded profile (APP2 chunks) converts the rows to sRGB: RGB and grey rows in
-       * the target, CMYK ones here, in place of the ink formula. */
+       * the target, CMYK ones here, in place of the ink formula. Upright rows without one go
+       * straight into the DIB as blue-green-red; the rest pass one row buffer of RGBA to the
+       * target, which turns them. */
       TColour* colour = NULL;
       if (jpeg_read_icc_profile(&j->cinfo, &j->icc, &j->iccSize))
         colour = ColourFromIcc(j->icc, j->iccSize, cmyk ? 4 : space == JCS_GRAYSCALE ? 1 : 3);
@@ -153,9 +153,11 @@ int JpegDecode(const uint8_t* data, size_t size, TTarget* target, int* width, in
       }
       if (!cmyk) TargetSetColour(target, colour);
       /* A progressive picture keeps every coefficient until the last scan: two bytes a
-       * sample, which is what its decoded pixels need, and not a byte more. */
-      size_t limit = (size_t)w * h * (size_t)j->cinfo.num_components * 2 + JPEG_MEMORY_SLACK;
-      j->cinfo.mem->max_memory_to_use = limit > (size_t)LONG_MAX ? LONG_MAX : (long)limit;
+       * sample, in proportion to the picture; a file that asks libjpeg for more is refused
+       * as out of memory. */
+      unsigned long long limit =
+          (unsigned long long)w * h * (unsigned)j->cinfo.num_components * 2u + JPEG_MEMORY_SLACK;
+      j->cinfo.mem->max_memory_to_use = limit > (unsigned long long)LONG_MAX ? LONG_MAX : (long)limit;
       jpeg_start_decompress(&j->cinfo);
       if (j->cinfo.output_width != w || j->cinfo.output_height != h ||
           j->cinfo.output_components != (cmyk || !direct ? 4 : 3))
@@ -171,6 +173,14 @@ int JpegDecode(const uint8_t* data, size_t size, TTarget* target, int* width, in
         JDIMENSION y = j->cinfo.output_scanline;
         JSAMPROW line = direct ? TargetRow(target, (int)y) : j->row;
         if (jpeg_read_scanlines(&j->cinfo, &line, 1) != 1) ERREXIT(&j->cinfo, JERR_INPUT_EMPTY);
+        /* The arithmetic decoder goes on with zeros past the end marker without a word; the
+         * end reached with more than the last MCU rows to come (the decoder reads a little
+         * ahead, and the upsampler lags a row of MCUs) is data lost. */
+        if (j->cinfo.unread_marker == JPEG_EOI && !j->cinfo.progressive_mode &&
+            (unsigned long long)y + 1 + 3ull * (unsigned)j->cinfo.max_v_samp_factor * DCTSIZE < h) {
+          j->rc = SPI_OUT_OF_ORDER;
+          goto done;
+        }
         if (!direct) {
           const uint8_t* rgba = j->row;
           if (cmyk) {

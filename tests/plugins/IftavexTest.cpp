@@ -14,7 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -359,6 +361,31 @@ TEST(Iftavex, CompositesOnWhiteByTheRoundingRule) {
   EXPECT_EQ(std::memcmp(dib.pixels.data() + top, want, 9), 0);
 }
 
+// Embedded profiles reach the colour code: a JPEG's APP2 profile of RGB with a straight curve
+// (sRGB brightens every mid value), a CMYK one that makes every ink paper white (the ink
+// formula would give the picture), and a version 5 BMP's embedded profile. The DIB to expect
+// is computed from the samples, so the colour engine's rounding is allowed for.
+TEST(Iftavex, EmbeddedProfilesConvertTheRowsToSrgb) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the Windows builds have no colour engine yet";
+#endif
+  const struct {
+    const char* file;
+    int tolerance;
+  } cases[] = {{"jpeg-linear-icc.jpg", 2}, {"jpeg-ycck-white-icc.jpg", 1}, {"bmp-linear-icc.bmp", 2}};
+  for (const auto& c : cases) {
+    const std::string name(c.file);
+    TDib dib = DecodeMemory(ReadAllBytes(ImageDir() / name));
+    ASSERT_EQ(dib.rc, SPI_SUCCESS) << name;
+    TExpected want = LoadExpected(name.substr(0, name.rfind('.')));
+    ASSERT_EQ(dib.header.biWidth, want.width) << name;
+    ASSERT_EQ(dib.pixels.size(), want.pixels.size()) << name;
+    int worst = 0;
+    for (size_t i = 0; i < want.pixels.size(); ++i) worst = std::max(worst, std::abs(dib.pixels[i] - want.pixels[i]));
+    EXPECT_LE(worst, c.tolerance) << name;
+  }
+}
+
 TEST(Iftavex, PluginInfoNamesTheImportFilterAndItsFormats) {
   const char* const want[] = {"00IN", nullptr, "*.png", "PNG", "*.gif", "GIF", "*.tif;*.tiff", "TIFF", "*.webp", "WebP",
                               "*.jpg;*.jpeg;*.jpe;*.jfif", "JPEG", "*.bmp", "BMP (versions 4 and 5)"};
@@ -476,6 +503,40 @@ long long PeakResidentKiB() {
   rusage usage{};
   return ::getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_maxrss : 0;
 #endif
+}
+
+// A JPEG of a few hundred bytes whose frame header declares a huge picture: refused before
+// any block is made when its DIB could never be, and otherwise failing where its data end,
+// having touched no more memory than the rows it decoded.
+TEST(Iftavex, JpegDeclaringAHugePictureFailsCheaply) {
+  const struct {
+    const char* file;
+    unsigned width, height;
+    int rc;
+  } cases[] = {
+      {"jpeg-baseline.jpg", 60000, 60000, SPI_NO_MEMORY},    {"jpeg-progressive.jpg", 60000, 60000, SPI_NO_MEMORY},
+      {"jpeg-baseline.jpg", 8000, 8000, SPI_OUT_OF_ORDER},   {"jpeg-arithmetic.jpg", 8000, 8000, SPI_OUT_OF_ORDER},
+      {"jpeg-baseline.jpg", 65535, 1, SPI_OUT_OF_ORDER},
+  };
+  long long live = LiveLocalBlocks();
+  for (const auto& c : cases) {
+    TBytes jpeg = ReadAllBytes(ImageDir() / c.file);
+    size_t sof = 2;
+    while (sof + 9 < jpeg.size() && !(jpeg[sof] == 0xFF && (jpeg[sof + 1] == 0xC0 || jpeg[sof + 1] == 0xC2 ||
+                                                           jpeg[sof + 1] == 0xC9)))
+      ++sof;
+    ASSERT_LT(sof + 9, jpeg.size()) << c.file;
+    jpeg[sof + 5] = static_cast<unsigned char>(c.height >> 8);
+    jpeg[sof + 6] = static_cast<unsigned char>(c.height);
+    jpeg[sof + 7] = static_cast<unsigned char>(c.width >> 8);
+    jpeg[sof + 8] = static_cast<unsigned char>(c.width);
+    const long long peak = PeakResidentKiB();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(DecodeMemory(jpeg).rc, c.rc) << c.file << " " << c.width << " x " << c.height;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << c.file;
+    EXPECT_LT(PeakResidentKiB() - peak, 32 * 1024) << c.file << ": KiB more at the peak";
+  }
+  EXPECT_EQ(LiveLocalBlocks(), live);
 }
 
 class IftavexHugeChunk : public testing::TestWithParam<THugeChunk> {};

@@ -405,6 +405,93 @@ def write_oriented(folder, name, ext, data, rows, o):
         f.write(expected(upright, 8, len(upright[0]), len(upright)))
 
 
+def s15(v):
+    return struct.pack(">i", int(round(v * 65536)))
+
+
+def icc_profile(space, kind, tags):
+    """A version 2 ICC profile of the given colour space and class around tags {signature:
+    data}, with the description and white point every profile has."""
+    desc = b"desc" + bytes(4) + struct.pack(">I", 5) + b"test\0" + bytes(4 + 4 + 2 + 1 + 67)
+    tags = {b"desc": desc, b"cprt": b"text" + bytes(4) + b"none\0",
+            b"wtpt": b"XYZ " + bytes(4) + s15(0.9642) + s15(1.0) + s15(0.8249), **tags}
+    table_size = 4 + 12 * len(tags)
+    at = 128 + table_size
+    table, body = struct.pack(">I", len(tags)), b""
+    for sig, data in tags.items():
+        data += bytes(-len(data) % 4)
+        table += sig + struct.pack(">II", at + len(body), len(data))
+        body += data
+    size = 128 + table_size + len(body)
+    header = struct.pack(">I", size) + bytes(4) + struct.pack(">I", 0x02100000) + kind + space + b"XYZ "
+    header += bytes(12) + b"acsp" + bytes(4 + 4 + 4 + 4 + 8 + 4) + s15(0.9642) + s15(1.0) + s15(0.8249)
+    header += bytes(128 - len(header))
+    return header + table + body
+
+
+def linear_rgb_profile():
+    """sRGB's primaries with a straight (gamma 1) curve: a mid-grey sample means half the light,
+    which sRGB writes as about 188."""
+    xyz = lambda x, y, z: b"XYZ " + bytes(4) + s15(x) + s15(y) + s15(z)
+    curve = b"curv" + bytes(4) + struct.pack(">IH", 1, 0x0100)
+    return icc_profile(b"RGB ", b"mntr", {
+        b"rXYZ": xyz(0.4361, 0.2225, 0.0139), b"gXYZ": xyz(0.3851, 0.7169, 0.0971),
+        b"bXYZ": xyz(0.1431, 0.0606, 0.7141), b"rTRC": curve, b"gTRC": curve, b"bTRC": curve})
+
+
+def white_cmyk_profile():
+    """A CMYK profile whose table gives paper white for every ink: whatever the samples, the
+    picture is white, where the plain ink formula would give the picture."""
+    grid = 2
+    identity = struct.pack(">2H", 0, 65535)
+    white = struct.pack(">3H", 31595, 32768, 27030)  # D50 in the 16-bit XYZ encoding
+    lut = b"mft2" + bytes(4) + bytes((4, 3, grid, 0))
+    lut += b"".join(s15(v) for v in (1, 0, 0, 0, 1, 0, 0, 0, 1))
+    lut += struct.pack(">HH", 2, 2) + identity * 4 + white * grid ** 4 + identity * 3
+    return icc_profile(b"CMYK", b"prtr", {b"A2B0": lut})
+
+
+def srgb_from_linear(v):
+    c = v / 255
+    e = 12.92 * c if c <= 0.0031308 else 1.055 * c ** (1 / 2.4) - 0.055
+    return int(round(e * 255))
+
+
+def profile_cases(folder):
+    """Embedded profiles that change the picture: JPEG APP2 (RGB and CMYK) and a version 5
+    BMP's embedded profile. The DIB to expect is computed from the samples, so the test allows
+    the colour engine's rounding (a step or two)."""
+    with open(os.path.join(folder, "jpeg-baseline.jpg"), "rb") as f:
+        base = f.read()
+    with open(os.path.join(folder, "jpeg-ycck.jpg"), "rb") as f:
+        ycck = f.read()
+    for name, data, icc in (("jpeg-linear-icc", base, linear_rgb_profile()),
+                            ("jpeg-ycck-white-icc", ycck, white_cmyk_profile())):
+        app2 = segment(0xE2, b"ICC_PROFILE\0" + bytes((1, 1)) + icc)
+        with open(os.path.join(folder, name + ".jpg"), "wb") as f:
+            f.write(data[:2] + app2 + data[2:])
+    ref = read_dib_rows(os.path.join(folder, "jpeg-baseline.dib"))
+    lin = [[tuple(srgb_from_linear(c) for c in px[:3]) + (255,) for px in row] for row in ref]
+    with open(os.path.join(folder, "jpeg-linear-icc.dib"), "wb") as f:
+        f.write(expected(lin, 8))
+    with open(os.path.join(folder, "jpeg-ycck-white-icc.dib"), "wb") as f:
+        f.write(expected([[(255, 255, 255, 255)] * W for _ in range(H)], 8))
+    # A 24-bit version 5 BMP, bottom-up, the profile after the pixels.
+    rows = pattern(8, False)
+    stride = (W * 3 + 3) & ~3
+    pixels = b"".join(bytes(c for px in row for c in (px[2], px[1], px[0])) + bytes(stride - W * 3)
+                      for row in reversed(rows))
+    icc = linear_rgb_profile()
+    info = struct.pack("<IiiHHIIiiII", 124, W, H, 1, 24, 0, len(pixels), 2835, 2835, 0, 0)
+    info += bytes(16) + b"DEBM" + bytes(36 + 12) + struct.pack("<IIII", 4, 124 + len(pixels), len(icc), 0)
+    offset = 14 + len(info)
+    bmp = b"BM" + struct.pack("<IHHI", offset + len(pixels) + len(icc), 0, 0, offset) + info + pixels + icc
+    with open(os.path.join(folder, "bmp-linear-icc.bmp"), "wb") as f:
+        f.write(bmp)
+    with open(os.path.join(folder, "bmp-linear-icc.dib"), "wb") as f:
+        f.write(expected([[tuple(srgb_from_linear(c) for c in px[:3]) + (255,) for px in row] for row in rows], 8))
+
+
 def convert(args, inputs, out):
     subprocess.run(["convert", *args, *inputs, out], check=True)
 
@@ -468,6 +555,7 @@ def main(folder):
     colormap_tiff(folder)
     jpeg_cases(folder, tmp)
     exif_cases(folder)
+    profile_cases(folder)
     # Lossy: no exact result to expect; the test checks the size only.
     case("webp-lossy", "webp", pattern(8, False), 8, 3, ["-quality", "80"], dib=struct.pack("<ii", W, H))
     os.remove(tmp)
