@@ -85,7 +85,7 @@ TPicture Decode(const TBytes& file) {
   EXPECT_EQ(h->biBitCount, 24);
   size_t stride = (static_cast<size_t>(p.width) * 3 + 3) & ~size_t{3};
   EXPECT_GE(LocalSize(bits), stride * p.height);
-  p.rgb.resize(static_cast<size_t>(p.width) * p.height * 3);
+  p.rgb.assign(static_cast<size_t>(p.width) * p.height * 3, 0);
   for (int y = 0; y < p.height; ++y)
     for (int x = 0; x < p.width; ++x)
       for (int c = 0; c < 3; ++c)
@@ -105,7 +105,7 @@ TPicture ReadReference(const TBytes& b) {
   p.height = static_cast<int>(Le32(b, 22));
   unsigned bits = b[28];
   size_t off = Le32(b, 10), stride = ((static_cast<size_t>(p.width) * bits + 31) / 32) * 4;
-  p.rgb.resize(static_cast<size_t>(p.width) * p.height * 3);
+  p.rgb.assign(static_cast<size_t>(p.width) * p.height * 3, 0);
   for (int y = 0; y < p.height; ++y)
     for (int x = 0; x < p.width; ++x) {
       const unsigned char* s = b.data() + off + (p.height - 1 - y) * stride;
