@@ -12,6 +12,7 @@
 #include <zlib.h>
 
 #include "Colour.h"
+#include "Exif.h"
 #include "Plugin.h"
 
 typedef struct TMemoryReader {
@@ -155,7 +156,7 @@ static int PngDecode(const uint8_t* data, size_t size, TTarget* target, int* wid
      * of a text chunk's declared length (2 GB in 57 bytes) before reading it. The chunks the
      * decoding does not use are skipped unread, and what libpng keeps is bounded. Only IHDR,
      * PLTE, tRNS, IDAT and IEND are used. */
-    static const png_byte unused[] = "bKGD\0cHRM\0eXIf\0gAMA\0hIST\0iCCP\0iTXt\0oFFs\0pCAL\0pHYs\0"
+    static const png_byte unused[] = "bKGD\0cHRM\0gAMA\0hIST\0iCCP\0iTXt\0oFFs\0pCAL\0pHYs\0"
                                      "sBIT\0sCAL\0sPLT\0sRGB\0sTER\0tEXt\0tIME\0zTXt";
     png_set_keep_unknown_chunks(j->png, PNG_HANDLE_CHUNK_NEVER, NULL, 0);
     png_set_keep_unknown_chunks(j->png, PNG_HANDLE_CHUNK_NEVER, unused, (int)(sizeof unused / 5));
@@ -165,9 +166,15 @@ static int PngDecode(const uint8_t* data, size_t size, TTarget* target, int* wid
     png_uint_32 w = png_get_image_width(j->png, j->info);
     png_uint_32 h = png_get_image_height(j->png, j->info);
     if (w > 0x7FFFFFFFu || h > 0x7FFFFFFFu) png_error(j->png, "too large");
+    /* An eXIf chunk before the image data turns the picture; one after them is not seen,
+     * since the rows are taken as they come. */
+    png_bytep exif = NULL;
+    png_uint_32 exifSize = 0;
+    int orientation = png_get_eXIf_1(j->png, j->info, &exifSize, &exif) ? ExifOrientation(exif, exifSize) : 1;
     if (!target) {
-      *width = (int)w;
-      *height = (int)h;
+      int swaps = OrientationSwaps(orientation);
+      *width = (int)(swaps ? h : w);
+      *height = (int)(swaps ? w : h);
       rc = SPI_SUCCESS;
     } else {
       int depth = png_get_bit_depth(j->png, j->info);
@@ -175,9 +182,10 @@ static int PngDecode(const uint8_t* data, size_t size, TTarget* target, int* wid
       int transparent = (type & PNG_COLOR_MASK_ALPHA) || png_get_valid(j->png, j->info, PNG_INFO_tRNS);
       TargetSetColour(target, PngColour(data, size, type));
       /* Opaque pictures of 8 bits or less go straight into the DIB's rows as blue-green-red,
-       * unless their colour is converted; the rest become RGBA rows for the target to convert
-       * and composite. Palettes, low gray depths and a transparent colour are expanded. */
-      int direct = depth <= 8 && !transparent && !target->colour;
+       * unless their colour is converted or they are turned; the rest become RGBA rows for the
+       * target to convert and composite. Palettes, low gray depths and a transparent colour are
+       * expanded. */
+      int direct = depth <= 8 && !transparent && !target->colour && orientation == 1;
       png_set_expand(j->png);
       png_set_gray_to_rgb(j->png);
       if (direct)
@@ -192,7 +200,7 @@ static int PngDecode(const uint8_t* data, size_t size, TTarget* target, int* wid
       size_t channels = direct ? 3 : 4;
       if (png_get_channels(j->png, j->info) != channels || rowBytes != (size_t)w * channels * (wide ? 2 : 1))
         png_error(j->png, "unexpected layout");
-      rc = TargetBegin(target, (int)w, (int)h, 0);
+      rc = TargetBeginOriented(target, (int)w, (int)h, orientation);
       if (rc == SPI_SUCCESS) {
         rc = SPI_OUT_OF_ORDER;
         /* Interlaced rows are complete only after the last pass, so every row needs a home
@@ -230,12 +238,12 @@ static int PngDecode(const uint8_t* data, size_t size, TTarget* target, int* wid
               else
                 TargetPutRow8(target, (int)y, 0, (int)w, row, 0);
             }
-            if (TargetProgress(target, (int)y + 1)) {
+            if (TargetProgressSource(target, (int)y + 1)) {
               rc = SPI_ABORT;
               png_error(j->png, "aborted");
             }
           }
-          if (whole && TargetProgress(target, (int)((long long)h * (pass + 1) / (passes + 1)))) {
+          if (whole && TargetProgressSource(target, (int)((long long)h * (pass + 1) / (passes + 1)))) {
             rc = SPI_ABORT;
             png_error(j->png, "aborted");
           }
@@ -709,7 +717,7 @@ static TColour* WebpColour(const uint8_t* data, size_t size) {
 
 /* An animation gives its first frame, as GIF and TIFF give their first: the whole canvas as
  * the animation decoder composes it, uncovered parts transparent. */
-static int WebpDecodeFirstFrame(const uint8_t* data, size_t size, TTarget* target) {
+static int WebpDecodeFirstFrame(const uint8_t* data, size_t size, TTarget* target, int orientation) {
   WebPAnimDecoderOptions options;
   if (!WebPAnimDecoderOptionsInit(&options)) return SPI_OTHER_ERROR;
   options.color_mode = MODE_RGBA; /* straight alpha, for the target's compositing */
@@ -724,7 +732,7 @@ static int WebpDecodeFirstFrame(const uint8_t* data, size_t size, TTarget* targe
   if (WebPAnimDecoderGetInfo(decoder, &info) && info.canvas_width > 0 && info.canvas_height > 0 &&
       info.canvas_width <= 0x7FFFFFFFu && info.canvas_height <= 0x7FFFFFFFu) {
     int w = (int)info.canvas_width, h = (int)info.canvas_height;
-    rc = TargetBegin(target, w, h, 0);
+    rc = TargetBeginOriented(target, w, h, orientation);
     if (rc == SPI_SUCCESS) {
       rc = WebPAnimDecoderGetNext(decoder, &canvas, &timestamp) ? SPI_SUCCESS : SPI_OUT_OF_ORDER;
       for (int y = 0; rc == SPI_SUCCESS && y < h; ++y)
@@ -735,18 +743,42 @@ static int WebpDecodeFirstFrame(const uint8_t* data, size_t size, TTarget* targe
   return rc;
 }
 
+/* The Orientation of the EXIF chunk, 1 without one. The chunk comes after the image data, so
+ * a file whose extended header announces EXIF but that ends before the chunk is a cut file:
+ * SPI_OUT_OF_ORDER, rather than the picture the wrong way round. */
+static int WebpOrientation(const uint8_t* data, size_t size, int* orientation) {
+  *orientation = 1;
+  if (size < 21 || memcmp(data + 12, "VP8X", 4) != 0 || !(data[20] & EXIF_FLAG)) return SPI_SUCCESS;
+  WebPData webp = {data, size};
+  WebPDemuxState state;
+  WebPDemuxer* demux = WebPDemuxPartial(&webp, &state);
+  if (!demux) return SPI_OUT_OF_ORDER;
+  int rc = state == WEBP_DEMUX_DONE ? SPI_SUCCESS : SPI_OUT_OF_ORDER;
+  WebPChunkIterator chunk;
+  if (rc == SPI_SUCCESS && WebPDemuxGetChunk(demux, "EXIF", 1, &chunk)) {
+    *orientation = ExifOrientation(chunk.chunk.bytes, chunk.chunk.size);
+    WebPDemuxReleaseChunkIterator(&chunk);
+  }
+  WebPDemuxDelete(demux);
+  return rc;
+}
+
 static int WebpDecode(const uint8_t* data, size_t size, TTarget* target, int* width, int* height) {
   WebPBitstreamFeatures features;
   if (WebPGetFeatures(data, size, &features) != VP8_STATUS_OK) return SPI_OUT_OF_ORDER;
   if (features.width <= 0 || features.height <= 0) return SPI_OUT_OF_ORDER;
+  int orientation;
+  int rc = WebpOrientation(data, size, &orientation);
+  if (rc != SPI_SUCCESS) return rc;
   if (!target) {
-    *width = features.width;
-    *height = features.height;
+    int swaps = OrientationSwaps(orientation);
+    *width = swaps ? features.height : features.width;
+    *height = swaps ? features.width : features.height;
     return SPI_SUCCESS;
   }
   TargetSetColour(target, WebpColour(data, size));
-  if (features.has_animation) return WebpDecodeFirstFrame(data, size, target);
-  int rc = TargetBegin(target, features.width, features.height, 0);
+  if (features.has_animation) return WebpDecodeFirstFrame(data, size, target, orientation);
+  rc = TargetBeginOriented(target, features.width, features.height, orientation);
   if (rc != SPI_SUCCESS) return rc;
   size_t stride = (size_t)features.width * 4;
   if (stride > SIZE_MAX / (size_t)features.height) return SPI_NO_MEMORY;

@@ -21,11 +21,14 @@
 
 static const char* const PluginInfo[] = {
     "00IN",
-    "Tavex image filter 1.0 (PNG, GIF, TIFF, WebP, HEIF, AVIF; " TAVEX_PLUGIN_ENGINE TAVEX_PLUGIN_SYSTEM ")",
+    "Tavex image filter 1.0 (PNG, GIF, TIFF, WebP, JPEG, BMP, HEIF, AVIF; libjpeg-turbo, " TAVEX_PLUGIN_ENGINE
+    TAVEX_PLUGIN_SYSTEM ")",
     "*.png", "PNG",
     "*.gif", "GIF",
     "*.tif;*.tiff", "TIFF",
     "*.webp", "WebP",
+    "*.jpg;*.jpeg;*.jpe;*.jfif", "JPEG",
+    "*.bmp", "BMP (versions 4 and 5)",
     /* Listed whether or not libheif is there, so that the list is the same on every machine
      * and no start pays for loading it; without it IsSupported says no to these files. */
     "*.heic;*.heif;*.hif", "HEIF",
@@ -59,6 +62,8 @@ TFormat DetectFormat(const uint8_t* data, size_t size) {
   if (size >= 6 && (memcmp(data, "GIF87a", 6) == 0 || memcmp(data, "GIF89a", 6) == 0)) return fmtGif;
   if (size >= 4 && (memcmp(data, "II*\0", 4) == 0 || memcmp(data, "MM\0*", 4) == 0)) return fmtTiff;
   if (size >= 12 && memcmp(data, "RIFF", 4) == 0 && memcmp(data + 8, "WEBP", 4) == 0) return fmtWebp;
+  if (size >= 3 && data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF) return fmtJpeg;
+  if (BmpIsOurs(data, size)) return fmtBmp;
   if (HeifDetect(data, size)) return fmtHeif;
 #ifdef _WIN32
   if (IsIcon(data, size)) return fmtIco;
@@ -314,6 +319,22 @@ int TargetProgressSource(TTarget* target, int rowsDone) {
 
 /* The source as one block in memory: a memory image is used in place; a file is read whole
  * from the offset on. *owned is the block to free afterwards, or NULL. */
+/* JPEG and BMP have one decoder for every build; the rest go to this build's. */
+static int QueryInfo(const uint8_t* data, size_t size, TFormat format, int* width, int* height) {
+  if (format == fmtJpeg) return JpegDecode(data, size, NULL, width, height);
+  if (format == fmtBmp) return BmpDecode(data, size, NULL, width, height);
+  if (format == fmtHeif) return HeifDecode(data, size, NULL, width, height);
+  return DecoderQueryInfo(data, size, format, width, height);
+}
+
+static int DecodeInto(const uint8_t* data, size_t size, TFormat format, TTarget* target) {
+  int width, height;
+  if (format == fmtJpeg) return JpegDecode(data, size, target, &width, &height);
+  if (format == fmtBmp) return BmpDecode(data, size, target, &width, &height);
+  if (format == fmtHeif) return HeifDecode(data, size, target, &width, &height);
+  return DecoderDecode(data, size, format, target);
+}
+
 static int LoadSource(const char* buf, SpiLongPtr len, unsigned flag, const uint8_t** data,
                       size_t* size, uint8_t** owned) {
   *owned = NULL;
@@ -377,9 +398,7 @@ SPI_EXPORT int SPIAPI GetPictureInfo(const char* buf, SpiLongPtr len, unsigned i
   if (rc != SPI_SUCCESS) return rc;
   TFormat format = DetectFormat(data, size);
   int width = 0, height = 0;
-  rc = format == fmtNone   ? SPI_NOT_SUPPORT
-       : format == fmtHeif ? HeifDecode(data, size, NULL, &width, &height)
-                           : DecoderQueryInfo(data, size, format, &width, &height);
+  rc = format == fmtNone ? SPI_NOT_SUPPORT : QueryInfo(data, size, format, &width, &height);
   free(owned);
   if (rc != SPI_SUCCESS) return rc;
   info->left = 0;
@@ -409,10 +428,7 @@ SPI_EXPORT int SPIAPI GetPicture(const char* buf, SpiLongPtr len, unsigned int f
   memset(&target, 0, sizeof target);
   target.progress = progress;
   target.progressData = data;
-  int width, height;
-  rc = format == fmtNone   ? SPI_NOT_SUPPORT
-       : format == fmtHeif ? HeifDecode(source, size, &target, &width, &height)
-                           : DecoderDecode(source, size, format, &target);
+  rc = format == fmtNone ? SPI_NOT_SUPPORT : DecodeInto(source, size, format, &target);
   free(owned);
   TargetSetColour(&target, NULL);
   if (rc == SPI_SUCCESS && target.aborted) rc = SPI_ABORT;

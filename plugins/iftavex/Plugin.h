@@ -18,7 +18,7 @@
 extern "C" {
 #endif
 
-typedef enum TFormat { fmtNone, fmtPng, fmtGif, fmtTiff, fmtWebp, fmtHeif,
+typedef enum TFormat { fmtNone, fmtPng, fmtGif, fmtTiff, fmtWebp, fmtHeif, fmtJpeg, fmtBmp,
   fmtIco, fmtJxr, fmtDds /* Windows only: what only the system's imaging component reads */
 } TFormat;
 
@@ -119,6 +119,13 @@ uint16_t HeifTo16(unsigned v, int bits);
 int WicQueryInfo(const uint8_t* data, size_t size, TFormat format, int* width, int* height);
 int WicDecode(const uint8_t* data, size_t size, TFormat format, TTarget* target);
 #endif
+/* The portable decoders, the same in every build (DecodeJpeg.c, DecodeBmp.c). With a NULL
+ * target they report the upright picture's size only. SPI_* codes as above. */
+int JpegDecode(const uint8_t* data, size_t size, TTarget* target, int* width, int* height);
+int BmpDecode(const uint8_t* data, size_t size, TTarget* target, int* width, int* height);
+/* Whether a BMP is one for the plug-in: only headers that the program's own DIB library does
+ * not read (52, 56, 108 and 124 bytes), so that every other BMP keeps its road and bytes. */
+int BmpIsOurs(const uint8_t* data, size_t size);
 
 /* The progress step of rowsDone rows of height; the callback is told at most this many steps. */
 #define TARGET_PROGRESS_STEPS 32

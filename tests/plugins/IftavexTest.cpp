@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdlib>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -161,6 +162,28 @@ const TCase Cases[] = {
     {"heic-exif-orient6", "heic", true, true},   {"heic-exif-orient7", "heic", true, true},
     {"heic-exif-orient8", "heic", true, true},   {"heic-irot-exif6", "heic", true, true},
     {"heic-imir-exif3", "heic", true, true},
+    // JPEG against the reference decoder's pixels, turned by the EXIF Orientation.
+    {"jpeg-baseline", "jpg", true, true},          {"jpeg-444", "jpg", true, true},
+    {"jpeg-progressive", "jpg", true, true},       {"jpeg-gray", "jpg", true, true},
+    {"jpeg-ycck", "jpg", true, true},              {"jpeg-cmyk", "jpg", true, true},
+    {"jpeg-restart", "jpg", true, true},           {"jpeg-icc", "jpg", true, true},
+    {"jpeg-arithmetic", "jpg", true, true},
+    {"jpeg-baseline-orient1", "jpg", true, true},  {"jpeg-baseline-orient2", "jpg", true, true},
+    {"jpeg-baseline-orient3", "jpg", true, true},  {"jpeg-baseline-orient4", "jpg", true, true},
+    {"jpeg-baseline-orient5", "jpg", true, true},  {"jpeg-baseline-orient6", "jpg", true, true},
+    {"jpeg-baseline-orient7", "jpg", true, true},  {"jpeg-baseline-orient8", "jpg", true, true},
+    {"jpeg-ycck-orient3", "jpg", true, true},      {"jpeg-ycck-orient6", "jpg", true, true},
+    {"jpeg-progressive-orient5", "jpg", true, true}, {"jpeg-progressive-orient8", "jpg", true, true},
+    {"jpeg-gray-orient7", "jpg", true, true},
+    // EXIF Orientation in a PNG eXIf chunk, a WebP EXIF chunk; none on top of a TIFF's tag.
+    {"png-rgb8-orient1", "png", true, true},       {"png-rgb8-orient2", "png", true, true},
+    {"png-rgb8-orient3", "png", true, true},       {"png-rgb8-orient4", "png", true, true},
+    {"png-rgb8-orient5", "png", true, true},       {"png-rgb8-orient6", "png", true, true},
+    {"png-rgb8-orient7", "png", true, true},       {"png-rgb8-orient8", "png", true, true},
+    {"png-rgba16-orient6", "png", true, true},     {"png-interlaced-orient5", "png", true, true},
+    {"png-palette-orient8", "png", true, true},    {"webp-lossless-orient6", "webp", true, true},
+    {"webp-lossless-orient7", "webp", true, true}, {"webp-lossless-orient3-bare", "webp", true, true},
+    {"webp-animated-orient8", "webp", true, true}, {"tiff-exif-orient6", "tif", true, true},
 };
 
 // The Windows builds read HEIF and AVIF only with libheif.dll beside the plug-in; natively
@@ -374,8 +397,31 @@ TEST(Iftavex, CompositesOnWhiteByTheRoundingRule) {
   EXPECT_EQ(std::memcmp(dib.pixels.data() + top, want, 9), 0);
 }
 
+// Embedded profiles reach the colour code: a JPEG's APP2 profile of RGB with a straight curve
+// (sRGB brightens every mid value), a CMYK one that makes every ink paper white (the ink
+// formula would give the picture), and a version 5 BMP's embedded profile. The DIB to expect
+// is computed from the samples, so the colour engine's rounding is allowed for.
+TEST(Iftavex, EmbeddedProfilesConvertTheRowsToSrgb) {
+  const struct {
+    const char* file;
+    int tolerance;
+  } cases[] = {{"jpeg-linear-icc.jpg", 2}, {"jpeg-ycck-white-icc.jpg", 1}, {"bmp-linear-icc.bmp", 2}};
+  for (const auto& c : cases) {
+    const std::string name(c.file);
+    TDib dib = DecodeMemory(ReadAllBytes(ImageDir() / name));
+    ASSERT_EQ(dib.rc, SPI_SUCCESS) << name;
+    TExpected want = LoadExpected(name.substr(0, name.rfind('.')));
+    ASSERT_EQ(dib.header.biWidth, want.width) << name;
+    ASSERT_EQ(dib.pixels.size(), want.pixels.size()) << name;
+    int worst = 0;
+    for (size_t i = 0; i < want.pixels.size(); ++i) worst = std::max(worst, std::abs(dib.pixels[i] - want.pixels[i]));
+    EXPECT_LE(worst, c.tolerance) << name;
+  }
+}
+
 TEST(Iftavex, PluginInfoNamesTheImportFilterAndItsFormats) {
   const char* const want[] = {"00IN", nullptr, "*.png", "PNG", "*.gif", "GIF", "*.tif;*.tiff", "TIFF", "*.webp", "WebP",
+                              "*.jpg;*.jpeg;*.jpe;*.jfif", "JPEG", "*.bmp", "BMP (versions 4 and 5)",
                               "*.heic;*.heif;*.hif", "HEIF", "*.avif", "AVIF",
 #ifdef _WIN32
                               "*.ico", "ICO", "*.jxr;*.wdp;*.hdp", "JPEG XR", "*.dds", "DDS",
@@ -383,11 +429,12 @@ TEST(Iftavex, PluginInfoNamesTheImportFilterAndItsFormats) {
   };
   const int count = static_cast<int>(sizeof want / sizeof want[0]);
 #ifdef _WIN32
-  const std::string about = "Tavex image filter 1.0 (PNG, GIF, TIFF, WebP, HEIF, AVIF; libpng, giflib, libtiff, "
-                            "libwebp, lcms2, libheif; ICO, JPEG XR, DDS: Windows Imaging Component)";
+  const std::string about = "Tavex image filter 1.0 (PNG, GIF, TIFF, WebP, JPEG, BMP, HEIF, AVIF; libjpeg-turbo, "
+                            "libpng, giflib, libtiff, libwebp, lcms2, libheif; ICO, JPEG XR, DDS: Windows Imaging "
+                            "Component)";
 #else
-  const std::string about =
-      "Tavex image filter 1.0 (PNG, GIF, TIFF, WebP, HEIF, AVIF; libpng, giflib, libtiff, libwebp, lcms2, libheif)";
+  const std::string about = "Tavex image filter 1.0 (PNG, GIF, TIFF, WebP, JPEG, BMP, HEIF, AVIF; libjpeg-turbo, "
+                            "libpng, giflib, libtiff, libwebp, lcms2, libheif)";
 #endif
   char buf[256];
   for (int i = 0; i < count; ++i) {
@@ -617,6 +664,40 @@ long long PeakResidentKiB() {
   rusage usage{};
   return ::getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_maxrss : 0;
 #endif
+}
+
+// A JPEG of a few hundred bytes whose frame header declares a huge picture: refused before
+// any block is made when its DIB could never be, and otherwise failing where its data end,
+// having touched no more memory than the rows it decoded.
+TEST(Iftavex, JpegDeclaringAHugePictureFailsCheaply) {
+  const struct {
+    const char* file;
+    unsigned width, height;
+    int rc;
+  } cases[] = {
+      {"jpeg-baseline.jpg", 60000, 60000, SPI_NO_MEMORY},    {"jpeg-progressive.jpg", 60000, 60000, SPI_NO_MEMORY},
+      {"jpeg-baseline.jpg", 8000, 8000, SPI_OUT_OF_ORDER},   {"jpeg-arithmetic.jpg", 8000, 8000, SPI_OUT_OF_ORDER},
+      {"jpeg-baseline.jpg", 65535, 1, SPI_OUT_OF_ORDER},
+  };
+  long long live = LiveLocalBlocks();
+  for (const auto& c : cases) {
+    TBytes jpeg = ReadAllBytes(ImageDir() / c.file);
+    size_t sof = 2;
+    while (sof + 9 < jpeg.size() && !(jpeg[sof] == 0xFF && (jpeg[sof + 1] == 0xC0 || jpeg[sof + 1] == 0xC2 ||
+                                                           jpeg[sof + 1] == 0xC9)))
+      ++sof;
+    ASSERT_LT(sof + 9, jpeg.size()) << c.file;
+    jpeg[sof + 5] = static_cast<unsigned char>(c.height >> 8);
+    jpeg[sof + 6] = static_cast<unsigned char>(c.height);
+    jpeg[sof + 7] = static_cast<unsigned char>(c.width >> 8);
+    jpeg[sof + 8] = static_cast<unsigned char>(c.width);
+    const long long peak = PeakResidentKiB();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(DecodeMemory(jpeg).rc, c.rc) << c.file << " " << c.width << " x " << c.height;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << c.file;
+    EXPECT_LT(PeakResidentKiB() - peak, 32 * 1024) << c.file << ": KiB more at the peak";
+  }
+  EXPECT_EQ(LiveLocalBlocks(), live);
 }
 
 class IftavexHugeChunk : public testing::TestWithParam<THugeChunk> {};

@@ -8,6 +8,7 @@ blue-green-red, padded with zeros to 4 bytes. For each case NAME it writes NAME.
 (4-byte width, 4-byte height, then the pixel rows) into the folder given.
 """
 import os
+import shutil
 import struct
 import subprocess
 import sys
@@ -237,6 +238,284 @@ def icon_file(folder):
         f.write(out)
     with open(os.path.join(folder, "ico-rgba8.dib"), "wb") as f:
         f.write(expected(rows, 8))
+
+
+def djpeg():
+    """The reference decoder: djpeg of the libjpeg-turbo that the plug-in links, else any."""
+    own = "/opt/tavex-deps/x86_64-linux-gnu/bin/djpeg"
+    return own if os.path.exists(own) else shutil.which("djpeg")
+
+
+def read_pnm(data):
+    """Rows of (r, g, b, 255) from a binary PPM or PGM of 8-bit samples."""
+    fields, at = [], 0
+    while len(fields) < 4:
+        while data[at:at + 1].isspace():
+            at += 1
+        end = at
+        while not data[end:end + 1].isspace():
+            end += 1
+        fields.append(data[at:end])
+        at = end
+    at += 1
+    kind, w, h = fields[0], int(fields[1]), int(fields[2])
+    n = 3 if kind == b"P6" else 1
+    px = data[at:at + w * h * n]
+    return [[(tuple(px[(y * w + x) * n:(y * w + x) * n + n]) * 3)[:3] + (255,) for x in range(w)] for y in range(h)]
+
+
+def segment(marker, payload):
+    return bytes((0xFF, marker)) + struct.pack(">H", len(payload) + 2) + payload
+
+
+def exif_block(orientation, big=False):
+    """APP1's EXIF: the identifier, then a TIFF structure whose IFD0 holds the Orientation
+    behind another tag, as cameras write it."""
+    e = ">" if big else "<"
+    tiff = (b"MM\0*" if big else b"II*\0") + struct.pack(e + "IH", 8, 2)
+    tiff += struct.pack(e + "HHIHH", 0x010F, 2, 4, 0x4142, 0x4300)  # Make "ABC"
+    tiff += struct.pack(e + "HHIHH", 0x0112, 3, 1, orientation, 0)
+    return b"Exif\0\0" + tiff + struct.pack(e + "I", 0)
+
+
+def jpeg_cases(folder, tmp):
+    """JPEGs of every kind, each with the reference decoder's pixels turned by its EXIF
+    Orientation as the DIB to expect: the plug-in decodes with the same library and the
+    same settings, so the bytes must match exactly."""
+    rows = pattern(8, False)
+    with open(tmp, "wb") as f:
+        f.write(raw(rows, 8, 3))
+    kinds = {
+        "baseline": ["-quality", "90", "-sampling-factor", "2x2"],
+        "444": ["-quality", "95", "-sampling-factor", "1x1"],
+        "progressive": ["-quality", "85", "-interlace", "Plane"],
+        "gray": ["-colorspace", "Gray", "-quality", "90"],
+        "ycck": ["-colorspace", "CMYK", "-quality", "90"],
+    }
+    made = {}
+    for kind, args in kinds.items():
+        path = os.path.join(folder, f"jpeg-{kind}.jpg")
+        convert(["-size", f"{W}x{H}", "-depth", "8", f"rgb:{tmp}", "-strip"] + args, [], path)
+        with open(path, "rb") as f:
+            made[kind] = f.read()
+    # libjpeg-turbo's own encoder for what ImageMagick does not offer: a restart marker after
+    # every MCU row, and arithmetic coding.
+    ppm = os.path.join(folder, "samples.ppm")
+    with open(ppm, "wb") as f:
+        f.write(b"P6\n%d %d\n255\n" % (W, H) + raw(rows, 8, 3))
+    cjpeg = os.path.join(os.path.dirname(djpeg()), "cjpeg")
+    for kind, args in (("restart", ["-restart", "1"]), ("arithmetic", ["-arithmetic"])):
+        made[kind] = subprocess.run([cjpeg, "-quality", "90"] + args + [ppm], check=True, stdout=subprocess.PIPE).stdout
+    os.remove(ppm)
+    assert b"\xff\xdd" in made["restart"] and b"\xff\xc9" in made["arithmetic"]
+    ycck = made["ycck"]
+    assert b"Adobe" in ycck[:64] and ycck[ycck.find(b"Adobe") + 11] == 2, "no YCCK from ImageMagick"
+    # The same scans taken as plain CMYK: Adobe's transform code 0.
+    cmyk = bytearray(ycck)
+    cmyk[ycck.find(b"Adobe") + 11] = 0
+    made["cmyk"] = bytes(cmyk)
+
+    def write(name, data):
+        path = os.path.join(folder, name + ".jpg")
+        with open(path, "wb") as f:
+            f.write(data)
+        ref = read_pnm(subprocess.run([djpeg(), "-pnm", path], check=True, stdout=subprocess.PIPE).stdout)
+        return ref
+
+    def with_segments(data, *segments):
+        return data[:2] + b"".join(segments) + data[2:]
+
+    for kind, data in made.items():
+        ref = write(f"jpeg-{kind}", data)
+        with open(os.path.join(folder, f"jpeg-{kind}.dib"), "wb") as f:
+            f.write(expected(ref, 8, len(ref[0]), len(ref)))
+    # Every Orientation on the direct road (YCbCr), and some on the CMYK and progressive ones;
+    # big-endian EXIF for the odd values.
+    for kind, values in (("baseline", range(1, 9)), ("ycck", (3, 6)), ("progressive", (5, 8)), ("gray", (7,))):
+        for o in values:
+            name = f"jpeg-{kind}-orient{o}"
+            ref = write(name, with_segments(made[kind], segment(0xE1, exif_block(o, big=o % 2 == 1))))
+            upright = oriented(ref, o)
+            with open(os.path.join(folder, name + ".dib"), "wb") as f:
+                f.write(expected(upright, 8, len(upright[0]), len(upright)))
+    # A profile of 70000 bytes in two APP2 chunks, which is no valid profile: the picture
+    # stays as the samples say.
+    icc = bytes((i * 7) % 256 for i in range(70000))
+    chunks = [icc[:65519], icc[65519:]]
+    app2 = [segment(0xE2, b"ICC_PROFILE\0" + bytes((i + 1, len(chunks))) + c) for i, c in enumerate(chunks)]
+    ref = write("jpeg-icc", with_segments(made["baseline"], *app2))
+    with open(os.path.join(folder, "jpeg-icc.dib"), "wb") as f:
+        f.write(expected(ref, 8))
+
+
+def png_chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+
+def riff_chunk(kind, data):
+    return kind + struct.pack("<I", len(data)) + data + (b"\0" if len(data) % 2 else b"")
+
+
+def webp_with_exif(webp, exif):
+    """The WebP with an EXIF chunk at its end, where libwebp's muxer puts it, announced in the
+    extended header (made when the file has none)."""
+    body = webp[12:]
+    if body[:4] != b"VP8X":
+        w, h = W, H
+        body = riff_chunk(b"VP8X", bytes(4) + struct.pack("<I", w - 1)[:3] + struct.pack("<I", h - 1)[:3]) + body
+        if b"ALPH" in body or (body[18:22] == b"VP8L" and body[26 + 4] >> 4 & 1):
+            body = body[:8] + bytes((body[8] | 0x10,)) + body[9:]
+    body = body[:8] + bytes((body[8] | 0x08,)) + body[9:] + riff_chunk(b"EXIF", exif)
+    return b"RIFF" + struct.pack("<I", len(body) + 4) + b"WEBP" + body
+
+
+def exif_cases(folder):
+    """The EXIF Orientation in the other formats: a PNG eXIf chunk (bare TIFF structure), a
+    WebP EXIF chunk (with and without the identifier), and a TIFF whose EXIF directory holds
+    an Orientation of its own, which must not count on top of the TIFF tag."""
+    for src, values in (("png-rgb8", range(1, 9)), ("png-rgba16", (6,)), ("png-interlaced", (5,)), ("png-palette", (8,))):
+        with open(os.path.join(folder, src + ".png"), "rb") as f:
+            png = f.read()
+        rows = read_dib_rows(os.path.join(folder, src + ".dib"))
+        for o in values:
+            name = f"{src}-orient{o}"
+            # After IHDR: signature 8, IHDR chunk 25.
+            data = png[:33] + png_chunk(b"eXIf", exif_block(o, big=o % 2 == 0)[6:]) + png[33:]
+            write_oriented(folder, name, "png", data, rows, o)
+    for src, values, prefix in (("webp-lossless", (6, 7), True), ("webp-lossless", (3,), False), ("webp-animated", (8,), True)):
+        with open(os.path.join(folder, src + ".webp"), "rb") as f:
+            webp = f.read()
+        rows = read_dib_rows(os.path.join(folder, src + ".dib"))
+        for o in values:
+            block = exif_block(o)
+            data = webp_with_exif(webp, block if prefix else block[6:])
+            write_oriented(folder, f"{src}-orient{o}{'' if prefix else '-bare'}", "webp", data, rows, o)
+    # TIFF: Orientation 6 in IFD0, 3 in the EXIF directory; 6 is the picture's.
+    rgb = pattern(8, False)
+    path = os.path.join(folder, "tiff-exif-orient6.tif")
+    tags = {259: (3, [1]), 284: (3, [1]), 258: (3, [8, 8, 8]), 262: (3, [2]), 274: (3, [6]), 277: (3, [3]),
+            278: (3, [H]), 34665: (4, [0])}
+    tiff_file(path, W, H, tags, [raw(rgb, 8, 3)])
+    with open(path, "rb") as f:
+        tif = bytearray(f.read())
+    at = len(tif)
+    sub = struct.pack("<HHHIHHI", 1, 0x0112, 3, 1, 3, 0, 0)
+    tif += sub
+    count = struct.unpack("<H", tif[8:10])[0]
+    for i in range(count):
+        e = 10 + 12 * i
+        if struct.unpack("<H", tif[e:e + 2])[0] == 34665:
+            tif[e + 8:e + 12] = struct.pack("<I", at)
+    with open(path, "wb") as f:
+        f.write(tif)
+    upright = oriented(rgb, 6)
+    with open(os.path.join(folder, "tiff-exif-orient6.dib"), "wb") as f:
+        f.write(expected(upright, 8, len(upright[0]), len(upright)))
+
+
+def read_dib_rows(path):
+    """The upright rows of an expected DIB written above, as opaque (r, g, b, 255)."""
+    with open(path, "rb") as f:
+        b = f.read()
+    w, h = struct.unpack("<ii", b[:8])
+    stride = (w * 3 + 3) & ~3
+    return [[tuple(b[8 + (h - 1 - y) * stride + x * 3:8 + (h - 1 - y) * stride + x * 3 + 3][::-1]) + (255,)
+             for x in range(w)] for y in range(h)]
+
+
+def write_oriented(folder, name, ext, data, rows, o):
+    with open(os.path.join(folder, f"{name}.{ext}"), "wb") as f:
+        f.write(data)
+    upright = oriented(rows, o)
+    with open(os.path.join(folder, f"{name}.dib"), "wb") as f:
+        f.write(expected(upright, 8, len(upright[0]), len(upright)))
+
+
+def s15(v):
+    return struct.pack(">i", int(round(v * 65536)))
+
+
+def icc_profile(space, kind, tags):
+    """A version 2 ICC profile of the given colour space and class around tags {signature:
+    data}, with the description and white point every profile has."""
+    desc = b"desc" + bytes(4) + struct.pack(">I", 5) + b"test\0" + bytes(4 + 4 + 2 + 1 + 67)
+    tags = {b"desc": desc, b"cprt": b"text" + bytes(4) + b"none\0",
+            b"wtpt": b"XYZ " + bytes(4) + s15(0.9642) + s15(1.0) + s15(0.8249), **tags}
+    table_size = 4 + 12 * len(tags)
+    at = 128 + table_size
+    table, body = struct.pack(">I", len(tags)), b""
+    for sig, data in tags.items():
+        data += bytes(-len(data) % 4)
+        table += sig + struct.pack(">II", at + len(body), len(data))
+        body += data
+    size = 128 + table_size + len(body)
+    header = struct.pack(">I", size) + bytes(4) + struct.pack(">I", 0x02100000) + kind + space + b"XYZ "
+    header += bytes(12) + b"acsp" + bytes(4 + 4 + 4 + 4 + 8 + 4) + s15(0.9642) + s15(1.0) + s15(0.8249)
+    header += bytes(128 - len(header))
+    return header + table + body
+
+
+def linear_rgb_profile():
+    """sRGB's primaries with a straight (gamma 1) curve: a mid-grey sample means half the light,
+    which sRGB writes as about 188."""
+    xyz = lambda x, y, z: b"XYZ " + bytes(4) + s15(x) + s15(y) + s15(z)
+    curve = b"curv" + bytes(4) + struct.pack(">IH", 1, 0x0100)
+    return icc_profile(b"RGB ", b"mntr", {
+        b"rXYZ": xyz(0.4361, 0.2225, 0.0139), b"gXYZ": xyz(0.3851, 0.7169, 0.0971),
+        b"bXYZ": xyz(0.1431, 0.0606, 0.7141), b"rTRC": curve, b"gTRC": curve, b"bTRC": curve})
+
+
+def white_cmyk_profile():
+    """A CMYK profile whose table gives paper white for every ink: whatever the samples, the
+    picture is white, where the plain ink formula would give the picture."""
+    grid = 2
+    identity = struct.pack(">2H", 0, 65535)
+    white = struct.pack(">3H", 31595, 32768, 27030)  # D50 in the 16-bit XYZ encoding
+    lut = b"mft2" + bytes(4) + bytes((4, 3, grid, 0))
+    lut += b"".join(s15(v) for v in (1, 0, 0, 0, 1, 0, 0, 0, 1))
+    lut += struct.pack(">HH", 2, 2) + identity * 4 + white * grid ** 4 + identity * 3
+    return icc_profile(b"CMYK", b"prtr", {b"A2B0": lut})
+
+
+def srgb_from_linear(v):
+    c = v / 255
+    e = 12.92 * c if c <= 0.0031308 else 1.055 * c ** (1 / 2.4) - 0.055
+    return int(round(e * 255))
+
+
+def profile_cases(folder):
+    """Embedded profiles that change the picture: JPEG APP2 (RGB and CMYK) and a version 5
+    BMP's embedded profile. The DIB to expect is computed from the samples, so the test allows
+    the colour engine's rounding (a step or two)."""
+    with open(os.path.join(folder, "jpeg-baseline.jpg"), "rb") as f:
+        base = f.read()
+    with open(os.path.join(folder, "jpeg-ycck.jpg"), "rb") as f:
+        ycck = f.read()
+    for name, data, icc in (("jpeg-linear-icc", base, linear_rgb_profile()),
+                            ("jpeg-ycck-white-icc", ycck, white_cmyk_profile())):
+        app2 = segment(0xE2, b"ICC_PROFILE\0" + bytes((1, 1)) + icc)
+        with open(os.path.join(folder, name + ".jpg"), "wb") as f:
+            f.write(data[:2] + app2 + data[2:])
+    ref = read_dib_rows(os.path.join(folder, "jpeg-baseline.dib"))
+    lin = [[tuple(srgb_from_linear(c) for c in px[:3]) + (255,) for px in row] for row in ref]
+    with open(os.path.join(folder, "jpeg-linear-icc.dib"), "wb") as f:
+        f.write(expected(lin, 8))
+    with open(os.path.join(folder, "jpeg-ycck-white-icc.dib"), "wb") as f:
+        f.write(expected([[(255, 255, 255, 255)] * W for _ in range(H)], 8))
+    # A 24-bit version 5 BMP, bottom-up, the profile after the pixels.
+    rows = pattern(8, False)
+    stride = (W * 3 + 3) & ~3
+    pixels = b"".join(bytes(c for px in row for c in (px[2], px[1], px[0])) + bytes(stride - W * 3)
+                      for row in reversed(rows))
+    icc = linear_rgb_profile()
+    info = struct.pack("<IiiHHIIiiII", 124, W, H, 1, 24, 0, len(pixels), 2835, 2835, 0, 0)
+    info += bytes(16) + b"DEBM" + bytes(36 + 12) + struct.pack("<IIII", 4, 124 + len(pixels), len(icc), 0)
+    offset = 14 + len(info)
+    bmp = b"BM" + struct.pack("<IHHI", offset + len(pixels) + len(icc), 0, 0, offset) + info + pixels + icc
+    with open(os.path.join(folder, "bmp-linear-icc.bmp"), "wb") as f:
+        f.write(bmp)
+    with open(os.path.join(folder, "bmp-linear-icc.dib"), "wb") as f:
+        f.write(expected([[tuple(srgb_from_linear(c) for c in px[:3]) + (255,) for px in row] for row in rows], 8))
 
 
 def convert(args, inputs, out):
@@ -474,6 +753,9 @@ def main(folder):
     orientation_tiffs(folder)
     colormap_tiff(folder)
     heif_files(folder)
+    jpeg_cases(folder, tmp)
+    exif_cases(folder)
+    profile_cases(folder)
     # Lossy: the expected pixels are what this machine's libwebp (the version every build
     # links) decodes, through ImageMagick.
     case("webp-lossy", "webp", pattern(8, False), 8, 3, ["-quality", "80"], dib=struct.pack("<ii", W, H))
