@@ -576,7 +576,7 @@ def png_file(path, rows, depth, alpha, exif=None, icc=None):
         f.write(out)
 
 
-def exif_block(orientation):
+def heif_exif_block(orientation):
     """A big-endian TIFF structure of one directory holding only the Orientation."""
     return b"MM\0*" + struct.pack(">IH", 8, 1) + struct.pack(">HHIHH", 0x112, 3, 1, orientation, 0) + b"\0" * 4
 
@@ -637,7 +637,7 @@ def heif_case(folder, name, ext, rows, depth, alpha, args, bits=8, orientation=N
     icc: a profile for the colr box (the DIB written is then the pixels as stored)."""
     src = os.path.join(folder, name + ".src.png")
     out = os.path.join(folder, f"{name}.{ext}")
-    png_file(src, rows, depth, alpha, None if orientation is None else exif_block(1), icc)
+    png_file(src, rows, depth, alpha, None if orientation is None else heif_exif_block(1), icc)
     if tool == "heif-enc":
         subprocess.run(["heif-enc", *args, src, "-o", out], check=True, stdout=subprocess.DEVNULL)
     else:
