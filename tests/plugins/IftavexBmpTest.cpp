@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "IftavexEntries.h"
 #include "support/LocalBlocks.h"
 #include "support/SharedData.h"
 #include "support/TempDir.h"
@@ -28,31 +29,7 @@ namespace {
 
 using TBytes = std::vector<unsigned char>;
 
-struct TEntry {
-  SpiIsSupportedProc IsSupported = nullptr;
-  SpiGetPictureProc GetPicture = nullptr;
-  SpiGetPictureInfoProc GetPictureInfo = nullptr;
-  static const TEntry& Get() {
-    static const TEntry e;
-    return e;
-  }
-
-private:
-  TEntry() {
-#ifdef _WIN32
-    HMODULE module = ::LoadLibraryW(std::filesystem::path(TAVEX_IFTAVEX_PATH).wstring().c_str());
-    auto resolve = [module](const char* name) {
-      return module ? reinterpret_cast<void*>(::GetProcAddress(module, name)) : nullptr;
-    };
-#else
-    void* module = ::dlopen(TAVEX_IFTAVEX_PATH, RTLD_NOW | RTLD_LOCAL);
-    auto resolve = [module](const char* name) { return module ? ::dlsym(module, name) : nullptr; };
-#endif
-    IsSupported = reinterpret_cast<SpiIsSupportedProc>(resolve("IsSupported"));
-    GetPicture = reinterpret_cast<SpiGetPictureProc>(resolve("GetPicture"));
-    GetPictureInfo = reinterpret_cast<SpiGetPictureInfoProc>(resolve("GetPictureInfo"));
-  }
-};
+using TEntry = TIftavexEntries;
 
 std::uint32_t Le32(const TBytes& b, size_t at) {
   return at + 4 <= b.size() ? static_cast<std::uint32_t>(b[at] | b[at + 1] << 8 | b[at + 2] << 16) |

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "../../plugins/iftavex/Colour.h"
+#include "IftavexEntries.h"
 #include "support/LocalBlocks.h"
 #include "support/TempDir.h"
 
@@ -33,37 +34,7 @@ namespace {
 
 using TBytes = std::vector<unsigned char>;
 
-// The entry points of the plug-in, loaded once for the whole program.
-struct TPlugin {
-  SpiGetPluginInfoProc GetPluginInfo = nullptr;
-  SpiIsSupportedProc IsSupported = nullptr;
-  SpiGetPictureInfoProc GetPictureInfo = nullptr;
-  SpiGetPictureProc GetPicture = nullptr;
-  SpiGetPreviewProc GetPreview = nullptr;
-
-  static const TPlugin& Get() {
-    static const TPlugin plugin;
-    return plugin;
-  }
-
-private:
-  TPlugin() {
-#ifdef _WIN32
-    HMODULE module = ::LoadLibraryW(std::filesystem::path(TAVEX_IFTAVEX_PATH).wstring().c_str());
-    auto resolve = [module](const char* name) {
-      return module ? reinterpret_cast<void*>(::GetProcAddress(module, name)) : nullptr;
-    };
-#else
-    void* module = ::dlopen(TAVEX_IFTAVEX_PATH, RTLD_NOW | RTLD_LOCAL);
-    auto resolve = [module](const char* name) { return module ? ::dlsym(module, name) : nullptr; };
-#endif
-    GetPluginInfo = reinterpret_cast<SpiGetPluginInfoProc>(resolve("GetPluginInfo"));
-    IsSupported = reinterpret_cast<SpiIsSupportedProc>(resolve("IsSupported"));
-    GetPictureInfo = reinterpret_cast<SpiGetPictureInfoProc>(resolve("GetPictureInfo"));
-    GetPicture = reinterpret_cast<SpiGetPictureProc>(resolve("GetPicture"));
-    GetPreview = reinterpret_cast<SpiGetPreviewProc>(resolve("GetPreview"));
-  }
-};
+using TPlugin = TIftavexEntries;
 
 std::filesystem::path ImageDir() { return TAVEX_PLUGIN_IMAGES; }
 
