@@ -13,24 +13,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <jpeglib.h> /* after stdio.h: it needs FILE and size_t */
 #include <libheif/heif.h>
 
-static unsigned char* ReadFile(const char* path, size_t* len) {
-  FILE* f = fopen(path, "rb");
-  unsigned char* buf = NULL;
-  if (!f) return NULL;
-  if (fseek(f, 0, SEEK_END) == 0) {
-    long n = ftell(f);
-    if (n > 0 && fseek(f, 0, SEEK_SET) == 0 && (buf = malloc((size_t)n)) && fread(buf, 1, (size_t)n, f) != (size_t)n) {
-      free(buf);
-      buf = NULL;
-    }
-    *len = n > 0 ? (size_t)n : 0;
-  }
-  fclose(f);
-  return buf;
-}
+#include "BenchReference.h"
 
 typedef struct TPicture {
   unsigned char* pixels; /* width * 3 bytes a row, rows one after the other */
@@ -108,46 +93,7 @@ static int Convert(const char* in, const char* outdir, unsigned char** jbuf, uns
   }
   free(data); /* decoded: the compressed file is needed no more */
   data = NULL;
-  {
-    struct jpeg_compress_struct cinfo;
-    struct jpeg_error_mgr jerr;
-    unsigned char* out = *jbuf;
-    unsigned long outlen = *jcap;
-    cinfo.err = jpeg_std_error(&jerr);
-    jpeg_create_compress(&cinfo);
-    jpeg_mem_dest(&cinfo, &out, &outlen);
-    cinfo.image_width = p.width;
-    cinfo.image_height = p.height;
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, 90, TRUE);
-    jpeg_start_compress(&cinfo, TRUE);
-    while (cinfo.next_scanline < cinfo.image_height) {
-      JSAMPROW row = p.pixels + (size_t)cinfo.next_scanline * p.width * 3;
-      jpeg_write_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    if (out != *jbuf) { /* the library outgrew the buffer: keep its bigger one */
-      free(*jbuf);
-      *jbuf = out;
-      *jcap = outlen;
-    }
-    const char* base = strrchr(in, '/');
-    base = base ? base + 1 : in;
-    const char* dot = strrchr(base, '.');
-    const int bl = dot ? (int)(dot - base) : (int)strlen(base);
-    char path[4096];
-    snprintf(path, sizeof path, "%s/%.*s.jpg", outdir, bl, base);
-    FILE* f = fopen(path, "wb");
-    int written = f && fwrite(out, 1, outlen, f) == outlen;
-    if (f && fclose(f) != 0) written = 0;
-    if (written)
-      rc = 0;
-    else
-      fprintf(stderr, "bench_photo_reference: %s: cannot write\n", path);
-  }
+  rc = WriteJpeg("bench_photo_reference", in, outdir, p.pixels, p.width, p.height, jbuf, jcap);
 done:
   free(data);
   Release(&p);

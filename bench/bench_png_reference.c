@@ -14,8 +14,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <jpeglib.h> /* after stdio.h: it needs FILE and size_t */
 #include <png.h>
+
+#include "BenchReference.h"
 
 typedef struct TSource {
   const unsigned char* data;
@@ -27,22 +28,6 @@ static void ReadFromMemory(png_structp png, png_bytep out, size_t n) {
   if (n > s->size - s->pos) png_error(png, "truncated");
   memcpy(out, s->data + s->pos, n);
   s->pos += n;
-}
-
-static unsigned char* ReadFile(const char* path, size_t* len) {
-  FILE* f = fopen(path, "rb");
-  unsigned char* buf = NULL;
-  if (!f) return NULL;
-  if (fseek(f, 0, SEEK_END) == 0) {
-    long n = ftell(f);
-    if (n > 0 && fseek(f, 0, SEEK_SET) == 0 && (buf = malloc((size_t)n)) && fread(buf, 1, (size_t)n, f) != (size_t)n) {
-      free(buf);
-      buf = NULL;
-    }
-    *len = n > 0 ? (size_t)n : 0;
-  }
-  fclose(f);
-  return buf;
 }
 
 /* What libpng holds, so that the jump out of a decoding error can release it. */
@@ -98,45 +83,7 @@ static int Convert(const char* in, const char* outdir, unsigned char** jbuf, uns
   free((void*)src.data); /* decoded: the compressed file is needed no more */
   src.data = NULL;
 
-  { /* a libjpeg error prints its message and exits: fine for a yardstick */
-    struct jpeg_compress_struct cinfo;
-    struct jpeg_error_mgr jerr;
-    unsigned char* out = *jbuf;
-    unsigned long outlen = *jcap;
-    cinfo.err = jpeg_std_error(&jerr);
-    jpeg_create_compress(&cinfo);
-    jpeg_mem_dest(&cinfo, &out, &outlen);
-    cinfo.image_width = d.width;
-    cinfo.image_height = d.height;
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, 90, TRUE);
-    jpeg_start_compress(&cinfo, TRUE);
-    while (cinfo.next_scanline < cinfo.image_height)
-      jpeg_write_scanlines(&cinfo, d.rows + cinfo.next_scanline, cinfo.image_height - cinfo.next_scanline);
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    if (out != *jbuf) { /* the library outgrew the buffer: keep its bigger one */
-      free(*jbuf);
-      *jbuf = out;
-      *jcap = outlen;
-    }
-
-    const char* base = strrchr(in, '/');
-    base = base ? base + 1 : in;
-    size_t bl = strlen(base);
-    if (bl > 4 && strcmp(base + bl - 4, ".png") == 0) bl -= 4;
-    char path[4096];
-    snprintf(path, sizeof path, "%s/%.*s.jpg", outdir, (int)bl, base);
-    FILE* f = fopen(path, "wb");
-    int written = f && fwrite(out, 1, outlen, f) == outlen;
-    if (f && fclose(f) != 0) written = 0;
-    if (written)
-      rc = 0;
-    else
-      fprintf(stderr, "bench_png_reference: %s: cannot write\n", path);
-  }
+  rc = WriteJpeg("bench_png_reference", in, outdir, d.pixels, d.width, d.height, jbuf, jcap);
 done:
   png_destroy_read_struct(&d.png, &d.info, NULL);
   free(d.rows);
