@@ -14,6 +14,18 @@ constexpr const char* SectionPlugins = "Plugins";
 constexpr const char* KeyOutOfProcess = "OutOfProcess";
 constexpr const char* KeyTimeout = "Timeout";
 constexpr int MaxTimeoutSeconds = 3600;
+constexpr const char* SectionBatch = "Batch";
+// The batch settings' keys, each a 0/1 switch.
+struct TBatchKey {
+  const char* Name;
+  bool TBatchSettings::*Member;
+};
+constexpr TBatchKey BatchKeys[] = {
+    {"Subfolders", &TBatchSettings::IncludeSubfolders},
+    {"KeepGoing", &TBatchSettings::KeepGoing},
+    {"KeepFileDate", &TBatchSettings::KeepFileDate},
+    {"KeepMetadata", &TBatchSettings::KeepMetadata},
+};
 // How much of the window must stay on the desktop for a stored position to count.
 constexpr int MinVisible = 10;
 }  // namespace
@@ -67,4 +79,23 @@ TPluginHostSettings LoadPluginHostSettings(const std::filesystem::path& iniFileN
   } catch (const std::exception&) {
   }
   return defaults;
+}
+
+TBatchSettings LoadBatchSettings(const std::filesystem::path& iniFileName) {
+  TBatchSettings settings;
+  try {
+    const TMemIniFile ini(iniFileName);
+    for (const TBatchKey& key : BatchKeys) {
+      const int value = ini.ReadInteger(SectionBatch, key.Name, settings.*key.Member ? 1 : 0);
+      if (value == 0 || value == 1) settings.*key.Member = value == 1;
+    }
+  } catch (const std::exception&) {
+  }
+  return settings;
+}
+
+void SaveBatchSettings(const std::filesystem::path& iniFileName, const TBatchSettings& settings) {
+  TMemIniFile ini(iniFileName);
+  for (const TBatchKey& key : BatchKeys) ini.WriteInteger(SectionBatch, key.Name, settings.*key.Member ? 1 : 0);
+  ini.UpdateFile();
 }

@@ -57,3 +57,24 @@ struct TPluginHostSettings {
 // A missing key, or a file that cannot be read, keeps the default: the window reads this
 // before it exists, and must still start.
 TPluginHostSettings LoadPluginHostSettings(const std::filesystem::path& iniFileName, TPluginHostSettings defaults);
+
+// How a batch treats folders, failures, dates and metadata, from the section "Batch" that
+// older files lack; every default is what a batch did before the section existed.
+struct TBatchSettings {
+  // A dropped folder's subfolders are converted too ("Subfolders").
+  bool IncludeSubfolders = false;
+  // A failing file is reported and the batch goes on ("KeepGoing").
+  bool KeepGoing = false;
+  // Each output's modification time is its source's ("KeepFileDate").
+  bool KeepFileDate = false;
+  // Each output carries its source's EXIF, XMP and colour profile ("KeepMetadata").
+  bool KeepMetadata = false;
+
+  bool operator==(const TBatchSettings&) const = default;
+};
+// A missing key, a value other than 0 or 1, or a file that cannot be read keeps the
+// default of that setting.
+TBatchSettings LoadBatchSettings(const std::filesystem::path& iniFileName);
+// Writes the four keys into the file, keeping everything else in it; raises the file
+// layer's error when reading or writing fails.
+void SaveBatchSettings(const std::filesystem::path& iniFileName, const TBatchSettings& settings);

@@ -202,4 +202,38 @@ TEST(Settings, PluginsSectionChoosesTheHostAndItsTimeout) {
   EXPECT_EQ(LoadPluginHostSettings(dir / "Tavex.ini", {true, 7}).TimeoutSeconds, 7);
 }
 
+// The batch's switches: older files lack the section and give the old behaviour; a value
+// other than 0 or 1 keeps that switch's default; a save keeps the other sections.
+TEST(Settings, BatchSectionSwitchesEachSettingOnItsOwn) {
+  struct TCase {
+    const char* Text;  // null: no file
+    TBatchSettings Expected;
+  } cases[] = {
+      {nullptr, {}},
+      {"[Config]\r\nHowSave=2\r\n", {}},
+      {"[Batch]\r\nSubfolders=1\r\n", {true, false, false, false}},
+      {"[Batch]\r\nKeepGoing=1\r\n", {false, true, false, false}},
+      {"[Batch]\r\nKeepFileDate=1\r\n", {false, false, true, false}},
+      {"[Batch]\r\nKeepMetadata=1\r\n", {false, false, false, true}},
+      {"[Batch]\r\nSubfolders=2\r\nKeepGoing=yes\r\nKeepFileDate=-1\r\nKeepMetadata=1\r\n",
+       {false, false, false, true}},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Text ? c.Text : "no file");
+    TTempDir dir;
+    if (c.Text) WriteText(dir / "Tavex.ini", c.Text);
+    EXPECT_EQ(LoadBatchSettings(dir / "Tavex.ini"), c.Expected);
+  }
+  TTempDir dir;
+  std::filesystem::create_directory(dir / "Tavex.ini");
+  EXPECT_EQ(LoadBatchSettings(dir / "Tavex.ini"), TBatchSettings{});
+
+  WriteText(dir / "b.ini", "[Config]\r\nHowSave=1\r\n");
+  SaveBatchSettings(dir / "b.ini", {true, false, true, false});
+  EXPECT_EQ(Str(ReadAllBytes(dir / "b.ini")),
+            "[Config]\r\nHowSave=1\r\n\r\n[Batch]\r\nSubfolders=1\r\nKeepGoing=0\r\nKeepFileDate=1\r\n"
+            "KeepMetadata=0\r\n\r\n");
+  EXPECT_EQ(LoadBatchSettings(dir / "b.ini"), (TBatchSettings{true, false, true, false}));
+}
+
 }  // namespace
