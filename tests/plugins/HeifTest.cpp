@@ -335,7 +335,7 @@ struct TFrameCase {
 const TFrameCase FrameCases[] = {
     {"heic-flat2k.heic", 2048u * 2048u}, {"avif-flat2k.avif", 2048u * 2048u}, {"heic-rgba8.heic", 64u * 64u},
     {"heic-rgba12.heic", 64u * 64u},     {"avif-rgba8.avif", 37u * 23u},      {"avif-rgb12.avif", 37u * 23u},
-    {"heic-magick.heic", 64u * 64u},     {"avif-magick.avif", 37u * 23u},
+    {"avif-rgb10.avif", 37u * 23u},    {"heic-magick.heic", 64u * 64u},     {"avif-magick.avif", 37u * 23u},
 };
 
 TEST(HeifLargestCodedFrame, ReadsTheCodecHeadersOfEveryCodedItem) {

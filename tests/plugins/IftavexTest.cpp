@@ -126,7 +126,8 @@ const TCase Cases[] = {
     // bits, alpha, YCbCr from ImageMagick, each Exif Orientation, and irot/imir that win over it.
     {"heic-rgba8", "heic", true, true},          {"heic-rgb10", "heic", true, true},
     {"heic-rgba12", "heic", true, true},         {"avif-rgba8", "avif", true, true},
-    {"avif-rgb12", "avif", true, true},          {"heic-magick", "heic", true, true},
+    {"avif-rgb12", "avif", true, true},          {"avif-rgb10", "avif", true, true},
+    {"heic-magick", "heic", true, true},
     {"avif-magick", "avif", true, true},         {"heic-exif-orient1", "heic", true, true},
     {"heic-exif-orient2", "heic", true, true},   {"heic-exif-orient3", "heic", true, true},
     {"heic-exif-orient4", "heic", true, true},   {"heic-exif-orient5", "heic", true, true},

@@ -664,9 +664,10 @@ def heif_files(folder):
     heif_case(folder, "heic-rgb10", "heic", rgb16, 16, False, lossless + ["-b", "10"], bits=10)
     heif_case(folder, "heic-rgba12", "heic", pattern(16, True), 16, True, lossless + ["-b", "12"], bits=12)
     heif_case(folder, "avif-rgba8", "avif", rgba8, 8, True, lossless)
-    # aom here writes no 10-bit AVIF from heif-enc; 12 bits lossy goes through the colour
-    # conversion of YCbCr 4:2:0 at depth.
+    # Lossy, through the colour conversion of YCbCr at depth: 12 bits 4:2:0, and 10 bits 4:2:2
+    # (aom here asserts on 10-bit 4:2:0 and 4:4:4 from heif-enc).
     heif_case(folder, "avif-rgb12", "avif", rgb16, 16, False, ["-q", "90", "-b", "12"], bits=12)
+    heif_case(folder, "avif-rgb10", "avif", rgb16, 16, False, ["-q", "90", "-b", "10", "-p", "chroma=422"], bits=10)
     # ImageMagick's writer: YCbCr 4:2:0, lossy.
     heif_case(folder, "heic-magick", "heic", rgb8, 8, False, ["-quality", "100"], tool="convert")
     heif_case(folder, "avif-magick", "avif", rgb8, 8, False, ["-quality", "100"], tool="convert")
