@@ -23,7 +23,10 @@ namespace {
 constexpr std::size_t KeptMemoryAfterBatch = std::size_t{64} << 20;
 
 struct TTrimPoolsAtEnd {
-  ~TTrimPoolsAtEnd() { TrimPooledMemory(KeptMemoryAfterBatch); }
+  ~TTrimPoolsAtEnd() {
+    TrimPooledMemory(KeptMemoryAfterBatch);
+    TPluginHost::ReleaseSource();
+  }
 };
 
 // One file between its loading and its saving. The driver fills in everything but

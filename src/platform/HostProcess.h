@@ -25,6 +25,14 @@ TOsHandle DuplicateOsHandle(TOsHandle handle) noexcept;
 // A section holding a copy of the bytes, not mapped here: its handle, to be sent (invalid
 // when it cannot be made). Natively written with one call, without faulting pages in.
 TOsHandle SectionCopyOf(const void* data, std::size_t size) noexcept;
+// Puts the bytes at the start of a section made by SectionCopyOf that holds capacity bytes
+// (natively it grows as needed), so that a batch's sources reuse one section's pages; false
+// when the section cannot take them (then make a new one).
+bool RefillSection(TOsHandle handle, std::size_t capacity, const void* data, std::size_t size) noexcept;
+// Copies the first size bytes of a received section into memory of this process, and closes
+// the handle whatever happens; false when the section is smaller or cannot be read. Natively
+// one read, without mapping and unmapping the pages.
+bool ReadSectionInto(TOsHandle handle, void* into, std::size_t size) noexcept;
 
 // Memory both processes map: made by one, handed to the other over the channel. Movable,
 // not copyable; unmapped and closed by its destructor.

@@ -441,21 +441,35 @@ bool TPluginHost::IsSupported(int module, const char* fileName, const void* head
 
 namespace {
 // The memory source being decoded on this thread, in a section: every host and every call
-// of its decoding gets a handle of the one section.
+// of its decoding gets a handle of the one section. The section stays for the thread's next
+// source (its pages are reused, not made and dropped per file) unless it grew large.
 struct TSourceSection {
   platform::TOsHandle Handle = platform::InvalidOsHandle;
-  const void* At = nullptr;
+  std::size_t Capacity = 0;
+  const void* At = nullptr;  // null: the section holds no source now
   TSPILength Length = 0;
   ~TSourceSection() { platform::CloseOsHandle(Handle); }
 };
 thread_local TSourceSection GSource;
+// The largest section kept for the next source.
+constexpr std::size_t KeptSourceSection = std::size_t{32} << 20;
 }  // namespace
 
 void TPluginHost::NewSource() noexcept {
-  platform::CloseOsHandle(GSource.Handle);
-  GSource.Handle = platform::InvalidOsHandle;
   GSource.At = nullptr;
   GSource.Length = 0;
+  if (GSource.Capacity > KeptSourceSection) {
+    platform::CloseOsHandle(GSource.Handle);
+    GSource.Handle = platform::InvalidOsHandle;
+    GSource.Capacity = 0;
+  }
+}
+
+void TPluginHost::ReleaseSource() noexcept {
+  NewSource();
+  platform::CloseOsHandle(GSource.Handle);
+  GSource.Handle = platform::InvalidOsHandle;
+  GSource.Capacity = 0;
 }
 
 bool TPluginHost::AddSource(TWriter& w, const void* source, TSPILength length, unsigned flags,
@@ -469,9 +483,15 @@ bool TPluginHost::AddSource(TWriter& w, const void* source, TSPILength length, u
   w.Text(std::string());
   if (length < 0) return false;
   if (GSource.Handle == platform::InvalidOsHandle || GSource.At != source || GSource.Length != length) {
+    const auto size = static_cast<std::size_t>(length);
     NewSource();
-    GSource.Handle = platform::SectionCopyOf(source, static_cast<std::size_t>(length));
-    if (GSource.Handle == platform::InvalidOsHandle) return false;
+    if (!platform::RefillSection(GSource.Handle, GSource.Capacity, source, size)) {
+      platform::CloseOsHandle(GSource.Handle);
+      GSource.Capacity = 0;
+      GSource.Handle = platform::SectionCopyOf(source, size);
+      if (GSource.Handle == platform::InvalidOsHandle) return false;
+    }
+    GSource.Capacity = std::max(GSource.Capacity, size);
     GSource.At = source;
     GSource.Length = length;
   }
@@ -561,18 +581,18 @@ bool TPluginHost::Picture(int module, bool preview, const void* source, TSPILeng
     *info = block.Release();
   }
   if (pixelSize > 0) {
-    const bool large = pixelSize >= AdoptedPicture;
-    platform::TSharedSection pixelSection =
-        platform::TSharedSection::Map(pixelHandle, static_cast<std::size_t>(pixelSize), large);
-    if (large) {
+    if (pixelSize >= AdoptedPicture) {
       // The host gives a huge picture's section up: it becomes this block, without a copy.
-      *pixels = platform::LocalAdoptSection(std::move(pixelSection));
+      *pixels = platform::LocalAdoptSection(
+          platform::TSharedSection::Map(pixelHandle, static_cast<std::size_t>(pixelSize), true));
     } else {
       // Copied out at once: the host lends the section to the next picture, while this
       // one may be encoded long after.
-      platform::TLocalMemory block(pixelSection ? platform::LocalAllocMoveable(pixelSection.Size(), false) : nullptr);
-      if (platform::TLocalLock lock(block.Get()); lock.Get()) {
-        std::memcpy(lock.Get(), pixelSection.Data(), pixelSection.Size());
+      platform::TLocalMemory block(platform::LocalAllocMoveable(static_cast<std::size_t>(pixelSize), false));
+      platform::TLocalLock lock(block.Get());
+      if (!lock.Get()) {
+        platform::CloseOsHandle(pixelHandle);
+      } else if (platform::ReadSectionInto(pixelHandle, lock.Get(), static_cast<std::size_t>(pixelSize))) {
         *pixels = block.Release();
       }
     }

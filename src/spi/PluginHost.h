@@ -76,9 +76,12 @@ public:
   // Host processes started so far, on every lane.
   int Starts() const noexcept { return FStarts.load(std::memory_order_relaxed); }
 
-  // A decoding job starts or ends on this thread: the section of its memory source goes.
-  // Within one job every call to every host shares one section of the source.
+  // A decoding job starts or ends on this thread: the section no longer holds its memory
+  // source, and is kept for the next one unless large. Within one job every call to every
+  // host shares one section of the source.
   static void NewSource() noexcept;
+  // Lets the section kept for this thread's next source go (a batch has ended).
+  static void ReleaseSource() noexcept;
 
 private:
   // One host process and what it has loaded: each thread that calls plug-ins has a lane

@@ -9,6 +9,7 @@
 #include <iterator>
 #include <vector>
 
+#include "platform/HostProcess.h"
 #include "platform/Library.h"
 #include "platform/LocalMemory.h"
 #include "spi/PluginHost.h"
@@ -53,6 +54,34 @@ constexpr bool Sanitized = false;
 
 // The test plug-ins are of this build's bitness: named as such, they go to its own host.
 std::string Named(const std::string& stem) { return stem + (sizeof(void*) == 8 && OnWindows ? ".sph" : ".spi"); }
+
+// A batch's sources share one section: refilled in place (grown natively, where a mapping's
+// size can change), and a picture's section is read only as far as it really reaches.
+TEST(Sections, AreRefilledInPlaceAndNeverReadPastTheirEnd) {
+  const TBytes small = {1, 2, 3, 4}, large = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0};
+  platform::TOsHandle section = platform::SectionCopyOf(large.data(), large.size());
+  ASSERT_NE(section, platform::InvalidOsHandle);
+  EXPECT_TRUE(platform::RefillSection(section, large.size(), small.data(), small.size()));
+  TBytes got(small.size());
+  ASSERT_TRUE(platform::ReadSectionInto(platform::DuplicateOsHandle(section), got.data(), got.size()));
+  EXPECT_EQ(got, small);
+  // Beyond its capacity only a section that can grow takes more.
+  const TBytes more(3000, 0x5A);
+  EXPECT_EQ(platform::RefillSection(section, large.size(), more.data(), more.size()), !OnWindows);
+  if (!OnWindows) {
+    got.assign(more.size(), 0);
+    ASSERT_TRUE(platform::ReadSectionInto(platform::DuplicateOsHandle(section), got.data(), got.size()));
+    EXPECT_EQ(got, more);
+  }
+  platform::CloseOsHandle(section);
+  // A section smaller than its sender says: refused, and its handle closed all the same.
+  section = platform::SectionCopyOf(small.data(), small.size());
+  const int handles = OpenHandles();
+  got.assign(OnWindows ? 1u << 20 : 5u, 0xEE);
+  EXPECT_FALSE(platform::ReadSectionInto(section, got.data(), got.size()));
+  EXPECT_EQ(OpenHandles(), handles < 0 ? handles : handles - 1);
+  EXPECT_FALSE(platform::ReadSectionInto(platform::InvalidOsHandle, got.data(), 1));
+}
 
 // A source the misbehaving plug-ins claim, with the 2 x 2 picture's 16 pixel bytes.
 TBytes Bad(const char* mark = "") {
@@ -159,6 +188,11 @@ TEST_F(OutOfProcess, AMisbehavingPluginCostsOneFailedTryWithItsReason) {
     EXPECT_EQ(Failures, expected);
     // The search's host, then a fresh one after each failure.
     EXPECT_EQ(Spis.Host()->Starts(), *c.Reason ? 4 : 1);
+    // The source's section stays for the next file until the batch ends.
+    if (handles >= 0) {
+      EXPECT_EQ(OpenHandles(), handles + 1);
+    }
+    TPluginHost::ReleaseSource();
     EXPECT_EQ(OpenHandles(), handles) << "a section or a channel left open";
     EXPECT_EQ(LiveLocalBlocks(), blocks);
   }

@@ -1,5 +1,6 @@
 #include "platform/HostProcess.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <chrono>
@@ -58,6 +59,40 @@ TOsHandle SectionCopyOf(const void* data, std::size_t size) noexcept {
     return InvalidOsHandle;
   }
   return fd;
+}
+
+bool RefillSection(TOsHandle handle, std::size_t capacity, const void* data, std::size_t size) noexcept {
+  (void)capacity;
+  struct stat st {};
+  if (handle == InvalidOsHandle || ::fstat(Fd(handle), &st) != 0) return false;
+  // Grown, never shrunk: the reader maps only the length it is told.
+  if (static_cast<std::size_t>(st.st_size) < std::max<std::size_t>(size, 1) &&
+      ::ftruncate(Fd(handle), static_cast<off_t>(std::max<std::size_t>(size, 1))) != 0)
+    return false;
+  const auto* p = static_cast<const char*>(data);
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::pwrite(Fd(handle), p + done, size - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool ReadSectionInto(TOsHandle handle, void* into, std::size_t size) noexcept {
+  struct stat st {};
+  bool ok = handle != InvalidOsHandle && ::fstat(Fd(handle), &st) == 0 && static_cast<std::size_t>(st.st_size) >= size;
+  auto* p = static_cast<char*>(into);
+  std::size_t done = 0;
+  while (ok && done < size) {
+    const ssize_t n = ::pread(Fd(handle), p + done, size - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<std::size_t>(n);
+  }
+  CloseOsHandle(handle);
+  return ok;
 }
 
 // ---- TSharedSection

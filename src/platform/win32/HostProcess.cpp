@@ -99,6 +99,23 @@ TOsHandle SectionCopyOf(const void* data, std::size_t size) noexcept {
   return section.ReleaseHandle();
 }
 
+bool RefillSection(TOsHandle handle, std::size_t capacity, const void* data, std::size_t size) noexcept {
+  // A mapping's size is fixed when it is made.
+  if (handle == InvalidOsHandle || handle == 0 || size > capacity) return false;
+  void* view = ::MapViewOfFile(AsHandle(handle), FILE_MAP_WRITE, 0, 0, size == 0 ? 1 : size);
+  if (!view) return false;
+  if (size > 0) std::memcpy(view, data, size);
+  ::UnmapViewOfFile(view);
+  return true;
+}
+
+bool ReadSectionInto(TOsHandle handle, void* into, std::size_t size) noexcept {
+  TSharedSection section = TSharedSection::Map(handle, size, false);
+  if (!section) return false;
+  if (size > 0) std::memcpy(into, section.Data(), size);
+  return true;
+}
+
 // ---- TSharedSection
 
 TSharedSection TSharedSection::Create(std::size_t size) noexcept {
