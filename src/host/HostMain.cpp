@@ -2,6 +2,8 @@
 // points when asked, over the channel its command line names. Everything that decides
 // (which plug-ins, whether a result is possible, what the user is told) stays in the
 // program; a plug-in that crashes here ends only this process.
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -76,14 +78,21 @@ bool SendResult(std::int32_t rc) { return Send(TWriter(hmResult).I32(rc)); }
 TModule* ModuleAt(std::uint32_t index) { return index < GModules.size() ? GModules[index].get() : nullptr; }
 
 // The relay of the plug-in's progress calls: the program's answer is the plug-in's. A
-// call is relayed when its percentage moves (and the first and the last): a plug-in that
-// reports every row would otherwise cost two process switches a row.
+// call is relayed when its percentage moves, at most once in RelayInterval (and the first
+// and the last): a plug-in that reports every row would otherwise cost two process
+// switches a row, and a bar is not read faster than that.
+constexpr auto RelayInterval = std::chrono::milliseconds(15);
 int GRelayedPercent = -1;
+std::chrono::steady_clock::time_point GRelayedAt;
 
 int TAVEX_WINAPI Progress(int step, int steps, TLength) {
   const int percent = steps > 0 ? static_cast<int>(static_cast<long long>(step) * 100 / steps) : 0;
-  if (percent == GRelayedPercent && step < steps) return 0;
+  const bool last = step >= steps;
+  if (percent == GRelayedPercent && !last) return 0;
+  const auto now = std::chrono::steady_clock::now();
+  if (GRelayedPercent >= 0 && !last && now - GRelayedAt < RelayInterval) return 0;
   GRelayedPercent = percent;
+  GRelayedAt = now;
   if (!Send(TWriter(hmProgress).I32(step).I32(steps))) return 1;
   std::vector<std::uint8_t> answer;
   std::vector<platform::TOsHandle> handles;
@@ -97,11 +106,17 @@ int TAVEX_WINAPI Progress(int step, int steps, TLength) {
 // The source of a call: a file name with its offset, or the bytes of a section.
 struct TSource {
   std::string Name;
-  platform::TSharedSection Section;
+  const void* Data = nullptr;
   unsigned Flags = 0;
   TLength Length = 0;
-  const void* Pointer() const { return (Flags & 7u) == 0 ? static_cast<const void*>(Name.c_str()) : Section.Data(); }
+  const void* Pointer() const { return (Flags & 7u) == 0 ? static_cast<const void*>(Name.c_str()) : Data; }
 };
+
+// The last source section, kept mapped: the program refills one section for a thread's
+// sources, and mapping it afresh for every call costs more than the plug-in's checks.
+platform::TSharedSection GSourceMapping;
+// The largest mapping kept after a call.
+constexpr std::size_t KeptSourceMapping = std::size_t{32} << 20;
 
 bool ReadSource(TReader& r, std::vector<platform::TOsHandle>& handles, TSource& source) {
   source.Flags = r.U32();
@@ -110,9 +125,23 @@ bool ReadSource(TReader& r, std::vector<platform::TOsHandle>& handles, TSource& 
   if (!r.Ok()) return false;
   if ((source.Flags & 7u) == 0) return true;
   if (handles.empty() || source.Length < 0) return false;
-  source.Section = platform::TSharedSection::Map(handles[0], static_cast<std::size_t>(source.Length), false);
+  const platform::TOsHandle handle = handles.front();
   handles.erase(handles.begin());
-  return static_cast<bool>(source.Section);
+  const auto length = static_cast<std::size_t>(source.Length);
+  if (GSourceMapping && platform::SameSection(handle, GSourceMapping.Handle()) &&
+      GSourceMapping.Size() >= std::max<std::size_t>(length, 1)) {
+    platform::CloseOsHandle(handle);
+  } else {
+    GSourceMapping = platform::TSharedSection();
+    GSourceMapping = platform::TSharedSection::Map(handle, length, false);
+  }
+  source.Data = GSourceMapping.Data();
+  return static_cast<bool>(GSourceMapping);
+}
+
+// After a call: a large source is not kept.
+void EndSource() {
+  if (GSourceMapping.Size() > KeptSourceMapping) GSourceMapping = platform::TSharedSection();
 }
 
 // The picture-information text a plug-in hands back is not wanted by the program; it is
@@ -211,6 +240,7 @@ void PictureInfo(TReader& r, std::vector<platform::TOsHandle>& handles, TModule&
   }
   alignas(8) unsigned char record[32] = {};
   const int rc = reinterpret_cast<TGetPictureInfo>(m.Entries[2])(source.Pointer(), source.Length, source.Flags, record);
+  EndSource();
   FreeInfoText(record);
   std::int32_t left, top, width, height;
   std::uint16_t x, y;
@@ -239,7 +269,7 @@ void Picture(TReader& r, std::vector<platform::TOsHandle>& handles, TModule& m) 
   GRelayedPercent = -1;
   std::int32_t rc =
       reinterpret_cast<TGetPicture>(entry)(source.Pointer(), source.Length, source.Flags, &info, &pixels, Progress, 0);
-  source = TSource();
+  EndSource();
   // Whatever the plug-in answered, its blocks are copied out and freed here, each once.
   const std::size_t infoSize = info ? platform::LocalSize(info) : 0;
   const std::size_t pixelSize = pixels ? platform::LocalSize(pixels) : 0;

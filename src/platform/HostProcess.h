@@ -29,6 +29,9 @@ TOsHandle SectionCopyOf(const void* data, std::size_t size) noexcept;
 // (natively it grows as needed), so that a batch's sources reuse one section's pages; false
 // when the section cannot take them (then make a new one).
 bool RefillSection(TOsHandle handle, std::size_t capacity, const void* data, std::size_t size) noexcept;
+// Whether two handles name the same section (natively the same file); false where the
+// platform cannot tell.
+bool SameSection(TOsHandle a, TOsHandle b) noexcept;
 // Copies the first size bytes of a received section into memory of this process, and closes
 // the handle whatever happens; false when the section is smaller or cannot be read. Natively
 // one read, without mapping and unmapping the pages.

@@ -80,6 +80,12 @@ bool RefillSection(TOsHandle handle, std::size_t capacity, const void* data, std
   return true;
 }
 
+bool SameSection(TOsHandle a, TOsHandle b) noexcept {
+  struct stat sa {}, sb {};
+  return a != InvalidOsHandle && b != InvalidOsHandle && ::fstat(Fd(a), &sa) == 0 && ::fstat(Fd(b), &sb) == 0 &&
+         sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 bool ReadSectionInto(TOsHandle handle, void* into, std::size_t size) noexcept {
   struct stat st {};
   bool ok = handle != InvalidOsHandle && ::fstat(Fd(handle), &st) == 0 && static_cast<std::size_t>(st.st_size) >= size;

@@ -109,6 +109,11 @@ bool RefillSection(TOsHandle handle, std::size_t capacity, const void* data, std
   return true;
 }
 
+bool SameSection(TOsHandle, TOsHandle) noexcept {
+  // Telling two mapping handles apart needs a call older systems and Wine lack.
+  return false;
+}
+
 bool ReadSectionInto(TOsHandle handle, void* into, std::size_t size) noexcept {
   TSharedSection section = TSharedSection::Map(handle, size, false);
   if (!section) return false;
