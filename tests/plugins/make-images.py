@@ -465,6 +465,26 @@ def linear_rgb_profile():
         b"bXYZ": xyz(0.1431, 0.0606, 0.7141), b"rTRC": curve, b"gTRC": curve, b"bTRC": curve})
 
 
+def adobe_rgb_profile():
+    """Adobe RGB (1998) as its published D50-adapted colorants and its 2.2 (563/256) curve."""
+    xyz = lambda x, y, z: b"XYZ " + bytes(4) + s15(x) + s15(y) + s15(z)
+    curve = b"curv" + bytes(4) + struct.pack(">IH", 1, 0x0233)
+    return icc_profile(b"RGB ", b"mntr", {
+        b"rXYZ": xyz(0.6097, 0.3111, 0.0195), b"gXYZ": xyz(0.2053, 0.6257, 0.0609),
+        b"bXYZ": xyz(0.1492, 0.0632, 0.7446), b"rTRC": curve, b"gTRC": curve, b"bTRC": curve})
+
+
+def transicc_to_srgb(rows, profile_path):
+    """lcms2's own command-line conversion (perceptual, clipped) of opaque rows to sRGB."""
+    text = "".join(f"{px[0]} {px[1]} {px[2]}\n" for row in rows for px in row)
+    out = subprocess.run(["transicc", "-n", "-s", "-t0", "-i" + profile_path, "-o*sRGB"], input=text, check=True,
+                         capture_output=True, text=True).stdout.split()
+    values = [min(255, max(0, int(round(float(v))))) for v in out]
+    w = len(rows[0])
+    assert len(values) == 3 * w * len(rows), "transicc gave %d values" % len(values)
+    return [[tuple(values[(y * w + x) * 3:(y * w + x) * 3 + 3]) + (255,) for x in range(w)] for y in range(len(rows))]
+
+
 def white_cmyk_profile():
     """A CMYK profile whose table gives paper white for every ink: whatever the samples, the
     picture is white, where the plain ink formula would give the picture."""
@@ -502,6 +522,20 @@ def profile_cases(folder):
         f.write(expected(lin, 8))
     with open(os.path.join(folder, "jpeg-ycck-white-icc.dib"), "wb") as f:
         f.write(expected([[(255, 255, 255, 255)] * W for _ in range(H)], 8))
+    # Adobe RGB in a JPEG's APP2 and a PNG's iCCP, against lcms2's transicc.
+    adobe = adobe_rgb_profile()
+    adobe_path = os.path.join(folder, "adobe.icc")
+    with open(adobe_path, "wb") as f:
+        f.write(adobe)
+    with open(os.path.join(folder, "jpeg-adobe-icc.jpg"), "wb") as f:
+        f.write(base[:2] + segment(0xE2, b"ICC_PROFILE\0" + bytes((1, 1)) + adobe) + base[2:])
+    with open(os.path.join(folder, "jpeg-adobe-icc.dib"), "wb") as f:
+        f.write(expected(transicc_to_srgb(ref, adobe_path), 8))
+    rgb = pattern(8, False)
+    png_file(os.path.join(folder, "png-adobe-icc.png"), rgb, 8, False, icc=adobe)
+    with open(os.path.join(folder, "png-adobe-icc.dib"), "wb") as f:
+        f.write(expected(transicc_to_srgb(rgb, adobe_path), 8))
+    os.remove(adobe_path)
     # A 24-bit version 5 BMP, bottom-up, the profile after the pixels.
     rows = pattern(8, False)
     stride = (W * 3 + 3) & ~3
