@@ -225,6 +225,7 @@ void ReadTiffMetadata(const std::uint8_t* data, std::size_t size, TSourceMetadat
 // The EXIF, "XMP " and ICCP chunks of an extended file, each where the header's flags
 // announce it, as the own plug-in reads them.
 void ReadWebpMetadata(const std::uint8_t* data, std::size_t size, TSourceMetadata& source) {
+  source.OrientationApplied = true;
   const WebPData webp{data, size};
   struct TDemuxer {
     WebPDemuxer* Demux;
@@ -251,5 +252,4 @@ void ReadWebpMetadata(const std::uint8_t* data, std::size_t size, TSourceMetadat
   }
   if (flags & XMP_FLAG) chunk("XMP ", blocks.Xmp);
   if (flags & ICCP_FLAG) chunk("ICCP", blocks.Icc);
-  source.OrientationApplied = true;
 }
