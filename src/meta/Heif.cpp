@@ -160,15 +160,13 @@ void ReadItems(const TBox& iinf, std::vector<TItem>& items) {
   }
 }
 
-TItem* FindItem(std::vector<TItem>& items, std::uint32_t id) {
-  for (TItem& item : items)
-    if (item.Id == id) return &item;
-  return nullptr;
-}
-
 // iloc: where each item's bytes are, for the items already known. Items kept in another
 // file (a data reference other than 0) are never located.
 void LocateItems(const TBox& iloc, std::vector<TItem>& items) {
+  // The items by number, for a box that may list many more.
+  std::vector<std::pair<std::uint32_t, std::size_t>> byId;
+  for (std::size_t i = 0; i < items.size(); ++i) byId.emplace_back(items[i].Id, i);
+  std::sort(byId.begin(), byId.end());
   TFields f(iloc.Body, iloc.Size);
   const unsigned version = static_cast<unsigned>(f.Read(1));
   f.Skip(3);
@@ -190,8 +188,10 @@ void LocateItems(const TBox& iloc, std::vector<TItem>& items) {
       const std::uint64_t length = f.Read(lengthSize);
       list.push_back({offset, length});
     }
-    TItem* item = f.Ok() ? FindItem(items, id) : nullptr;
-    if (!item || item->Located || reference != 0) continue;
+    const auto found = std::lower_bound(byId.begin(), byId.end(), std::pair<std::uint32_t, std::size_t>{id, 0});
+    if (!f.Ok() || found == byId.end() || found->first != id) continue;
+    TItem* item = &items[found->second];
+    if (item->Located || reference != 0) continue;
     item->Located = true;
     item->Method = method;
     item->Base = base;
