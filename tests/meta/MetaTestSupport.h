@@ -91,13 +91,12 @@ inline TBytes BuildExif(bool big, const std::vector<TDir>& dirs) {
   return out;
 }
 
-// What the tests' reader found of a tag: its type, count, the offset of its value (the
-// entry's own field when it fits there) and the value's bytes.
+// What the tests' reader found of a tag: its type, the offset of its value (the entry's own
+// field when it fits there) and the value's bytes.
 struct TFoundTag {
   bool Found = false;
   std::size_t Entry = 0;  // where its 12 bytes are
   unsigned Type = 0;
-  std::uint32_t Count = 0;
   std::size_t Offset = 0;
   TBytes Value;
 };
@@ -147,8 +146,7 @@ private:
       TFoundTag t;
       t.Entry = e;
       t.Type = Get(e + 2, 2);
-      t.Count = Get(e + 4, 4);
-      const std::uint64_t size = std::uint64_t{t.Count} * (t.Type < 14 ? sizes[t.Type] : 0);
+      const std::uint64_t size = std::uint64_t{Get(e + 4, 4)} * (t.Type < 14 ? sizes[t.Type] : 0);
       t.Offset = size <= 4 ? e + 8 : Get(e + 8, 4);
       if (t.Offset + size > FB.size()) return {};
       t.Value.assign(FB.begin() + static_cast<std::ptrdiff_t>(t.Offset),
