@@ -29,6 +29,8 @@ public:
     auto jpeg = std::make_unique<TJPEGImage>();
     bitmap->Assign(dib.get());
     jpeg->Assign(bitmap.get());
+    // Settings.KeepMetadata: the source's EXIF, XMP and colour profile are to join the
+    // JPEG object here, read from the source itself.
     FJPEG = std::move(jpeg);
   }
 
@@ -66,6 +68,7 @@ private:
 
 std::unique_ptr<TFileConversion> NewProgramConversion() { return std::make_unique<TProgramConversion>(); }
 
-void RunBatch(TBatchUI& ui, const std::vector<std::filesystem::path>& files) {
-  RunBatch(ui, files, NewProgramConversion);
+TBatchResult RunBatch(TBatchUI& ui, const std::vector<std::filesystem::path>& files,
+                      const TBatchSettings& settings) {
+  return RunBatch(ui, files, NewProgramConversion, 0, settings);
 }
