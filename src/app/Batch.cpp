@@ -10,11 +10,13 @@
 
 #include "app/SaveFileName.h"
 #include "dib/VxDIB.h"
+#include "platform/Folders.h"
 #include "platform/Locale.h"
 #include "rtl/Exception.h"
 #include "rtl/File.h"
 #include "rtl/Stream.h"
 #include "spi/PluginHost.h"
+#include "spi/SPIBmp.h"
 
 namespace {
 
@@ -28,6 +30,64 @@ struct TTrimPoolsAtEnd {
     TPluginHost::ReleaseSource();
   }
 };
+
+// The message with its "%d"s and "%s"s replaced by the texts, in order.
+std::string FillIn(std::string_view message, std::initializer_list<std::string> texts) {
+  std::string filled;
+  auto text = texts.begin();
+  for (std::size_t i = 0; i < message.size(); ++i) {
+    if (message[i] == '%' && i + 1 < message.size() && (message[i + 1] == 'd' || message[i + 1] == 's') &&
+        text != texts.end()) {
+      filled += *text++;
+      ++i;
+    } else {
+      filled += message[i];
+    }
+  }
+  return filled;
+}
+
+// The destination folder as typed with the folders below it, spelled as MakeSaveFileName
+// spells a folder.
+std::string FolderUnder(const std::string& folder, const std::filesystem::path& subFolder) {
+  const platform::TPathSyntax& syntax = platform::NativePathSyntax();
+  std::string joined = folder;
+  if (joined.empty() || syntax.Delimiters.find(joined.back()) == std::string_view::npos)
+    joined += syntax.Delimiter;
+  return joined + PathToUtf8(subFolder);
+}
+
+// The name of a dropped folder as it appears in its parent; empty for a root.
+std::filesystem::path DroppedFolderName(const std::filesystem::path& folder) {
+  std::error_code ec;
+  std::filesystem::path full = std::filesystem::absolute(folder, ec);
+  if (ec) full = folder;
+  full = full.lexically_normal();
+  if (!full.has_filename()) full = full.parent_path();
+  return full.filename();
+}
+
+void ExpandFolder(const std::filesystem::path& folder, const std::filesystem::path& subFolder,
+                  bool includeSubfolders, std::vector<TBatchEntry>& entries) {
+  std::vector<platform::TFolderEntry> listed;
+  std::string reason;
+  if (!platform::ListFolder(folder, listed, reason)) {
+    entries.push_back({folder, true, subFolder, FOpenErrorText(folder, reason)});
+    return;
+  }
+  std::sort(listed.begin(), listed.end(), [](const platform::TFolderEntry& a, const platform::TFolderEntry& b) {
+    if (a.IsFolder != b.IsFolder) return b.IsFolder;
+    return platform::CompareFileNames(a.Name, b.Name) < 0;
+  });
+  for (const platform::TFolderEntry& entry : listed) {
+    if (entry.IsFolder) {
+      if (includeSubfolders)
+        ExpandFolder(folder / Utf8ToPath(entry.Name), subFolder / Utf8ToPath(entry.Name), true, entries);
+    } else if (!IsSideFileName(entry.Name)) {
+      entries.push_back({folder / Utf8ToPath(entry.Name), true, subFolder, std::string()});
+    }
+  }
+}
 
 // One file between its loading and its saving. The driver fills in everything but
 // Failure and Done; the worker threads run the conversion's Encode and Prepare and set
@@ -47,6 +107,11 @@ struct TPendingFile {
   std::string OutputBase;
   std::unique_ptr<TFileConversion> Conversion;
   bool LoadOnWorker = false;  // the worker loads it before encoding it
+  bool Found = false;                  // see TBatchEntry
+  std::filesystem::path SubFolder;     // see TBatchEntry
+  // KeepFileDate: the source's modification time when it was read, or why there is none.
+  std::filesystem::file_time_type SourceTime;
+  std::error_code SourceTimeError;
   std::exception_ptr Failure;
   bool Done = false;                     // under the workers' lock
   TPendingFile* NextInQueue = nullptr;  // under the workers' lock
@@ -80,6 +145,23 @@ private:
   TPendingFile* FHead = nullptr;
   TPendingFile* FTail = nullptr;
 };
+
+// Sets the output's modification time to the source's.
+void CopyFileDate(const TPendingFile& file, const std::filesystem::path& output) {
+  std::error_code ec = file.SourceTimeError;
+  if (!ec) std::filesystem::last_write_time(output, file.SourceTime, ec);
+  if (ec) throw EOSError(FillIn(FileDateMessage, {PathToUtf8(output), ec.message()}));
+}
+
+bool IsUnclaimed(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const EUnclaimedGraphic&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
 
 // Whether the save of file may write the source: the same folder, and a name its save
 // method can give. Unsure means yes: a needless wait only costs time.
@@ -279,7 +361,13 @@ private:
 // exactly as in a batch of one file at a time.
 class TPipeline {
 public:
-  TPipeline(TBatchUI& ui, int jobs) : FUI(ui), FJobs(jobs), FEncoders(jobs > 1 ? jobs : 0), FOuter(GInnermost) {
+  TPipeline(TBatchUI& ui, int jobs, const TBatchSettings& settings, TBatchResult& result)
+      : FUI(ui),
+        FJobs(jobs),
+        FSettings(settings),
+        FResult(result),
+        FEncoders(jobs > 1 ? jobs : 0),
+        FOuter(GInnermost) {
     GInnermost = this;
   }
   ~TPipeline() {
@@ -351,6 +439,43 @@ public:
     }
   }
 
+  // Takes a file that failed before it reached the workers (its loading, or its folder's
+  // listing), to be told of in its turn.
+  void AddFailed(std::unique_ptr<TPendingFile> file, std::exception_ptr failure) {
+    file->Conversion.reset();
+    file->Failure = std::move(failure);
+    file->Done = true;
+    FFiles.push_back(std::move(file));
+    if (!FEncoders.Running()) SaveOldest();
+  }
+
+  // Whether the batch goes on after this failure of the file (a file found in a folder
+  // that no decoder knows; with KeepGoing, any failure of the file's own), counting it.
+  bool GoesOn(const TPendingFile& file, const std::exception_ptr& failure) {
+    std::string message;
+    try {
+      std::rethrow_exception(failure);
+    } catch (const EUnclaimedGraphic& e) {
+      if (file.Found) {
+        ++FResult.Skipped;
+        return true;
+      }
+      message = e.what();
+    } catch (const EAbort&) {
+      return false;
+    } catch (const std::bad_alloc&) {
+      message = "Out of memory";
+    } catch (const std::exception& e) {
+      message = e.what();
+    } catch (...) {
+      return false;
+    }
+    if (!FSettings.KeepGoing) return false;
+    FResult.Failures.push_back({file.Source, std::move(message)});
+    FUI.FileFailed(file.Source, FResult.Failures.back().Message);
+    return true;
+  }
+
   // Saves every file still held, in order.
   void SaveAll() {
     while (!FFiles.empty()) SaveOldest();
@@ -380,6 +505,7 @@ private:
       if (file.Failure) std::rethrow_exception(file.Failure);
       FOutput = MakeSaveFileName(PathToUtf8(file.Source), file.Method, file.Folder, FOutput);
       const std::filesystem::path output = Utf8ToPath(FOutput);
+      if (file.Method == smFolder && !file.SubFolder.empty()) MakeOutputFolder(output.parent_path());
       {
         // A writer syncs the folder while this thread goes on loading.
         const TDeferredFolderSync deferred(
@@ -387,12 +513,25 @@ private:
                                 : std::function<void(const std::filesystem::path&)>());
         file.Conversion->Save(output);
       }
+      if (FSettings.KeepFileDate) CopyFileDate(file, output);
       FUI.FileSaved(file.Source, output);
+      ++FResult.Converted;
     } catch (...) {
-      FFailedPosition = file.Position;
-      throw;
+      if (!GoesOn(file, std::current_exception())) {
+        FFailedPosition = file.Position;
+        throw;
+      }
     }
     FFiles.pop_front();
+  }
+
+  // A subfolder under the destination, made by the first output that goes into it: a
+  // folder of files that all fail or are skipped leaves nothing behind.
+  static void MakeOutputFolder(const std::filesystem::path& folder) {
+    std::error_code ec;
+    if (folder.empty() || std::filesystem::is_directory(folder, ec)) return;
+    std::filesystem::create_directories(folder, ec);
+    if (ec) throw EFCreateError(FCreateErrorText(folder, ec.message()));
   }
 
   static constexpr int HeldPerJob = 2;
@@ -400,6 +539,8 @@ private:
 
   TBatchUI& FUI;
   const int FJobs;
+  const TBatchSettings& FSettings;
+  TBatchResult& FResult;
   // Held across files: with no save method selected the previous name stays (empty for
   // the first file, whose save then fails).
   std::string FOutput;
@@ -412,52 +553,80 @@ private:
 
 thread_local TPipeline* TPipeline::GInnermost = nullptr;
 
-void RunFiles(TBatchUI& ui, const std::vector<std::filesystem::path>& files, const TFileConversionFactory& factory,
-              int jobs) {
+TBatchResult RunFiles(TBatchUI& ui, const std::vector<std::filesystem::path>& files,
+                      const TFileConversionFactory& factory, int jobs, const TBatchSettings& settings) {
   TPipeline::FlushOuterBatch();
+  TBatchResult result;
   if (ui.SaveMethod() == smFolder && !IsExistingFolder(ui.SaveFolder())) {
     ui.BeepMessage(InvalidSaveFolderMessage);
-    return;
+    return result;
   }
+  const std::vector<TBatchEntry> entries = ExpandBatchFiles(files, settings.IncludeSubfolders);
   // Resolved once, for the output folders the writers write ahead into and for knowing
   // which later source an earlier save may write; names are formed and told as given.
-  std::vector<std::filesystem::path> fullSources = files;
-  for (std::filesystem::path& source : fullSources) {
+  std::vector<std::filesystem::path> fullSources;
+  fullSources.reserve(entries.size());
+  for (const TBatchEntry& entry : entries) {
+    std::filesystem::path source = entry.Source;
     std::error_code ec;
     if (source.is_relative() && !source.empty())
       if (std::filesystem::path full = std::filesystem::absolute(source, ec); !ec) source = std::move(full);
+    fullSources.push_back(std::move(source));
   }
-  const int count = static_cast<int>(files.size());
+  const int count = static_cast<int>(entries.size());
   ui.SetProgressMax(count);
   // A single file gains nothing from a worker.
-  TPipeline pipeline(ui, std::min(jobs, count));
+  TPipeline pipeline(ui, std::min(jobs, count), settings, result);
   int position = 0;
   try {
     for (int i = 0; i < count; ++i) {
+      if (ui.Cancelled()) {
+        result.Cancelled = true;
+        break;
+      }
+      const TBatchEntry& entry = entries[static_cast<std::size_t>(i)];
       position = i + 1;
       ui.SetProgressPosition(position);
       ui.ProcessMessages();
       pipeline.RethrowKeptFailure();
       auto file = std::make_unique<TPendingFile>();
-      file->Source = files[static_cast<std::size_t>(i)];
+      file->Source = entry.Source;
       file->FullSource = fullSources[static_cast<std::size_t>(i)];
       file->Position = position;
-      pipeline.SaveOutputsOf(file->FullSource);
-      file->Conversion = factory();
-      file->LoadOnWorker = pipeline.Parallel() && file->Conversion->LoadsAnywhere();
-      if (!file->LoadOnWorker) {
-        try {
-          file->Conversion->Load(file->Source);
-        } catch (...) {
-          // The files before this one are written first; a failure among them comes first.
-          file.reset();
-          pipeline.SaveAll();
-          throw;
+      file->Found = entry.Found;
+      file->SubFolder = entry.SubFolder;
+      std::exception_ptr failure;
+      if (!entry.Failure.empty()) {
+        failure = std::make_exception_ptr(EFOpenError(entry.Failure));
+      } else {
+        pipeline.SaveOutputsOf(file->FullSource);
+        // Read after every earlier save: a source that an earlier file's output replaced
+        // has that output's date.
+        if (settings.KeepFileDate) file->SourceTime = std::filesystem::last_write_time(file->FullSource, file->SourceTimeError);
+        file->Conversion = factory();
+        file->Conversion->Settings = settings;
+        file->LoadOnWorker = pipeline.Parallel() && file->Conversion->LoadsAnywhere();
+        if (!file->LoadOnWorker) {
+          try {
+            file->Conversion->Load(file->Source);
+          } catch (...) {
+            failure = std::current_exception();
+          }
         }
       }
       file->Method = ui.SaveMethod();
-      file->Folder = ui.SaveFolder();
-      pipeline.Add(std::move(file));
+      file->Folder = file->SubFolder.empty() ? ui.SaveFolder() : FolderUnder(ui.SaveFolder(), file->SubFolder);
+      if (!failure) {
+        pipeline.Add(std::move(file));
+        continue;
+      }
+      if (!settings.KeepGoing && !(file->Found && IsUnclaimed(failure))) {
+        // The files before this one are written first; a failure among them comes first.
+        file.reset();
+        pipeline.SaveAll();
+        std::rethrow_exception(failure);
+      }
+      pipeline.AddFailed(std::move(file), failure);
     }
     pipeline.SaveAll();
   } catch (...) {
@@ -468,17 +637,52 @@ void RunFiles(TBatchUI& ui, const std::vector<std::filesystem::path>& files, con
   }
   ui.SetProgressPosition(0);
   ui.ForceForeground();
+  if (!result.Failures.empty()) ui.ShowFailures(result);
+  return result;
 }
 
 }  // namespace
 
+std::vector<TBatchEntry> ExpandBatchFiles(const std::vector<std::filesystem::path>& files, bool includeSubfolders) {
+  std::vector<TBatchEntry> entries;
+  entries.reserve(files.size());
+  for (const std::filesystem::path& file : files) {
+    std::error_code ec;
+    if (file.empty() || !std::filesystem::is_directory(file, ec))
+      entries.push_back({file, false, {}, std::string()});
+    else
+      ExpandFolder(file, DroppedFolderName(file), includeSubfolders, entries);
+  }
+  return entries;
+}
+
+std::string FailedFilesText(const TBatchResult& result) {
+  const int failed = static_cast<int>(result.Failures.size());
+  std::string text = FailedFilesHeading;
+  for (int i = 0; i < failed && i < FailedFilesListed; ++i) {
+    const TBatchFailure& failure = result.Failures[static_cast<std::size_t>(i)];
+    text += '\n';
+    text += PathToUtf8(failure.Source);
+    text += ": ";
+    text += ErrorBoxText(failure.Message);
+  }
+  if (failed > FailedFilesListed) {
+    text += '\n';
+    text += FillIn(MoreFailedFiles, {std::to_string(failed - FailedFilesListed)});
+  }
+  text += "\n\n";
+  text += FillIn(BatchCountsText,
+                 {std::to_string(result.Converted), std::to_string(failed), std::to_string(result.Skipped)});
+  return text;
+}
+
 int DefaultBatchJobs() noexcept { return static_cast<int>(std::max(1u, std::thread::hardware_concurrency())); }
 
-void RunBatch(TBatchUI& ui, const std::vector<std::filesystem::path>& files, const TFileConversionFactory& factory,
-              int jobs) {
+TBatchResult RunBatch(TBatchUI& ui, const std::vector<std::filesystem::path>& files,
+                      const TFileConversionFactory& factory, int jobs, const TBatchSettings& settings) {
   const TTrimPoolsAtEnd trim;
   try {
-    RunFiles(ui, files, factory, jobs > 0 ? jobs : DefaultBatchJobs());
+    return RunFiles(ui, files, factory, jobs > 0 ? jobs : DefaultBatchJobs(), settings);
   } catch (const std::bad_alloc&) {
     // The run-time's own error, so that the error box says what happened.
     throw EOutOfMemory("Out of memory");

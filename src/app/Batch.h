@@ -8,6 +8,36 @@
 #include <string>
 #include <vector>
 
+#include "app/Settings.h"
+
+// A file that failed in a batch that went on (KeepGoing), with its message.
+struct TBatchFailure {
+  std::filesystem::path Source;
+  std::string Message;
+};
+
+// How a batch ended, when it ended without an exception.
+struct TBatchResult {
+  int Converted = 0;  // outputs written
+  int Skipped = 0;    // files found in a folder that no decoder knows
+  std::vector<TBatchFailure> Failures;  // in input order; only with KeepGoing
+  bool Cancelled = false;  // stopped by TBatchUI::Cancelled before its last file
+};
+
+// Keep-going's closing box, in the window's words: the heading, one line per failed file
+// ("path: message", the message as the error box shows it), the first FailedFilesListed
+// only, then how many more, and after an empty line the batch's counts. "%d" stands for
+// the number.
+inline constexpr const char* FailedFilesHeading = "次のファイルは変換できませんでした:";
+inline constexpr int FailedFilesListed = 20;
+inline constexpr const char* MoreFailedFiles = "…ほか %d 件";
+inline constexpr const char* BatchCountsText = "変換 %d 件、失敗 %d 件、スキップ %d 件";
+std::string FailedFilesText(const TBatchResult& result);
+
+// The message of an output whose modification time could not be set (KeepFileDate): the
+// output's path, then the system's reason. The output stays; the file counts as failed.
+inline constexpr const char* FileDateMessage = "ファイル \"%s\" の日付を設定できません。%s";
+
 // What the batch needs of the window: the chosen save method, the destination folder,
 // the progress bar, one message pump per file and the two shell helpers.
 class TBatchUI {
@@ -32,6 +62,15 @@ public:
     (void)source;
     (void)output;
   }
+  // Asked before each file: true stops the batch there, once the files started are saved.
+  virtual bool Cancelled() { return false; }
+  // With KeepGoing, told of each failed file as the batch passes it, in input order.
+  virtual void FileFailed(const std::filesystem::path& source, const std::string& message) {
+    (void)source;
+    (void)message;
+  }
+  // With KeepGoing, at the end of a batch in which files failed: the one box that lists them.
+  virtual void ShowFailures(const TBatchResult& result) { BeepMessage(FailedFilesText(result)); }
 };
 
 // The message of a destination that is no existing folder.
@@ -58,11 +97,39 @@ public:
   virtual void Prepare(const std::filesystem::path& outputFolder) { (void)outputFolder; }
   // Writes the JPEG under the output name; on the batch's thread, in input order.
   virtual void Save(const std::filesystem::path& output) = 0;
+
+  // The batch's settings, set before Load: what of the source the output keeps.
+  TBatchSettings Settings;
 };
 using TFileConversionFactory = std::function<std::unique_ptr<TFileConversion>()>;
 
 // Images a batch encodes at once unless told otherwise: one per core, at least 1.
 int DefaultBatchJobs() noexcept;
+
+// One file of a batch once the dropped folders are expanded.
+struct TBatchEntry {
+  std::filesystem::path Source;  // as given, or the dropped folder's path and the names below it
+  // Found by expanding a dropped folder: passed over (counted as skipped) when no decoder
+  // knows its data (EUnclaimedGraphic); a file given by name fails then as any other.
+  bool Found = false;
+  // The folders between "into a folder"'s destination and the output: the dropped
+  // folder's own name (none for a drive's root), then the subfolders down to the file.
+  // The dropped folder's name stays so that two folders dropped together, both holding
+  // an a.bmp, do not write one a.jpg over the other, and a folder dropped alone lands as
+  // one folder where it was put. Empty for a file given by name.
+  std::filesystem::path SubFolder;
+  // A folder that could not be listed: the entry fails with this message in its turn.
+  std::string Failure;
+};
+
+// The dropped names with each folder among them replaced by the files in it, and with
+// includeSubfolders by its subfolders' files too. A folder lists its files first, then
+// its subfolders, each part in platform::CompareFileNames order (as Explorer lists an NTFS
+// folder), depth first. What platform::ListFolder leaves out is never converted: hidden
+// and system entries, links to folders (no loop can hang the batch), Tavex's own files
+// written ahead. The list is made before anything is converted, so outputs written
+// beside their sources are not converted again.
+std::vector<TBatchEntry> ExpandBatchFiles(const std::vector<std::filesystem::path>& files, bool includeSubfolders);
 
 // Runs one batch over the files in order: the destination check (smFolder), then per
 // file the progress position, one message pump and decoding; encoding on up to jobs
@@ -74,8 +141,19 @@ int DefaultBatchJobs() noexcept;
 // file at a time. The first failure in input order ends the batch and leaves as an
 // exception (the window's error box shows it): the files before it are written, none
 // after it, and the bar shows the failed file's position.
-void RunBatch(TBatchUI& ui, const std::vector<std::filesystem::path>& files, const TFileConversionFactory& factory,
-              int jobs = 0);
+// The settings: the dropped folders are expanded first (ExpandBatchFiles), and their
+// files saved "into a folder" go to their SubFolder under the destination, which is made
+// when its first output is saved. KeepGoing: a file's failure is told (FileFailed) and
+// the batch goes on; a failure that is no file's (the destination check, running out of
+// memory outside a file, a silent abort) still ends it; ShowFailures closes a batch in
+// which files failed. KeepFileDate: each output gets its source's modification time
+// as it was when the source was read, right after the output is in place (a crash
+// between the two costs the date, never the data). The conversions get the settings.
+// Cancelled is asked before each file; the files started are then saved, and the batch
+// ends as a complete one does.
+TBatchResult RunBatch(TBatchUI& ui, const std::vector<std::filesystem::path>& files,
+                      const TFileConversionFactory& factory, int jobs = 0,
+                      const TBatchSettings& settings = TBatchSettings());
 
 // The program's conversion of one file: the source decoded by the DIB library, its
 // picture handed to a JPEG object, which is saved.
@@ -85,4 +163,5 @@ std::unique_ptr<TFileConversion> NewProgramConversion();
 TFileConversionFactory ProgramConversionFactory(bool keepMetadata);
 
 // The batch with the program's conversion.
-void RunBatch(TBatchUI& ui, const std::vector<std::filesystem::path>& files);
+TBatchResult RunBatch(TBatchUI& ui, const std::vector<std::filesystem::path>& files,
+                      const TBatchSettings& settings = TBatchSettings());

@@ -80,6 +80,7 @@ TFileConversionFactory ProgramConversionFactory(bool keepMetadata) {
   return [keepMetadata] { return std::unique_ptr<TFileConversion>(std::make_unique<TProgramConversion>(keepMetadata)); };
 }
 
-void RunBatch(TBatchUI& ui, const std::vector<std::filesystem::path>& files) {
-  RunBatch(ui, files, NewProgramConversion);
+TBatchResult RunBatch(TBatchUI& ui, const std::vector<std::filesystem::path>& files,
+                      const TBatchSettings& settings) {
+  return RunBatch(ui, files, ProgramConversionFactory(settings.KeepMetadata), 0, settings);
 }

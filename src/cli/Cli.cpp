@@ -7,6 +7,7 @@
 #include <mutex>
 #include <new>
 #include <system_error>
+#include <utility>
 
 #include "app/PluginPolicy.h"
 #include "platform/Console.h"
@@ -16,10 +17,13 @@
 
 const char* const CliUsage =
     "Usage: tavex-cli [--method 0|1|2] [--dest DIR] [--plugin-dir DIR] [-j N]\n"
-    "                 [--plugin-host on|off] [--plugin-timeout S] FILE...\n"
+    "                 [--plugin-host on|off] [--plugin-timeout S] [--subfolders]\n"
+    "                 [--keep-going] [--keep-date] [--keep-metadata] FILE...\n"
     "       tavex-cli --list-plugins [--plugin-dir DIR] [--plugin-host on|off]\n"
     "Converts each image FILE, in the order given, to a baseline JPEG of quality 90\n"
-    "named after it with the extension \".jpg\".\n"
+    "named after it with the extension \".jpg\". A FILE that is a folder stands for\n"
+    "the files in it, in name order; hidden files, and files that no decoder knows,\n"
+    "are passed over.\n"
     "\n"
     "  --method 0        beside the source; \"_\" is put in front of the name until\n"
     "                    no file of that name exists (the default)\n"
@@ -35,6 +39,15 @@ const char* const CliUsage =
     "                    progress for S seconds (1 to 3600; 60 by default)\n"
     "  -j N              encode up to N images at once (1 to 64; the default is one\n"
     "                    per core); the outputs are the same for every N\n"
+    "  --subfolders      a folder's subfolders too, files before subfolders; method 2\n"
+    "                    writes them into the same folders under DIR, the given\n"
+    "                    folder's own name first\n"
+    "  --keep-going      go on after a file that fails: its message goes to standard\n"
+    "                    error at once, and at the end the line \"N converted, M\n"
+    "                    failed, K skipped\" does too; the exit status is 1 if any\n"
+    "                    file failed\n"
+    "  --keep-date       give each output its source's modification time\n"
+    "  --keep-metadata   carry the source's EXIF, XMP and colour profile over\n"
     "  --list-plugins    list the plug-ins that were loaded (path, API version,\n"
     "                    description, filters), one a line; each plug-in file\n"
     "                    that was left out, and why, goes to standard error\n"
@@ -43,7 +56,9 @@ const char* const CliUsage =
     "\n"
     "Each output path is written to standard output as soon as the file is saved.\n"
     "The first file that fails ends the run: its message goes to standard error and\n"
-    "the exit status is 1 (2 for a wrong command line).\n";
+    "the exit status is 1 (2 for a wrong command line). Ctrl+C, or the console\n"
+    "closing, stops the run once the files under way are saved, with no temporary\n"
+    "file left behind and exit status 130.\n";
 
 namespace {
 
@@ -69,6 +84,19 @@ bool OptionValue(const std::vector<std::string>& args, std::size_t& i, std::stri
     value = arg.substr(name.size() + 1);
   }
   return true;
+}
+
+// The switches of the batch settings.
+bool TBatchSettings::*BatchFlag(std::string_view arg) {
+  static constexpr std::pair<std::string_view, bool TBatchSettings::*> Flags[] = {
+      {"--subfolders", &TBatchSettings::IncludeSubfolders},
+      {"--keep-going", &TBatchSettings::KeepGoing},
+      {"--keep-date", &TBatchSettings::KeepFileDate},
+      {"--keep-metadata", &TBatchSettings::KeepMetadata},
+  };
+  for (const auto& [name, member] : Flags)
+    if (arg == name) return member;
+  return nullptr;
 }
 
 // What the window's controls are to the batch, from the command line: progress goes to
@@ -102,6 +130,13 @@ public:
     FRefused = true;
   }
   void ForceForeground() override {}
+  bool Cancelled() override { return FConsole.Interrupted(); }
+  void FileFailed(const std::filesystem::path& source, const std::string& message) override {
+    EndProgress();
+    FConsole.Err("tavex-cli: " + PathToUtf8(source) + ": " + ErrorBoxText(message) + "\n");
+  }
+  // Each failure was told as it happened; the summary line follows the batch.
+  void ShowFailures(const TBatchResult&) override {}
   void FileSaved(const std::filesystem::path&, const std::filesystem::path& output) override {
     // Names and progress may share one terminal: the name gets a clean line.
     EndProgress();
@@ -190,6 +225,10 @@ bool ParseCliArguments(const std::vector<std::string>& args, TCliOptions& option
       options.ListPlugins = true;
       continue;
     }
+    if (bool TBatchSettings::*flag = BatchFlag(arg)) {
+      options.Batch.*flag = true;
+      continue;
+    }
     bool matched = false;
     std::string value;
     if (!OptionValue(args, i, "--method", value, matched, error)) return false;
@@ -264,6 +303,7 @@ bool ParseCliArguments(const std::vector<std::string>& args, TCliOptions& option
 void TSystemConsole::Out(std::string_view text) { platform::WriteText(platform::TStdStream::Output, text); }
 void TSystemConsole::Err(std::string_view text) { platform::WriteText(platform::TStdStream::Error, text); }
 bool TSystemConsole::ErrIsTerminal() { return platform::IsTerminal(platform::TStdStream::Error); }
+bool TSystemConsole::Interrupted() { return platform::Interrupted(); }
 
 int RunCli(const std::vector<std::string>& args, TCliConsole& console, const TFileConversionFactory& factory) {
   TCliOptions options;
@@ -310,8 +350,10 @@ int RunCli(const std::vector<std::string>& args, TCliConsole& console, const TFi
   for (const auto& name : options.Files) files.push_back(Utf8ToPath(name));
 
   TCliUI ui(options, console);
+  TBatchResult result;
   try {
-    RunBatch(ui, files, factory, options.Jobs);
+    result = RunBatch(ui, files, factory ? factory : ProgramConversionFactory(options.Batch.KeepMetadata), options.Jobs,
+                      options.Batch);
   } catch (const std::bad_alloc&) {
     ui.EndProgress();
     console.Err(ErrorBoxText("Out of memory") + "\n");
@@ -322,5 +364,10 @@ int RunCli(const std::vector<std::string>& args, TCliConsole& console, const TFi
     console.Err(ErrorBoxText(e.what()) + "\n");
     return 1;
   }
-  return ui.Refused() ? 1 : 0;
+  if (result.Cancelled) console.Err("tavex-cli: interrupted\n");
+  if (options.Batch.KeepGoing && !ui.Refused())
+    console.Err(std::to_string(result.Converted) + " converted, " + std::to_string(result.Failures.size()) +
+                " failed, " + std::to_string(result.Skipped) + " skipped\n");
+  if (result.Cancelled) return InterruptedExitCode;
+  return ui.Refused() || !result.Failures.empty() ? 1 : 0;
 }

@@ -16,6 +16,8 @@ struct TCliOptions {
   int PluginHost = -1;        // --plugin-host on|off: 1, 0; -1: the build's default
   int PluginTimeout = 60;     // --plugin-timeout S: seconds a plug-in may go unanswered
   bool ListPlugins = false;  // --list-plugins: list the plug-ins instead of converting
+  // --subfolders, --keep-going, --keep-date, --keep-metadata.
+  TBatchSettings Batch;
   bool Help = false;
   bool Version = false;
   std::vector<std::string> Files;
@@ -37,6 +39,8 @@ public:
   virtual void Err(std::string_view text) = 0;
   // True when standard error is a terminal: only then is progress shown.
   virtual bool ErrIsTerminal() = 0;
+  // True once the user asked the program to stop (Ctrl+C, the console closing).
+  virtual bool Interrupted() { return false; }
 };
 
 class TSystemConsole : public TCliConsole {
@@ -44,9 +48,13 @@ public:
   void Out(std::string_view text) override;
   void Err(std::string_view text) override;
   bool ErrIsTerminal() override;
+  bool Interrupted() override;
 };
 
 // Runs the converter over the arguments after the program name; returns the exit code:
-// 0 when every file was converted (or for --help, --version, --list-plugins), 1 when the
-// batch stopped at a failure, 2 for a usage error.
+// 0 when every file was converted or skipped (or for --help, --version, --list-plugins),
+// 1 when the batch stopped at a failure or, with --keep-going, any file failed, 2 for a
+// usage error, InterruptedExitCode when the console's Interrupted stopped the batch.
+inline constexpr int InterruptedExitCode = 130;
+// An empty factory: the program's conversion, keeping metadata as the options say.
 int RunCli(const std::vector<std::string>& args, TCliConsole& console, const TFileConversionFactory& factory);

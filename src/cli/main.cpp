@@ -9,8 +9,10 @@ int main(int argc, char** argv) {
     std::vector<std::string> args = platform::CommandLineArguments(argc, argv);
     if (!args.empty()) args.erase(args.begin());
     TSystemConsole console;
-    code = RunCli(args, console, NewProgramConversion);
+    platform::CatchInterrupts();
+    code = RunCli(args, console, nullptr);  // the program's own conversion
   }
+  platform::InterruptHandled();
   TavexShutdown();
   return code;
 }

@@ -14,6 +14,20 @@ namespace platform {
 // Empty when the folder cannot be listed.
 std::vector<std::string> FindFiles(const std::string& folder, const std::string& pattern);
 
+// One entry of a folder as a user sees it listed.
+struct TFolderEntry {
+  std::string Name;  // the file-name part, UTF-8
+  bool IsFolder = false;
+};
+
+// The files and folders in a folder, in the order the OS lists them, without what a user
+// does not see or should not have walked into: hidden and system entries (on POSIX a name
+// starting with "."), links to folders and other folders that lead elsewhere (junctions),
+// which could lead back up the tree, and on POSIX anything that is no plain file (a pipe
+// would block its reader). A link to a file is a file; a broken link is listed as a file,
+// whose opening then fails. False, with the OS's reason, when the folder cannot be listed.
+bool ListFolder(const std::filesystem::path& folder, std::vector<TFolderEntry>& entries, std::string& reason);
+
 // The running program's path.
 std::filesystem::path ExeFileName();
 // The process's current folder; empty when the OS cannot tell.

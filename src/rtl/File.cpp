@@ -1,6 +1,7 @@
 #include "rtl/File.h"
 
 #include <atomic>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -21,6 +22,9 @@ std::string Injected(TFileStep step) { return Fault() ? Fault()(step) : std::str
   throw EFCreateError(FCreateErrorText(fileName, reason));
 }
 
+constexpr std::string_view SidePrefix = ".tavex-";
+constexpr std::string_view SideSuffix = ".tmp";
+
 // A name for the new content beside the final file (or, before the final name is
 // known, in its folder), so that the move over the final name stays on one volume. The
 // counter keeps two saves of one process apart; CreateNew keeps us off anything that
@@ -28,7 +32,7 @@ std::string Injected(TFileStep step) { return Fault() ? Fault()(step) : std::str
 std::filesystem::path SideName(const std::filesystem::path& base, unsigned attempt) {
   static std::atomic<unsigned> counter{0};
   std::filesystem::path side = base;
-  side += ".tavex-" + std::to_string(counter++) + "-" + std::to_string(attempt) + ".tmp";
+  side += std::string(SidePrefix) + std::to_string(counter++) + "-" + std::to_string(attempt) + std::string(SideSuffix);
   return side;
 }
 
@@ -73,6 +77,13 @@ std::string WriteAll(TFile& file, const void* data, std::size_t size) {
 }
 
 }  // namespace
+
+bool IsSideFileName(const std::string& name) noexcept {
+  // The final name comes first: "a.jpg.tavex-3-0.tmp", or ".tavex-3-0.tmp" in a folder.
+  const std::size_t at = name.rfind(SidePrefix);
+  return at != std::string::npos && name.size() > at + SidePrefix.size() + SideSuffix.size() &&
+         name.compare(name.size() - SideSuffix.size(), SideSuffix.size(), SideSuffix) == 0;
+}
 
 void SetFileFault(TFileFault fault) { Fault() = std::move(fault); }
 

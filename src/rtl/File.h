@@ -113,6 +113,10 @@ private:
   std::filesystem::path FSide;
 };
 
+// True for the name (file-name part) of a file written beside its final name by
+// SaveBytesReplacing or TPreparedFile: a file that is no one's to convert.
+bool IsSideFileName(const std::string& name) noexcept;
+
 // Fault injection for tests. While set, SaveBytesReplacing asks it before each step; a
 // non-empty answer makes that step fail with the answer as the OS's reason. The empty
 // function (the default) lets every step go to the OS.

@@ -37,6 +37,23 @@ std::string PluginNameOf(const std::filesystem::path& fileName) {
   return fileName.empty() ? std::string() : ToPluginFileName(fileName);
 }
 
+// The decoders that recognised the data of the load running on this thread: a plug-in's
+// IsSupported saying yes, the DIB reader finding "BM".
+thread_local int GClaims = 0;
+
+// One load's claims; a load inside another adds its claims to the outer one's.
+class TClaimScope {
+public:
+  TClaimScope() noexcept : FOuter(GClaims) { GClaims = 0; }
+  ~TClaimScope() { GClaims += FOuter; }
+  TClaimScope(const TClaimScope&) = delete;
+  TClaimScope& operator=(const TClaimScope&) = delete;
+  bool Any() const noexcept { return GClaims > 0; }
+
+private:
+  int FOuter;
+};
+
 }  // namespace
 
 // ---- TInSPIAbleData
@@ -101,7 +118,9 @@ bool TInSPIAbleData::Supported(TSPI& module, const unsigned char* header, int of
   if (Refused()) return false;
   const std::string& name = PluginName();
   if (!FFileName.empty() && name.empty()) return false;
-  return module.IsSupported(name.c_str(), header + offset) != 0;
+  if (module.IsSupported(name.c_str(), header + offset) == 0) return false;
+  ++GClaims;
+  return true;
 }
 
 void TInSPIAbleData::TryPlugin(TSPI& module, const unsigned char* header, int offset) {
@@ -598,12 +617,15 @@ void SendLoadedProgress(TGraphic& loader) {
 void LoadAndAssign(TGraphic& loader, TStream* stream, const std::filesystem::path& fileName,
                    const std::function<void(std::unique_ptr<TGraphic>)>& assign) {
   const TPluginFailureLog failures;
+  const TClaimScope claims;
   try {
     try {
       assign(LoadThroughChain(loader, stream, fileName));
     } catch (const EInvalidGraphic& e) {
+      if (e.Message() != SPICouldNotDecode) throw;
+      if (failures.Reasons().empty() && stream && !claims.Any()) throw EUnclaimedGraphic(SPICouldNotDecode);
       // Nothing decoded, and a plug-in failed in its host on the way: the message says why.
-      if (failures.Reasons().empty() || e.Message() != SPICouldNotDecode) throw;
+      if (failures.Reasons().empty()) throw;
       std::string message = SPICouldNotDecode;
       for (const std::string& reason : failures.Reasons()) message += "\n" + reason;
       throw EInvalidGraphic(message);
@@ -643,6 +665,12 @@ std::unique_ptr<TGraphic> LoadThroughChain(TGraphic& loader, TStream* stream, co
         native ? NewNative(*nativeClass) : std::unique_ptr<TGraphic>(new TSPIGraphic);
     if (!graphic) continue;
     graphic->OnProgress = ProgressRelay(loader);
+    if (native && stream) {
+      // The reader knows its data by the file type at the start.
+      std::uint8_t type[2] = {};
+      if (stream->Read(type, 2) == 2 && type[0] == 'B' && type[1] == 'M') ++GClaims;
+      stream->SetPosition(start);
+    }
     try {
       if (!stream)
         graphic->LoadFromFile(fileName);

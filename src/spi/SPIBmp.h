@@ -224,6 +224,13 @@ void LoadAndAssign(TGraphic& loader, TStream* stream, const std::filesystem::pat
 
 inline constexpr const char* SPICouldNotDecode = "Susie Plugins could not decode";
 
+// The same failure when no decoder even recognised the data of a stream: no plug-in's
+// IsSupported took it and it does not start as a BMP does. Data that some decoder took
+// and could not read (a broken image) fails with the plain class; so does a load by file
+// name, whose data the chain does not look at. A batch passes over such a file where it
+// found it in a folder.
+class EUnclaimedGraphic : public EInvalidGraphic { public: using EInvalidGraphic::EInvalidGraphic; };
+
 // ---- The framework's bitmap that can also load through the plug-ins
 
 class TSPIBitmap : public TBitmap {

@@ -8,17 +8,20 @@
 
 #include "app/SaveFileName.h"
 #include "rtl/Exception.h"
+#include "spi/SPIBmp.h"
 #include "app/BatchTestSupport.h"
 #include "support/AllocationFaults.h"
 #include "support/TempDir.h"
 
 namespace {
 
-// A conversion that records its steps and fails where told to.
+// A conversion that records its steps and fails where told to, and for every name
+// starting with "bad"; no decoder knows a ".txt".
 struct TScript {
   std::vector<std::string> Steps;
   std::string FailLoadOf;
   int Alive = 0;
+  std::vector<bool> KeptMetadata;  // Settings.KeepMetadata as each load saw it
 };
 
 class TFakeConversion : public TFileConversion {
@@ -33,8 +36,11 @@ public:
     }
   }
   void Load(const std::filesystem::path& source) override {
-    FScript.Steps.push_back("load " + PathToUtf8(source.filename()));
-    if (PathToUtf8(source.filename()) == FScript.FailLoadOf) throw EInvalidGraphic("Susie Plugins could not decode");
+    const std::string name = PathToUtf8(source.filename());
+    FScript.Steps.push_back("load " + name);
+    FScript.KeptMetadata.push_back(Settings.KeepMetadata);
+    if (name == FScript.FailLoadOf || name.rfind("bad", 0) == 0) throw EInvalidGraphic(SPICouldNotDecode);
+    if (source.extension() == ".txt") throw EUnclaimedGraphic(SPICouldNotDecode);
   }
   void Save(const std::filesystem::path& output) override {
     FScript.Steps.push_back("save " + PathToUtf8(output.filename()));
@@ -170,6 +176,7 @@ struct TEncodeScript {
   int MaxDecoded = 0;
   std::vector<std::filesystem::path> PreparedIn;  // the folders written ahead into
   bool SaveNothing = false;  // saves write no file
+  bool LoadsAnywhere = false;  // the workers load the files
 };
 
 class TEncodingConversion : public TFakeConversion {
@@ -193,6 +200,7 @@ public:
     FEncode.Changed.notify_all();
     if (FName == FEncode.FailEncodeOf) throw EJPEGLike("JPEG エラー #41");
   }
+  bool LoadsAnywhere() const override { return FEncode.LoadsAnywhere; }
   void Save(const std::filesystem::path& output) override {
     if (!FEncode.SaveNothing) TFakeConversion::Save(output);
   }
@@ -374,6 +382,228 @@ TEST_F(PipelinedBatch, AnAllocationThatFailsAnywhereEndsTheBatchOrChangesNothing
     for (std::size_t i = 0; i < files.size(); ++i)
       EXPECT_EQ(UI.Saved[i].filename(), "_f" + std::to_string(i + 1) + ".jpg") << fail;
   }
+}
+
+// ---- Folders, keep-going, dates, cancelling
+
+std::filesystem::path Touch(const std::filesystem::path& file) {
+  std::filesystem::create_directories(file.parent_path());
+  WriteAllBytes(file, {1, 2, 3});
+  return file;
+}
+
+// "source | subfolder | found", relative to the folder, with "/" between names.
+std::vector<std::string> Described(const std::vector<TBatchEntry>& entries, const std::filesystem::path& dir) {
+  std::vector<std::string> lines;
+  for (const TBatchEntry& e : entries)
+    lines.push_back(e.Source.lexically_relative(dir).generic_string() + " | " + e.SubFolder.generic_string() +
+                    (e.Found ? " | found" : "") + (e.Failure.empty() ? "" : " | " + e.Failure));
+  return lines;
+}
+
+// A folder lists its files, then its subfolders, each in the order of the file names
+// upper-cased; what a user does not see, Tavex's files written ahead and links to folders
+// are left out; dropped files stay where they were given.
+TEST(BatchFolders, ExpandInNameOrderFilesFirstWithoutHiddenSideFilesOrFolderLinks) {
+  TTempDir dir;
+  for (const char* name : {"pics/b.bmp", "pics/A.bmp", "pics/a2.txt", "pics/x.jpg.tavex-3-0.tmp",
+                           "pics/sub/deeper/y.bmp", "pics/sub/c.bmp", "pics/Sub2/z.bmp", "one.bmp"})
+    Touch(dir / name);
+  std::filesystem::create_directory(dir / "pics" / "empty");
+#ifndef _WIN32
+  Touch(dir / "pics" / ".hidden.bmp");
+  Touch(dir / "pics" / ".tavex-4-0.tmp");
+  std::filesystem::create_directory_symlink(dir / "pics", dir / "pics" / "sub" / "loop");
+  std::filesystem::create_symlink(dir / "pics" / "b.bmp", dir / "pics" / "link.bmp");
+  const std::string link = "pics/link.bmp | pics | found";
+#else
+  const std::string link;
+#endif
+  struct TCase {
+    std::vector<std::filesystem::path> Dropped;
+    bool Subfolders;
+    std::vector<std::string> Expected;
+  } cases[] = {
+      {{dir / "one.bmp", dir / "pics", dir / "missing.bmp"},
+       false,
+       {"one.bmp | ", "pics/A.bmp | pics | found", "pics/a2.txt | pics | found", "pics/b.bmp | pics | found", link,
+        "missing.bmp | "}},
+      {{dir / "pics"},
+       true,
+       {"pics/A.bmp | pics | found", "pics/a2.txt | pics | found", "pics/b.bmp | pics | found", link,
+        "pics/sub/c.bmp | pics/sub | found", "pics/sub/deeper/y.bmp | pics/sub/deeper | found",
+        "pics/Sub2/z.bmp | pics/Sub2 | found"}},
+      // A folder named with its trailing delimiter keeps its name under the destination.
+      {{dir / "pics" / "sub" / ""}, true, {"pics/sub/c.bmp | sub | found", "pics/sub/deeper/y.bmp | sub/deeper | found"}},
+      {{dir / "pics" / "empty"}, true, {}},
+  };
+  for (TCase& c : cases) {
+    std::erase(c.Expected, std::string());
+    EXPECT_EQ(Described(ExpandBatchFiles(c.Dropped, c.Subfolders), dir.Path()), c.Expected);
+  }
+}
+
+class FolderBatch : public BatchDriver {
+protected:
+  TBatchResult Run(const std::vector<std::filesystem::path>& files, int jobs, const TBatchSettings& settings) {
+    UI.Calls.clear();
+    UI.Saved.clear();
+    return RunBatch(UI, files, Factory(Script), jobs, settings);
+  }
+  std::vector<std::string> Failed() const {
+    std::vector<std::string> failed;
+    for (const std::string& call : UI.Calls)
+      if (call.rfind("failed ", 0) == 0) failed.push_back(call);
+    return failed;
+  }
+};
+
+// Into a folder, each file goes to its folder under the destination, made by its first
+// output: a folder whose files are all skipped or failed leaves nothing there. A file
+// that no decoder knows is skipped where a folder was dropped, and fails where it was
+// given by name.
+TEST_F(FolderBatch, IntoAFolderKeepsTheTreeAndMakesOnlyTheFoldersWritten) {
+  Touch(Dir / "pics" / "a.bmp");
+  Touch(Dir / "pics" / "sub" / "b.bmp");
+  Touch(Dir / "pics" / "only-text" / "x.txt");
+  Touch(Dir / "pics" / "failing" / "bad.bmp");
+  const auto given = Touch(Dir / "given.txt");
+  for (const int jobs : {1, 3}) {
+    SCOPED_TRACE(jobs);
+    TTempDir out;
+    UI.Method = smFolder;
+    UI.Folder = PathToUtf8(out.Path());
+    const TBatchResult result = Run({Dir / "pics"}, jobs, {.IncludeSubfolders = true, .KeepGoing = true});
+    EXPECT_EQ(UI.Saved, (std::vector<std::filesystem::path>{out / "pics" / "a.jpg", out / "pics" / "sub" / "b.jpg"}));
+    EXPECT_TRUE(std::filesystem::exists(out / "pics" / "sub" / "b.jpg"));
+    EXPECT_FALSE(std::filesystem::exists(out / "pics" / "only-text"));
+    EXPECT_FALSE(std::filesystem::exists(out / "pics" / "failing"));
+    EXPECT_EQ(result.Converted, 2);
+    EXPECT_EQ(result.Skipped, 1);
+    ASSERT_EQ(result.Failures.size(), 1u);
+    EXPECT_EQ(result.Failures[0].Source, Dir / "pics" / "failing" / "bad.bmp");
+    EXPECT_EQ(Failed(), (std::vector<std::string>{"failed bad.bmp: Susie Plugins could not decode"}));
+    // Without keep-going the failure ends the batch; the skip never does.
+    EXPECT_THROW(Run({Dir / "pics"}, jobs, {.IncludeSubfolders = true}), EInvalidGraphic);
+    EXPECT_EQ(UI.Saved, std::vector<std::filesystem::path>{out / "pics" / "a.jpg"});
+    const TBatchResult skipping = Run({Dir / "pics" / "only-text", Dir / "pics" / "a.bmp"}, jobs, {});
+    EXPECT_EQ(skipping.Skipped, 1);
+    EXPECT_EQ(skipping.Converted, 1);
+    EXPECT_THROW(Run({given, Dir / "pics" / "a.bmp"}, jobs, {}), EUnclaimedGraphic);
+  }
+}
+
+// Failures in loading and in encoding, told in input order as the batch passes them, the
+// same for one job and for four; the closing box lists twenty and counts the rest.
+TEST_F(PipelinedBatch, KeepGoingTellsEachFailureInOrderAndListsTwentyAtTheEnd) {
+  std::vector<std::filesystem::path> files{File("a.bmp")};
+  for (int i = 1; i <= 21; ++i) {
+    std::string name = i < 10 ? "bad0" : "bad";
+    name += std::to_string(i) + ".bmp";
+    files.push_back(File(name.c_str()));
+  }
+  files.push_back(File("e.bmp"));
+  files.push_back(File("z.bmp"));
+  Encode.FailEncodeOf = "e.bmp";
+  Encode.SaveNothing = true;
+  std::string box = "次のファイルは変換できませんでした:";
+  for (int i = 1; i <= 20; ++i) box += "\n" + PathToUtf8(files[static_cast<std::size_t>(i)]) + ": Susie Plugins could not decode.";
+  box += "\n…ほか 2 件\n\n変換 2 件、失敗 22 件、スキップ 0 件";
+  std::vector<std::string> told;
+  for (int i = 1; i <= 21; ++i) told.push_back("failed " + PathToUtf8(files[static_cast<std::size_t>(i)].filename()) + ": Susie Plugins could not decode");
+  told.push_back("failed e.bmp: JPEG エラー #41");
+  for (const auto& [jobs, onWorkers] : {std::pair{1, false}, std::pair{4, false}, std::pair{4, true}}) {
+    SCOPED_TRACE(testing::Message() << jobs << (onWorkers ? " loading on the workers" : ""));
+    Encode.LoadsAnywhere = onWorkers;
+    UI.Calls.clear();
+    UI.Saved.clear();
+    const TBatchResult result = RunBatch(UI, files, Factory(), jobs, {.KeepGoing = true});
+    std::vector<std::string> failed, beeps;
+    for (const std::string& call : UI.Calls) {
+      if (call.rfind("failed ", 0) == 0) failed.push_back(call);
+      if (call.rfind("beep ", 0) == 0) beeps.push_back(call.substr(5));
+    }
+    EXPECT_EQ(failed, told);
+    EXPECT_EQ(beeps, std::vector<std::string>{box});
+    EXPECT_EQ(UI.Saved, (std::vector<std::filesystem::path>{Dir / "_a.jpg", Dir / "_z.jpg"}));
+    EXPECT_EQ(result.Converted, 2);
+    EXPECT_EQ(result.Failures.size(), 22u);
+    // The bar ends as after any batch, then the box.
+    ASSERT_GE(UI.Calls.size(), 3u);
+    EXPECT_EQ(UI.Calls[UI.Calls.size() - 3], "position 0");
+    EXPECT_EQ(UI.Calls[UI.Calls.size() - 2], "foreground");
+    EXPECT_EQ(Script.Alive, 0);
+  }
+}
+
+// Cancelled before the third file: the two started are saved, whatever runs ahead, and
+// the batch ends as a complete one; the conversions saw the batch's settings.
+TEST_F(PipelinedBatch, ACancelStopsBeforeTheNextFileOnceTheStartedOnesAreSaved) {
+  const auto files = Files(8);
+  for (const int jobs : {1, 3}) {
+    SCOPED_TRACE(jobs);
+    UI.Calls.clear();
+    UI.Saved.clear();
+    Script.KeptMetadata.clear();
+    int asked = 0;
+    UI.OnCancelled = [&] { return ++asked == 3; };
+    const TBatchResult result = RunBatch(UI, files, Factory(), jobs, {.KeepGoing = true, .KeepMetadata = true});
+    EXPECT_TRUE(result.Cancelled);
+    EXPECT_EQ(result.Converted, 2);
+    EXPECT_EQ(UI.Saved, (std::vector<std::filesystem::path>{Dir / "_f1.jpg", Dir / "_f2.jpg"}));
+    EXPECT_EQ(Script.KeptMetadata, (std::vector<bool>{true, true}));
+    EXPECT_EQ(std::vector<std::string>(UI.Calls.end() - 2, UI.Calls.end()),
+              (std::vector<std::string>{"position 0", "foreground"}));
+    EXPECT_EQ(Script.Alive, 0);
+    for (const auto& p : UI.Saved) std::filesystem::remove(p);
+  }
+}
+
+// Whole seconds of a file's modification time.
+long long Seconds(const std::filesystem::path& file) {
+  return std::chrono::floor<std::chrono::seconds>(std::filesystem::last_write_time(file).time_since_epoch()).count();
+}
+
+// With KeepFileDate each output has its source's time, to the second, also where the
+// output replaces its own source; without it the time of writing. An output whose time
+// cannot be set fails with the date's message.
+TEST_F(PipelinedBatch, KeepFileDateGivesEachOutputItsSourcesTime) {
+  using namespace std::chrono_literals;
+  const auto a = File("a.bmp"), b = File("b.jpg");
+  const auto old = std::filesystem::last_write_time(a) - 1000h - 500ms;
+  struct TCase {
+    int Method;
+    bool Keep;
+    int Jobs;
+  } cases[] = {{smNewName, true, 1}, {smNewName, true, 2}, {smOverwrite, true, 1},
+               {smOverwrite, true, 2}, {smNewName, false, 2}, {smOverwrite, false, 1}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.Method << (c.Keep ? " keep " : " no ") << c.Jobs);
+    std::filesystem::last_write_time(a, old);
+    WriteAllBytes(b, {1});
+    std::filesystem::last_write_time(b, old);
+    const long long source = Seconds(a);
+    UI.Method = c.Method;
+    UI.Saved.clear();
+    RunBatch(UI, {a, b}, Factory(), c.Jobs, {.KeepFileDate = c.Keep});
+    ASSERT_EQ(UI.Saved.size(), 2u);
+    for (const auto& output : UI.Saved) {
+      if (c.Keep)
+        EXPECT_EQ(Seconds(output), source) << output;
+      else
+        EXPECT_GT(Seconds(output), source + 3600) << output;
+      if (output != b) std::filesystem::remove(output);
+    }
+  }
+  Encode.SaveNothing = true;
+  UI.Method = smOverwrite;
+  UI.Calls.clear();
+  const TBatchResult result = RunBatch(UI, {a}, Factory(), 1, {.KeepGoing = true, .KeepFileDate = true});
+  ASSERT_EQ(result.Failures.size(), 1u);
+  const std::string expected = "ファイル \"" + PathToUtf8(Dir / "a.jpg") + "\" の日付を設定できません。";
+  EXPECT_EQ(result.Failures[0].Message.substr(0, expected.size()), expected);
+  EXPECT_GT(result.Failures[0].Message.size(), expected.size()) << "the system's reason follows";
+  EXPECT_EQ(result.Converted, 0);
 }
 
 }  // namespace

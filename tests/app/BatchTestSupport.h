@@ -14,6 +14,8 @@ public:
   std::vector<std::filesystem::path> Saved;
   // Runs inside ProcessMessages before the given file (0-based), e.g. to change the method.
   std::function<void(int file)> OnPump;
+  // Answers Cancelled; never cancelled without one.
+  std::function<bool()> OnCancelled;
 
   int SaveMethod() override { return Method; }
   std::string SaveFolder() override { return Folder; }
@@ -31,6 +33,10 @@ public:
   void FileSaved(const std::filesystem::path& source, const std::filesystem::path& output) override {
     Calls.push_back("saved " + PathToUtf8(source.filename()) + " -> " + PathToUtf8(output.filename()));
     Saved.push_back(output);
+  }
+  bool Cancelled() override { return OnCancelled && OnCancelled(); }
+  void FileFailed(const std::filesystem::path& source, const std::string& message) override {
+    Calls.push_back("failed " + PathToUtf8(source.filename()) + ": " + message);
   }
 
 private:

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
+#include <fcntl.h>
+#include <set>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "app/BmpBuilder.h"
 #include "jpeg/JPEGTestSupport.h"
@@ -100,6 +104,92 @@ TEST(CliProgram, FailuresAndUsage) {
   run = RunProgram({"--version"}, dir);
   EXPECT_EQ(run.Status, 0);
   EXPECT_EQ(run.Out.rfind("tavex-cli ", 0), 0u);
+}
+
+// A folder with an image, a broken BMP and a text file, converted going on: the failure
+// at once, the summary at the end, exit status 1.
+TEST(CliProgram, KeepGoingOverAFolder) {
+  TTempDir dir;
+  std::filesystem::create_directory(dir / "pics");
+  const auto bmp = BuildBmp(PatternPicture(6, 4, 24, false));
+  WriteAllBytes(dir / "pics" / "a.bmp", bmp);
+  WriteAllBytes(dir / "pics" / "broken.bmp", std::vector<unsigned char>(bmp.begin(), bmp.begin() + 40));
+  WriteAllBytes(dir / "pics" / "notes.txt", {'n', 'o', 't', 'e', 's', '\n'});
+  const TRun run = RunProgram({"--keep-going", "--keep-date", PathToUtf8(dir / "pics")}, dir);
+  EXPECT_EQ(run.Status, 1);
+  EXPECT_EQ(run.Out, PathToUtf8(dir / "pics" / "_a.jpg") + "\n");
+  EXPECT_EQ(run.Err, std::string("tavex-cli: ") + PathToUtf8(dir / "pics" / "broken.bmp") +
+                         ": Susie Plugins could not decode.\n1 converted, 1 failed, 1 skipped\n")
+      << run.Err;
+  EXPECT_EQ(std::filesystem::last_write_time(dir / "pics" / "_a.jpg"),
+            std::filesystem::last_write_time(dir / "pics" / "a.bmp"));
+}
+
+// Ctrl+C half-way through a long batch, sent as a terminal sends it, to the whole process
+// group (the plug-in hosts included): the run ends with 130, every output it named is a
+// complete JPEG, nothing else was written, no temporary is left and no file failed.
+TEST(CliProgram, AnInterruptHalfWayLeavesOnlyCompleteJPEGs) {
+  TTempDir dir;
+  constexpr int Count = 150;
+  const auto bmp = BuildBmp(PatternPicture(320, 200, 24, false));
+  std::vector<std::string> args{TAVEX_CLI, "-j", "2", "--keep-going"};
+  for (int i = 0; i < Count; ++i) {
+    const auto name = dir / (std::string("p") + std::to_string(1000 + i) + ".bmp");
+    WriteAllBytes(name, bmp);
+    args.push_back(PathToUtf8(name));
+  }
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  const std::string errFile = PathToUtf8(dir / "stderr.txt");
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::setpgid(0, 0);
+    ::dup2(out[1], STDOUT_FILENO);
+    const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(err, STDERR_FILENO);
+    ::close(out[0]);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  std::string text;
+  char buffer[4096];
+  bool interrupted = false;
+  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) {
+    text.append(buffer, static_cast<std::size_t>(n));
+    if (!interrupted && text.find('\n') != std::string::npos) {
+      ::kill(-pid, SIGINT);
+      interrupted = true;
+    }
+  }
+  ::close(out[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 130);
+  std::set<std::string> named;
+  for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+    named.insert(text.substr(start, end - start));
+  EXPECT_GE(named.size(), 1u);
+  EXPECT_LT(named.size(), static_cast<std::size_t>(Count)) << "the batch ended before the interrupt";
+  std::set<std::string> written;
+  for (const auto& e : std::filesystem::directory_iterator(dir.Path())) {
+    const std::string name = PathToUtf8(e.path().filename());
+    EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+    if (e.path().extension() != ".jpg") continue;
+    written.insert(PathToUtf8(e.path()));
+    const auto jpeg = DecodeJPEG(ReadAllBytes(e.path()));
+    EXPECT_EQ(jpeg.Error, "") << name;
+    EXPECT_EQ(jpeg.Width, 320) << name;
+  }
+  EXPECT_EQ(written, named);
+  const auto err = ReadAllBytes(dir / "stderr.txt");
+  EXPECT_EQ(std::string(err.begin(), err.end()),
+            std::string("tavex-cli: interrupted\n") + std::to_string(named.size()) + " converted, 0 failed, 0 skipped\n");
 }
 
 }  // namespace

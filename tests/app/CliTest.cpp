@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "cli/Cli.h"
+#include "platform/Console.h"
 #include "platform/Folders.h"
+#include "spi/SPIBmp.h"
 #include "spi/SPIs.h"
 #include "rtl/Exception.h"
 #include "rtl/Stream.h"
@@ -17,10 +22,14 @@ public:
   bool Terminal = false;
   std::string OutText, ErrText;
   std::vector<std::string> Events;
+  int InterruptAfterOutputs = -1;  // Ctrl+C once that many lines went to standard output
+  int Outputs = 0;
   void Out(std::string_view text) override {
     OutText += text;
+    ++Outputs;
     Events.push_back("out " + std::string(text));
   }
+  bool Interrupted() override { return InterruptAfterOutputs >= 0 && Outputs >= InterruptAfterOutputs; }
   void Err(std::string_view text) override {
     ErrText += text;
     Events.push_back("err " + std::string(text));
@@ -28,7 +37,8 @@ public:
   bool ErrIsTerminal() override { return Terminal; }
 };
 
-// Writes two bytes under the output name; fails to load any source named "bad*".
+// Writes two bytes under the output name; fails to load any source named "bad*"; no
+// decoder knows a ".txt".
 class TTinyConversion : public TFileConversion {
 public:
   explicit TTinyConversion(std::vector<std::string>& loaded) : FLoaded(loaded) {}
@@ -36,6 +46,7 @@ public:
     const std::string name = PathToUtf8(source.filename());
     FLoaded.push_back(name);
     if (name.rfind("bad", 0) == 0) throw EInvalidGraphic("Susie Plugins could not decode");
+    if (source.extension() == ".txt") throw EUnclaimedGraphic("Susie Plugins could not decode");
   }
   void Save(const std::filesystem::path& output) override { WriteAllBytes(output, {0xFF, 0xD8}); }
 
@@ -86,6 +97,94 @@ TEST_F(CliRun, StopsAtTheFirstFailureWithTheErrorBoxText) {
   EXPECT_FALSE(std::filesystem::exists(Dir / "_c.jpg"));
 }
 
+// Keep-going's lines on standard error and its exit status; a folder's unknown files
+// skipped with it or without it; a destination refused before anything.
+TEST_F(CliRun, KeepGoingReportsEachFailureAndEndsWithTheSummary) {
+  const auto a = File("a.bmp"), bad1 = File("bad1.bmp"), c = File("c.bmp"), bad2 = File("bad2.bmp"),
+             given = File("given.txt");
+  std::filesystem::create_directory(Dir / "pics");
+  const std::string pics = PathToUtf8(Dir / "pics");
+  WriteAllBytes(Dir / "pics" / "p.bmp", {1});
+  WriteAllBytes(Dir / "pics" / "x.txt", {1});
+  const std::string outA = PathToUtf8(Dir / "_a.jpg") + "\n", outC = PathToUtf8(Dir / "_c.jpg") + "\n",
+                    outP = PathToUtf8(Dir / "pics" / "_p.jpg") + "\n";
+  struct TCase {
+    std::vector<std::string> Args;
+    int Code;
+    std::string Out, Err;
+  } cases[] = {
+      {{"--keep-going", a, bad1, c, bad2},
+       1,
+       outA + outC,
+       "tavex-cli: " + bad1 + ": Susie Plugins could not decode.\ntavex-cli: " + bad2 +
+           ": Susie Plugins could not decode.\n2 converted, 2 failed, 0 skipped\n"},
+      {{"--keep-going", "-j", "3", pics, a}, 0, outP + outA, "2 converted, 0 failed, 1 skipped\n"},
+      {{pics}, 0, outP, ""},
+      {{"--keep-going", given}, 1, "", "tavex-cli: " + given + ": Susie Plugins could not decode.\n0 converted, 1 failed, 0 skipped\n"},
+      {{given, a}, 1, "", "Susie Plugins could not decode.\n"},
+      {{"--keep-going", "--method", "2", "--dest", PathToUtf8(Dir / "none"), a},
+       1,
+       "",
+       "正しい保存先フォルダを指定してください\n"},
+  };
+  for (const TCase& c2 : cases) {
+    SCOPED_TRACE(c2.Args.front());
+    Console = TRecordingConsole{};
+    for (const auto& e : std::filesystem::recursive_directory_iterator(Dir.Path()))
+      if (e.path().extension() == ".jpg") std::filesystem::remove(e.path());
+    EXPECT_EQ(Run(c2.Args), c2.Code);
+    EXPECT_EQ(Console.OutText, c2.Out);
+    EXPECT_EQ(Console.ErrText, c2.Err);
+  }
+}
+
+// Ctrl+C after the first output: the next file is never read, the run says so and exits
+// with 130; keep-going's summary counts what was done.
+TEST_F(CliRun, AnInterruptStopsAfterTheFileInProgress) {
+  const auto a = File("a.bmp"), b = File("b.bmp"), c = File("c.bmp");
+  for (const bool keepGoing : {false, true}) {
+    Console = TRecordingConsole{};
+    Console.InterruptAfterOutputs = 1;
+    Loaded.clear();
+    std::vector<std::string> args{"-j", "1", a, b, c};
+    if (keepGoing) args.insert(args.begin(), "--keep-going");
+    EXPECT_EQ(Run(args), InterruptedExitCode);
+    EXPECT_EQ(Loaded, std::vector<std::string>{"a.bmp"});
+    EXPECT_EQ(Console.OutText, PathToUtf8(Dir / "_a.jpg") + "\n");
+    EXPECT_EQ(Console.ErrText,
+              std::string("tavex-cli: interrupted\n") + (keepGoing ? "1 converted, 0 failed, 0 skipped\n" : ""));
+    std::filesystem::remove(Dir / "_a.jpg");
+  }
+}
+
+// The OS's interrupts only raise the flag; the close of the console waits for the program
+// to be done where the OS would end it on return (Windows).
+TEST(ConsoleInterrupts, RaiseTheFlagAndTheCloseWaitsUntilHandled) {
+  platform::CatchInterrupts();
+  platform::ClearInterrupt();
+  TSystemConsole console;
+  EXPECT_FALSE(console.Interrupted());
+  platform::RaiseInterrupt(platform::TInterrupt::CtrlC);
+  EXPECT_TRUE(console.Interrupted());
+  platform::ClearInterrupt();
+  EXPECT_FALSE(console.Interrupted());
+  std::atomic<bool> returned{false};
+  std::thread closing([&] {
+    platform::RaiseInterrupt(platform::TInterrupt::ConsoleClosed);
+    returned = true;
+  });
+  while (!console.Interrupted()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+#ifdef _WIN32
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(returned) << "the process would end before the program is done";
+#endif
+  platform::InterruptHandled();
+  closing.join();
+  EXPECT_TRUE(returned);
+  platform::ReleaseInterrupts();
+  platform::ClearInterrupt();
+}
+
 TEST_F(CliRun, FolderMethodWithoutAValidDestination) {
   const auto a = File("a.bmp");
   for (const std::vector<std::string>& args :
@@ -121,6 +220,7 @@ TEST_F(CliRun, UsageErrorsExitWithTwo) {
       {{a, "--dest"}, "tavex-cli: option --dest needs a value\n"},
       {{"--plugin-dir"}, "tavex-cli: option --plugin-dir needs a value\n"},
       {{"--frobnicate", a}, "tavex-cli: unknown option \"--frobnicate\"\n"},
+      {{"--keep-going=1", a}, "tavex-cli: unknown option \"--keep-going=1\"\n"},
       {{"--method", "1"}, "tavex-cli: no files to convert\n"},
       {{a, "-j"}, "tavex-cli: option -j needs a value\n"},
       {{"-j", "0", a}, "tavex-cli: -j takes a number from 1 to 64, not \"0\"\n"},
@@ -230,6 +330,11 @@ TEST(CliArguments, OptionsAndFiles) {
   EXPECT_EQ(options.Method, 0);
   EXPECT_FALSE(options.HasPluginDir);
   EXPECT_EQ(options.Jobs, 0);
+  EXPECT_EQ(options.Batch, TBatchSettings{});
+  ASSERT_TRUE(ParseCliArguments({"--keep-date", "f", "--subfolders"}, options, error));
+  EXPECT_EQ(options.Batch, (TBatchSettings{.IncludeSubfolders = true, .KeepFileDate = true}));
+  ASSERT_TRUE(ParseCliArguments({"--keep-going", "--keep-metadata", "f"}, options, error));
+  EXPECT_EQ(options.Batch, (TBatchSettings{.KeepGoing = true, .KeepMetadata = true}));
   for (const auto& [args, jobs] : {std::pair{std::vector<std::string>{"-j", "1", "f"}, 1},
                                    std::pair{std::vector<std::string>{"f", "-j64"}, 64}}) {
     ASSERT_TRUE(ParseCliArguments(args, options, error)) << error;

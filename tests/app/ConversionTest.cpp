@@ -186,6 +186,110 @@ TEST_F(ProgramBatch, MissingSourceNamesItInTheOpenError) {
   }
 }
 
+// A dropped folder under every save method, its subfolder left out or taken in, the batch
+// going on: the images become JPEGs (method 2: in the same folders under the
+// destination), text that no decoder knows is skipped, a broken BMP and a file that cannot
+// be opened fail, and outputs written beside the sources are not converted again. The
+// same files for one job and for two. Without keep-going the broken BMP ends the batch.
+TEST_F(ProgramBatch, AFolderTreeUnderEverySaveMethod) {
+  const std::vector<unsigned char> bmp = BuildBmp(PatternPicture(5, 3, 24, false));
+  auto tree = [&](const std::filesystem::path& root) {
+    std::filesystem::create_directories(root / "pics" / "sub");
+    WriteAllBytes(root / "pics" / "a.bmp", bmp);
+    WriteAllBytes(root / "pics" / "broken.bmp", std::vector<unsigned char>(bmp.begin(), bmp.begin() + 30));
+    WriteAllBytes(root / "pics" / "notes.txt", {'h', 'i', '\n'});
+    WriteAllBytes(root / "pics" / "sub" / "b.bmp", bmp);
+    WriteAllBytes(root / "pics" / "sub" / "README", {'r', 'e', 'a', 'd'});
+#ifndef _WIN32
+    // A link to nothing cannot be opened; a hidden image is not seen.
+    std::filesystem::create_symlink(root / "gone.bmp", root / "pics" / "gone.bmp");
+    WriteAllBytes(root / "pics" / ".hidden.bmp", bmp);
+#endif
+  };
+#ifndef _WIN32
+  const std::vector<std::string> unopenable{"gone.bmp"};
+#else
+  const std::vector<std::string> unopenable;
+#endif
+  struct TCase {
+    int Method;
+    bool Subfolders;
+    std::set<std::string> Outputs;  // relative to the test's folder
+  } cases[] = {
+      {smNewName, false, {"pics/_a.jpg"}},
+      {smNewName, true, {"pics/_a.jpg", "pics/sub/_b.jpg"}},
+      {smOverwrite, false, {"pics/a.jpg"}},
+      {smOverwrite, true, {"pics/a.jpg", "pics/sub/b.jpg"}},
+      {smFolder, false, {"out/pics/a.jpg"}},
+      {smFolder, true, {"out/pics/a.jpg", "out/pics/sub/b.jpg"}},
+  };
+  for (const TCase& c : cases) {
+    for (const int jobs : {1, 2}) {
+      SCOPED_TRACE(testing::Message() << "method " << c.Method << (c.Subfolders ? " with" : " without")
+                                      << " subfolders, jobs " << jobs);
+      TTempDir root;
+      tree(root.Path());
+      std::filesystem::create_directory(root / "out");
+      UI.Method = c.Method;
+      UI.Folder = PathToUtf8(root / "out");
+      const TBatchResult result =
+          RunBatch(UI, {root / "pics"}, NewProgramConversion, jobs, {.IncludeSubfolders = c.Subfolders, .KeepGoing = true});
+      std::set<std::string> outputs;
+      for (const auto& e : std::filesystem::recursive_directory_iterator(root.Path()))
+        if (e.path().extension() == ".jpg") {
+          outputs.insert(e.path().lexically_relative(root.Path()).generic_string());
+          const auto jpeg = DecodeJPEG(ReadAllBytes(e.path()));
+          EXPECT_EQ(jpeg.Error, "") << e.path();
+          EXPECT_EQ(jpeg.Width, 5) << e.path();
+        }
+      EXPECT_EQ(outputs, c.Outputs);
+      EXPECT_EQ(result.Converted, static_cast<int>(c.Outputs.size()));
+      EXPECT_EQ(result.Skipped, c.Subfolders ? 2 : 1);
+      std::vector<std::string> failed;
+      for (const TBatchFailure& f : result.Failures) failed.push_back(PathToUtf8(f.Source.filename()));
+      std::vector<std::string> expected{"broken.bmp"};
+      expected.insert(expected.end(), unopenable.begin(), unopenable.end());
+      EXPECT_EQ(failed, expected);
+      ASSERT_FALSE(result.Failures.empty());
+      EXPECT_EQ(result.Failures[0].Message, "Susie Plugins could not decode");
+      if (result.Failures.size() > 1) {
+        const std::string open = "ファイル " + PathToUtf8(root / "pics" / "gone.bmp") + " は開けません。 ";
+        EXPECT_EQ(result.Failures[1].Message.rfind(open, 0), 0u) << result.Failures[1].Message;
+      }
+    }
+  }
+  TTempDir root;
+  tree(root.Path());
+  UI.Method = smNewName;
+  EXPECT_THROW(RunBatch(UI, {root / "pics"}, NewProgramConversion, 2, {.IncludeSubfolders = true}), EInvalidGraphic);
+  EXPECT_TRUE(std::filesystem::exists(root / "pics" / "_a.jpg"));
+  EXPECT_FALSE(std::filesystem::exists(root / "pics" / "sub" / "_b.jpg"));
+}
+
+// Cancelled half-way with encoders and writers running ahead: the outputs there are
+// complete JPEGs, and no file written ahead is left.
+TEST_F(ProgramBatch, ACancelledPipelinedBatchLeavesNoTemporary) {
+  std::vector<std::filesystem::path> files;
+  for (int i = 0; i < 12; ++i) {
+    const std::string name = "p" + std::to_string(i + 10) + ".bmp";
+    files.push_back(Bmp(name.c_str(), 64, 48));
+  }
+  int asked = 0;
+  UI.OnCancelled = [&] { return ++asked == 6; };
+  const TBatchResult result = RunBatch(UI, files, NewProgramConversion, 3, {.KeepFileDate = true});
+  EXPECT_TRUE(result.Cancelled);
+  EXPECT_EQ(result.Converted, 5);
+  int jpegs = 0;
+  for (const auto& e : std::filesystem::directory_iterator(Dir.Path())) {
+    const std::string name = PathToUtf8(e.path().filename());
+    EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+    if (e.path().extension() != ".jpg") continue;
+    ++jpegs;
+    EXPECT_EQ(DecodeJPEG(ReadAllBytes(e.path())).Error, "") << name;
+  }
+  EXPECT_EQ(jpegs, 5);
+}
+
 std::string Numbered(const char* stem, int n, const char* extension) {
   std::string name = stem;
   name += std::to_string(n);

@@ -407,6 +407,66 @@ TEST_F(PluginDecoding, TheLoaderChainOrderAndItsEndingEvent) {
   EXPECT_EQ(Events.back().Msg, "Loaded Graphic");
 }
 
+// Data that no decoder recognises fails as unclaimed; data that a plug-in or the DIB reader
+// took and could not read fails with the plain class. Claims of one load never count for
+// the next (each case follows one of the other kind), and the reader looks at the data
+// from where the stream stands.
+TEST_F(PluginDecoding, DataNoDecoderRecognisesIsUnclaimedAndBrokenDataIsNot) {
+  Load({"echo"});
+  TBytes bmp = BuildBmp(PatternPicture(4, 2, 24, false));
+  TBytes brokenBmp(bmp.begin(), bmp.begin() + 20);
+  TBytes shiftedBmp{'x', 'y', 'z'};
+  shiftedBmp.insert(shiftedBmp.end(), bmp.begin(), bmp.end());
+  const TBytes text{'h', 'e', 'l', 'l', 'o', ',', ' ', 'w', 'o', 'r', 'l', 'd', '\n'};
+  const TBytes afterBM{'B', 'M', 'h', 'e', 'l', 'l', 'o'};
+  const std::string unclaimed = std::string("unclaimed: ") + SPICouldNotDecode;
+  const std::string failed = std::string("failed: ") + SPICouldNotDecode;
+  struct TCase {
+    const char* Name;
+    TBytes Data;
+    std::int64_t Start;
+    std::string Kind;
+  } cases[] = {
+      {"a BMP", bmp, 0, "decoded"},
+      {"text", text, 0, unclaimed},
+      {"a BMP cut after 20 bytes", brokenBmp, 0, failed},
+      {"one byte", {'B'}, 0, unclaimed},
+      {"an echo source with an impossible result", Echo(Info(2, 2, 7), Pixels2x2), 0, failed},
+      {"nothing", {}, 0, unclaimed},
+      {"a BMP three bytes in", shiftedBmp, 3, "decoded"},
+      {"text after \"BM\"", afterBM, 2, unclaimed},
+      {"\"BM\" and text", afterBM, 0, failed},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TCustomMemoryStream stream(c.Data.data(), static_cast<std::int64_t>(c.Data.size()));
+    stream.SetPosition(c.Start);
+    TSPIVxDIB dib;
+    std::string kind = "decoded";
+    try {
+      dib.LoadFromStream(stream);
+    } catch (const EUnclaimedGraphic& e) {
+      kind = std::string("unclaimed: ") + e.what();
+    } catch (const EInvalidGraphic& e) {
+      kind = std::string("failed: ") + e.what();
+    }
+    EXPECT_EQ(kind, c.Kind);
+  }
+  // By name the chain does not look at the data: never unclaimed.
+  const std::filesystem::path name = Folder.Path() / "text.txt";
+  WriteAllBytes(name, text);
+  TSPIVxDIB dib;
+  std::string kind = "decoded";
+  try {
+    dib.LoadFromFile(name);
+  } catch (const EUnclaimedGraphic&) {
+    kind = "unclaimed";
+  } catch (const EInvalidGraphic& e) {
+    kind = std::string("failed: ") + e.what();
+  }
+  EXPECT_EQ(kind, failed);
+}
+
 // Drawn onto a bitmap, the picture lands unscaled; an empty graphic draws nothing and
 // answers with zero sizes.
 TEST_F(PluginDecoding, DrawPutsThePictureOnABitmapAndAnEmptyGraphicDrawsNothing) {

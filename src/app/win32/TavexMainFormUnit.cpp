@@ -224,10 +224,12 @@ void TTavexMainForm::FileDrop1FileDrop(TObject*, int, const std::vector<std::fil
     TDepth& operator=(const TDepth&) = delete;
   } depth(*this);
   TWindowAccess access(*this);
+  // Read at every drop: a change of the settings applies from the next drop on.
+  const TBatchSettings settings = LoadBatchSettings(IniFileName);
   if (ConversionFactory)
-    RunBatch(access, files, ConversionFactory);
+    RunBatch(access, files, ConversionFactory, 0, settings);
   else
-    RunBatch(access, files);
+    RunBatch(access, files, settings);
 }
 
 void TTavexMainForm::SPIsSearching(TObject* sender, const std::string& fileName, bool& accept) {

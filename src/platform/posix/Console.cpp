@@ -1,6 +1,8 @@
 #include "platform/Console.h"
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <unistd.h>
 
 namespace platform {
@@ -30,5 +32,33 @@ bool WriteText(TStdStream stream, std::string_view utf8) noexcept {
   }
   return true;
 }
+
+namespace {
+std::atomic<bool> GInterrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the flag is set from a signal handler");
+
+void OnInterrupt(int) { GInterrupted.store(true); }
+}  // namespace
+
+void CatchInterrupts() noexcept {
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  // Calls under way go on: the flag is read between files.
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(s, &action, nullptr);
+}
+
+void ReleaseInterrupts() noexcept {
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) ::signal(s, SIG_DFL);
+}
+
+bool Interrupted() noexcept { return GInterrupted.load(); }
+
+void ClearInterrupt() noexcept { GInterrupted.store(false); }
+
+void InterruptHandled() noexcept {}
+
+void RaiseInterrupt(TInterrupt kind) noexcept { ::raise(kind == TInterrupt::CtrlC ? SIGINT : SIGHUP); }
 
 }  // namespace platform

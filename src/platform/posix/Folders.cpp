@@ -1,11 +1,14 @@
 #include "platform/Folders.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <system_error>
 
 namespace platform {
@@ -25,6 +28,40 @@ std::vector<std::string> FindFiles(const std::string& folder, const std::string&
   }
   ::closedir(dir);
   return names;
+}
+
+bool ListFolder(const std::filesystem::path& folder, std::vector<TFolderEntry>& entries, std::string& reason) {
+  entries.clear();
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) {
+    reason = std::strerror(errno);
+    return false;
+  }
+  const int fd = ::dirfd(dir);
+  errno = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name.empty() || name[0] == '.') continue;
+    struct stat st {};
+    if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    bool isFolder = S_ISDIR(st.st_mode);
+    if (S_ISLNK(st.st_mode)) {
+      // Only a link to a file is followed; one to nothing is a file that will not open.
+      struct stat target {};
+      if (::fstatat(fd, name.c_str(), &target, 0) == 0 && !S_ISREG(target.st_mode)) continue;
+    } else if (!isFolder && !S_ISREG(st.st_mode)) {
+      continue;
+    }
+    entries.push_back({std::move(name), isFolder});
+    errno = 0;
+  }
+  const int error = errno;
+  ::closedir(dir);
+  if (error != 0) {
+    reason = std::strerror(error);
+    return false;
+  }
+  return true;
 }
 
 std::filesystem::path ExeFileName() {

@@ -291,6 +291,11 @@ bool THostProcess::Start(const std::filesystem::path& program, std::size_t memor
       ::setrlimit(RLIMIT_AS, &limit);
     }
     ::signal(SIGPIPE, SIG_IGN);
+    // Ctrl+C at the terminal reaches the whole process group: the converter stops after
+    // the file in progress, which its host must still be there to decode. The host ends
+    // with its channel.
+    ::signal(SIGINT, SIG_IGN);
+    ::signal(SIGHUP, SIG_IGN);
     ::execv(argv[0], argv);
     const int e = errno;
     [[maybe_unused]] const ssize_t w = ::write(report[1], &e, sizeof e);

@@ -1,6 +1,7 @@
 #include "platform/Console.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "platform/win32/WinHeaders.h"
 #include "platform/win32/WinText.h"
@@ -28,6 +29,42 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv) {
   }
   for (int i = 0; i < argc; ++i) args.emplace_back(argv[i] ? argv[i] : "");
   return args;
+}
+
+namespace {
+std::atomic<bool> GInterrupted{false};
+// Set once the program has cleaned up; made before the handler is installed.
+HANDLE GHandled = nullptr;
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  GInterrupted.store(true);
+  // The process ends when the handler of these returns.
+  if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
+    if (GHandled) ::WaitForSingleObject(GHandled, INFINITE);
+  return TRUE;
+}
+}  // namespace
+
+void CatchInterrupts() noexcept {
+  if (!GHandled) GHandled = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+void ReleaseInterrupts() noexcept { ::SetConsoleCtrlHandler(OnConsoleEvent, FALSE); }
+
+bool Interrupted() noexcept { return GInterrupted.load(); }
+
+void ClearInterrupt() noexcept {
+  GInterrupted.store(false);
+  if (GHandled) ::ResetEvent(GHandled);
+}
+
+void InterruptHandled() noexcept {
+  if (GHandled) ::SetEvent(GHandled);
+}
+
+void RaiseInterrupt(TInterrupt kind) noexcept {
+  OnConsoleEvent(kind == TInterrupt::CtrlC ? CTRL_C_EVENT : CTRL_CLOSE_EVENT);
 }
 
 bool IsTerminal(TStdStream stream) noexcept { return IsConsole(Handle(stream)); }

@@ -2,6 +2,7 @@
 
 #include "platform/win32/WinHeaders.h"
 #include "platform/win32/WinText.h"
+#include "rtl/File.h"
 
 namespace platform {
 
@@ -16,6 +17,38 @@ std::vector<std::string> FindFiles(const std::string& folder, const std::string&
   } while (::FindNextFileW(find, &data));
   ::FindClose(find);
   return names;
+}
+
+bool ListFolder(const std::filesystem::path& folder, std::vector<TFolderEntry>& entries, std::string& reason) {
+  entries.clear();
+  WIN32_FIND_DATAW data{};
+  HANDLE find = ::FindFirstFileExW((folder / L"*").c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+  if (find == INVALID_HANDLE_VALUE) {
+    // An empty root folder has not even "." and "..".
+    if (::GetLastError() == ERROR_FILE_NOT_FOUND) return true;
+    reason = LastErrorText();
+    return false;
+  }
+  try {
+    do {
+      const DWORD attributes = data.dwFileAttributes;
+      const std::wstring name = data.cFileName;
+      if (name == L"." || name == L"..") continue;
+      if (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) continue;
+      const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+      // A folder link or junction may point anywhere, the folder itself included.
+      if (isFolder && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+      entries.push_back({WideToUtf8(name), isFolder});
+    } while (::FindNextFileW(find, &data));
+  } catch (...) {
+    ::FindClose(find);
+    throw;
+  }
+  const DWORD error = ::GetLastError();
+  bool listed = error == ERROR_NO_MORE_FILES;
+  if (!listed) reason = LastErrorText();
+  ::FindClose(find);
+  return listed;
 }
 
 namespace {
