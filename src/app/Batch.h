@@ -124,8 +124,8 @@ struct TBatchEntry {
 
 // The dropped names with each folder among them replaced by the files in it, and with
 // includeSubfolders by its subfolders' files too. A folder lists its files first, then
-// its subfolders, each part in platform::CompareFileNames order (as Explorer lists an NTFS
-// folder), depth first. What platform::ListFolder leaves out is never converted: hidden
+// its subfolders, each part in platform::CompareFileNames order (as NTFS lists a folder),
+// depth first. What platform::ListFolder leaves out is never converted: hidden
 // and system entries, links to folders (no loop can hang the batch), Tavex's own files
 // written ahead. The list is made before anything is converted, so outputs written
 // beside their sources are not converted again.

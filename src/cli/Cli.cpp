@@ -133,7 +133,7 @@ public:
   bool Cancelled() override { return FConsole.Interrupted(); }
   void FileFailed(const std::filesystem::path& source, const std::string& message) override {
     EndProgress();
-    FConsole.Err("tavex-cli: " + PathToUtf8(source) + ": " + ErrorBoxText(message) + "\n");
+    FConsole.Err(std::string("tavex-cli: ") + PathToUtf8(source) + ": " + ErrorBoxText(message) + "\n");
   }
   // Each failure was told as it happened; the summary line follows the batch.
   void ShowFailures(const TBatchResult&) override {}

@@ -507,10 +507,10 @@ TEST_F(PipelinedBatch, KeepGoingTellsEachFailureInOrderAndListsTwentyAtTheEnd) {
   Encode.FailEncodeOf = "e.bmp";
   Encode.SaveNothing = true;
   std::string box = "次のファイルは変換できませんでした:";
-  for (int i = 1; i <= 20; ++i) box += "\n" + PathToUtf8(files[static_cast<std::size_t>(i)]) + ": Susie Plugins could not decode.";
+  for (int i = 1; i <= 20; ++i) box += std::string("\n") + PathToUtf8(files[static_cast<std::size_t>(i)]) + ": Susie Plugins could not decode.";
   box += "\n…ほか 2 件\n\n変換 2 件、失敗 22 件、スキップ 0 件";
   std::vector<std::string> told;
-  for (int i = 1; i <= 21; ++i) told.push_back("failed " + PathToUtf8(files[static_cast<std::size_t>(i)].filename()) + ": Susie Plugins could not decode");
+  for (int i = 1; i <= 21; ++i) told.push_back(std::string("failed ") + PathToUtf8(files[static_cast<std::size_t>(i)].filename()) + ": Susie Plugins could not decode");
   told.push_back("failed e.bmp: JPEG エラー #41");
   for (const auto& [jobs, onWorkers] : {std::pair{1, false}, std::pair{4, false}, std::pair{4, true}}) {
     SCOPED_TRACE(testing::Message() << jobs << (onWorkers ? " loading on the workers" : ""));
@@ -600,7 +600,7 @@ TEST_F(PipelinedBatch, KeepFileDateGivesEachOutputItsSourcesTime) {
   UI.Calls.clear();
   const TBatchResult result = RunBatch(UI, {a}, Factory(), 1, {.KeepGoing = true, .KeepFileDate = true});
   ASSERT_EQ(result.Failures.size(), 1u);
-  const std::string expected = "ファイル \"" + PathToUtf8(Dir / "a.jpg") + "\" の日付を設定できません。";
+  const std::string expected = std::string("ファイル \"") + PathToUtf8(Dir / "a.jpg") + "\" の日付を設定できません。";
   EXPECT_EQ(result.Failures[0].Message.substr(0, expected.size()), expected);
   EXPECT_GT(result.Failures[0].Message.size(), expected.size()) << "the system's reason follows";
   EXPECT_EQ(result.Converted, 0);

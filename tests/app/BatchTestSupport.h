@@ -36,7 +36,7 @@ public:
   }
   bool Cancelled() override { return OnCancelled && OnCancelled(); }
   void FileFailed(const std::filesystem::path& source, const std::string& message) override {
-    Calls.push_back("failed " + PathToUtf8(source.filename()) + ": " + message);
+    Calls.push_back(std::string("failed ") + PathToUtf8(source.filename()) + ": " + message);
   }
 
 private:

@@ -253,7 +253,7 @@ TEST_F(ProgramBatch, AFolderTreeUnderEverySaveMethod) {
       ASSERT_FALSE(result.Failures.empty());
       EXPECT_EQ(result.Failures[0].Message, "Susie Plugins could not decode");
       if (result.Failures.size() > 1) {
-        const std::string open = "ファイル " + PathToUtf8(root / "pics" / "gone.bmp") + " は開けません。 ";
+        const std::string open = std::string("ファイル ") + PathToUtf8(root / "pics" / "gone.bmp") + " は開けません。 ";
         EXPECT_EQ(result.Failures[1].Message.rfind(open, 0), 0u) << result.Failures[1].Message;
       }
     }
@@ -271,7 +271,7 @@ TEST_F(ProgramBatch, AFolderTreeUnderEverySaveMethod) {
 TEST_F(ProgramBatch, ACancelledPipelinedBatchLeavesNoTemporary) {
   std::vector<std::filesystem::path> files;
   for (int i = 0; i < 12; ++i) {
-    const std::string name = "p" + std::to_string(i + 10) + ".bmp";
+    const std::string name = std::string("p") + std::to_string(i + 10) + ".bmp";
     files.push_back(Bmp(name.c_str(), 64, 48));
   }
   int asked = 0;

@@ -14,6 +14,7 @@
 #include "rtl/Exception.h"
 #include "platform/Folders.h"
 #include "rtl/IniFile.h"
+#include "spi/SPIBmp.h"
 #include "support/PluginImages.h"
 #include "support/TempDir.h"
 
@@ -462,6 +463,62 @@ TEST_F(MainForm, AFailingFileShowsOneErrorBoxKeepsTheBarAndTheNextDropWorks) {
   EXPECT_EQ(Log.Saves.size(), 2u);
   EXPECT_EQ(form->ProgressBar->Position(), 0);
   EXPECT_EQ(Shell.Boxes.size(), 1u);
+}
+
+// The batch settings are read from the settings file at every drop: a dropped folder with
+// keep-going on ends with the one box that lists the failed file, the bar back at 0; with
+// it off again the next drop ends at the failure as before.
+TEST_F(MainForm, ADroppedFolderWithKeepGoingEndsWithTheOneBoxListingTheFailures) {
+  auto form = Open();
+  ::SendMessageW(form->HowSaveRadioGroup->ItemHandle(1), BM_CLICK, 0, 0);
+  const std::filesystem::path pics = Dir / "pics";
+  std::filesystem::create_directories(pics / "sub");
+  for (const auto& name : {pics / "a.bmp", pics / "bad.bmp", pics / "notes.txt", pics / "sub" / "c.bmp"})
+    WriteAllBytes(name, Bytes("x"));
+  Log.OnLoad = [](const std::filesystem::path& source) {
+    if (source.filename() == "bad.bmp") throw EInvalidGraphic("Susie Plugins could not decode");
+    if (source.extension() == ".txt") throw EUnclaimedGraphic("Susie Plugins could not decode");
+  };
+  WriteIni("[Batch]\r\nKeepGoing=1\r\nSubfolders=1\r\n");
+  SendDrop(form->Handle(), {pics.wstring()});
+  ASSERT_EQ(Log.Loads.size(), 4u);
+  EXPECT_EQ(Log.Loads[3].Source, pics / "sub" / "c.bmp");
+  EXPECT_EQ(Log.Loads[3].Max, 4);
+  EXPECT_EQ(Log.Saves, (std::vector<std::filesystem::path>{pics / "a.jpg", pics / "sub" / "c.jpg"}));
+  ASSERT_EQ(Shell.Boxes.size(), 1u);
+  EXPECT_EQ(Shell.Boxes[0].Text, L"次のファイルは変換できませんでした:\n" + (pics / "bad.bmp").wstring() +
+                                     L": Susie Plugins could not decode.\n\n変換 2 件、失敗 1 件、スキップ 1 件");
+  EXPECT_EQ(Shell.Beeps, std::vector<UINT>{MB_ICONEXCLAMATION});
+  EXPECT_EQ(form->ProgressBar->Position(), 0);
+
+  WriteIni("[Batch]\r\nKeepGoing=0\r\n");
+  Log.Loads.clear();
+  Log.Saves.clear();
+  SendDrop(form->Handle(), {pics.wstring()});
+  EXPECT_EQ(Log.Loads.size(), 2u);
+  ASSERT_EQ(Shell.Boxes.size(), 2u);
+  EXPECT_EQ(Shell.Boxes[1].Text, L"Susie Plugins could not decode.");
+  EXPECT_EQ(form->ProgressBar->Position(), 2);
+  EXPECT_EQ(form->ProgressBar->Max(), 3);
+}
+
+// What Explorer hides is not converted: hidden and system files and folders; a link to a
+// folder (here one back to the folder itself) is not followed.
+TEST_F(MainForm, ADroppedFolderLeavesOutHiddenAndSystemEntriesAndFolderLinks) {
+  auto form = Open();
+  const std::filesystem::path pics = Dir / "pics";
+  std::filesystem::create_directories(pics / "hidden");
+  for (const auto& name : {pics / "a.bmp", pics / "h.bmp", pics / "s.bmp", pics / "hidden" / "x.bmp"})
+    WriteAllBytes(name, Bytes("x"));
+  ASSERT_TRUE(::SetFileAttributesW((pics / "h.bmp").c_str(), FILE_ATTRIBUTE_HIDDEN));
+  ASSERT_TRUE(::SetFileAttributesW((pics / "s.bmp").c_str(), FILE_ATTRIBUTE_SYSTEM));
+  ASSERT_TRUE(::SetFileAttributesW((pics / "hidden").c_str(), FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN));
+  const bool linked = ::CreateSymbolicLinkW((pics / "loop").c_str(), pics.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) != 0;
+  WriteIni("[Batch]\r\nSubfolders=1\r\n");
+  SendDrop(form->Handle(), {pics.wstring()});
+  ASSERT_EQ(Log.Loads.size(), 1u) << (linked ? "with" : "without") << " the link";
+  EXPECT_EQ(Log.Loads[0].Source, pics / "a.bmp");
+  EXPECT_TRUE(Shell.Boxes.empty());
 }
 
 TEST_F(MainForm, ADropDuringTheMessagePumpRunsANestedBatchOnTheSameBar) {
