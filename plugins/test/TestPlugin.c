@@ -11,7 +11,9 @@
  *   TP_RECORD_ALIGNED      fills the 64-bit picture record naturally aligned (handle at 24)
  *                          instead of packed (handle at 22)
  *   TP_SJIS_NAME           IsSupported accepts only names ending in "テスト.png" as
- *                          Shift_JIS bytes */
+ *                          Shift_JIS bytes
+ *   TP_JPEG_SIGNATURE      IsSupported accepts real JPEG files (FF D8 FF), whose pixels it
+ *                          never looks at: another plug-in than Tavex's own for them */
 #define TP_SJIS_TEST "\x83\x65\x83\x58\x83\x67" /* テスト in Shift_JIS */
 #if defined(TP_PNGTIF)
 #define TP_INFO "00IN", "Tavex test PNG/TIFF", "*.png;*.tif", "PNG and TIFF images"
@@ -19,6 +21,9 @@
 #define TP_INFO "00IN", "Tavex test BMP", "*.bmp", "BMP images"
 #elif defined(TP_JPEG)
 #define TP_INFO "00IN", "Tavex test JPEG", "*.jpg;*.jpeg", "JPEG images"
+#elif defined(TP_PHOTO)
+#define TP_JPEG_SIGNATURE
+#define TP_INFO "00IN", "Tavex test photo", "*.jpg", "JPEG photos"
 #elif defined(TP_TIFFS)
 #define TP_INFO "00IN", "Tavex test TIFF", "*.tif;", "TIFF images", "*.tiff", "TIFF long"
 #elif defined(TP_GAPPED)
@@ -77,6 +82,9 @@ TP_EXPORT int SPIAPI IsSupported(const char* fileName, void* header) {
   (void)fileName;
   (void)header;
   return 0;
+#elif defined(TP_JPEG_SIGNATURE)
+  (void)fileName;
+  return header && memcmp(header, "\xFF\xD8\xFF", 3) == 0;
 #elif defined(TP_SJIS_NAME)
   static const char tail[] = "\x83\x65\x83\x58\x83\x67.png";
   size_t n = fileName ? strlen(fileName) : 0;

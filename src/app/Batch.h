@@ -80,6 +80,9 @@ void RunBatch(TBatchUI& ui, const std::vector<std::filesystem::path>& files, con
 // The program's conversion of one file: the source decoded by the DIB library, its
 // picture handed to a JPEG object, which is saved.
 std::unique_ptr<TFileConversion> NewProgramConversion();
+// The program's conversion, with each JPEG carrying its source's EXIF, XMP and colour
+// profile when keepMetadata is on (NewProgramConversion when off).
+TFileConversionFactory ProgramConversionFactory(bool keepMetadata);
 
 // The batch with the program's conversion.
 void RunBatch(TBatchUI& ui, const std::vector<std::filesystem::path>& files);

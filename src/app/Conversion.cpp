@@ -2,6 +2,7 @@
 
 #include "graphics/Bitmap.h"
 #include "jpeg/JPEG.h"
+#include "meta/Metadata.h"
 #include "rtl/File.h"
 #include "rtl/Stream.h"
 #include "spi/SPIVxDIB.h"
@@ -17,18 +18,26 @@ namespace {
 // thread, and nothing else holds it meanwhile.
 class TProgramConversion : public TFileConversion {
 public:
+  // keepMetadata: the JPEG carries the source's EXIF, XMP and colour profile, as fits the
+  // pixels of whichever reader decoded it.
+  explicit TProgramConversion(bool keepMetadata = false) : FKeepMetadata(keepMetadata) {}
+
   void Load(const std::filesystem::path& source) override {
     auto bitmap = std::make_unique<TBitmap>();
     auto dib = std::make_unique<TSPIVxDIB>();
+    TImageMetadata metadata;
     {
       // Read access only, shared with nobody; closed as soon as loading ends. Loaded without
       // a name, so no plug-in is preferred for the extension.
       TFileStream stream(source, fmOpenRead | fmShareExclusive);
       dib->LoadFromStream(stream);
+      if (FKeepMetadata)
+        metadata = ReadImageMetadata(stream, dib->DecodedBy().TavexPlugin() ? mdTavexPlugin : mdOtherDecoder);
     }
     auto jpeg = std::make_unique<TJPEGImage>();
     bitmap->Assign(dib.get());
     jpeg->Assign(bitmap.get());
+    if (FKeepMetadata) jpeg->SetMetadata(std::move(metadata));
     FJPEG = std::move(jpeg);
   }
 
@@ -60,11 +69,16 @@ public:
 private:
   std::unique_ptr<TJPEGImage> FJPEG;
   TPreparedFile FPrepared;
+  bool FKeepMetadata;
 };
 
 }  // namespace
 
 std::unique_ptr<TFileConversion> NewProgramConversion() { return std::make_unique<TProgramConversion>(); }
+
+TFileConversionFactory ProgramConversionFactory(bool keepMetadata) {
+  return [keepMetadata] { return std::unique_ptr<TFileConversion>(std::make_unique<TProgramConversion>(keepMetadata)); };
+}
 
 void RunBatch(TBatchUI& ui, const std::vector<std::filesystem::path>& files) {
   RunBatch(ui, files, NewProgramConversion);

@@ -18,6 +18,7 @@ void TJPEGImage::Assign(const TPersistent* source) {
   if (source == nullptr) {
     FData = std::make_shared<TJPEGData>();
     FBitmap.reset();
+    FMetadata = TImageMetadata{};
     Changed(this);
     return;
   }
@@ -29,8 +30,10 @@ void TJPEGImage::Assign(const TPersistent* source) {
       bitmap = std::make_unique<TBitmap>();
       bitmap->Assign(jpeg.FBitmap.get());
     }
+    TImageMetadata metadata = jpeg.FMetadata;
     FData = jpeg.FData;
     FBitmap = std::move(bitmap);
+    FMetadata = std::move(metadata);
     Changed(this);
     return;
   }
@@ -41,6 +44,7 @@ void TJPEGImage::Assign(const TPersistent* source) {
     auto data = std::make_shared<TJPEGData>();
     FData = std::move(data);
     FBitmap = std::move(bitmap);
+    FMetadata = TImageMetadata{};
     Changed(this);
     return;
   }
@@ -66,6 +70,9 @@ void TJPEGImage::CompressInto(TJPEGData& data) const {
     params.Quality = Options.CompressionQuality;
     params.Grayscale = Options.Grayscale;
     params.Progressive = Options.ProgressiveEncoding;
+    params.Exif = FMetadata.Exif;
+    params.Xmp = FMetadata.Xmp;
+    params.Icc = FMetadata.Icc;
     data.Width = params.Width;
     data.Height = params.Height;
     data.Grayscale = Options.Grayscale;
@@ -88,7 +95,15 @@ void TJPEGImage::Compress() {
 }
 
 void TJPEGImage::FreeBitmap() noexcept {
-  if (FData->Compressed) FBitmap.reset();
+  if (!FData->Compressed) return;
+  FBitmap.reset();
+  FMetadata = TImageMetadata{};
+}
+
+void TJPEGImage::SetMetadata(TImageMetadata metadata) {
+  std::shared_ptr<TJPEGData> data = FData->Compressed && FBitmap ? std::make_shared<TJPEGData>() : FData;
+  FMetadata = std::move(metadata);
+  FData = std::move(data);
 }
 
 void TJPEGImage::SaveToFile(const std::filesystem::path& fileName) const {

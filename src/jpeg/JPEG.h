@@ -9,6 +9,7 @@
 #include "graphics/Bitmap.h"
 #include "graphics/Graphic.h"
 #include "jpeg/JPEGCompress.h"
+#include "meta/Metadata.h"
 #include "rtl/Stream.h"
 
 enum TJPEGPerformance : std::uint8_t { jpBestQuality, jpBestSpeed };
@@ -62,10 +63,16 @@ public:
   // the bitmap converted to 24 bits (sharing the pixels when they are 24-bit already)
   // hands its rows to the library, top row first.
   void Compress();
-  // Lets go of the bitmap, and the pixels it shares, once the data is compressed: the
-  // object then stands for its data alone (a batch holds many such objects until each
+  // Lets go of the bitmap, the pixels it shares and the metadata, once the data is
+  // compressed: the object then stands for its data alone (a batch holds many such objects until each
   // is saved in turn). Does nothing before that.
   void FreeBitmap() noexcept;
+  // The EXIF block, XMP packet and ICC profile that the compressed data carries (see
+  // TJPEGCompressParams: a block too large for its segments is left out). Data compressed
+  // before is dropped while the bitmap is there to compress again. Assigning a picture
+  // other than a JPEG object's clears them; without them the data is what it always was.
+  void SetMetadata(TImageMetadata metadata);
+  const TImageMetadata& Metadata() const noexcept { return FMetadata; }
   // The compressed data first, then the file: written beside the name and moved over
   // it in one step, so a failure never leaves a partial or empty file where one stood.
   void SaveToFile(const std::filesystem::path& fileName) const override;
@@ -95,6 +102,7 @@ private:
 
   std::shared_ptr<TJPEGData> FData;
   std::unique_ptr<TBitmap> FBitmap;
+  TImageMetadata FMetadata;
 };
 
 // Start-up: the decoding pixel format from the screen's bits per pixel (8-bit at 8 or

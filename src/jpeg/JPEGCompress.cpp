@@ -98,16 +98,42 @@ void ProgressMonitor(j_common_ptr cinfo) {
   if (!Report(monitor, static_cast<std::uint8_t>(percent))) JumpWithPending(monitor->Err);
 }
 
+// The metadata segments as the library writes them: each APP1 payload whole, with its
+// identifier; the profile as it is, which the library cuts into chunks.
+struct TMarkers {
+  const JOCTET* Exif = nullptr;
+  unsigned ExifSize = 0;
+  const JOCTET* Xmp = nullptr;
+  unsigned XmpSize = 0;
+  const JOCTET* Icc = nullptr;
+  unsigned IccSize = 0;
+};
+
+// An APP1 payload: the identifier, then the block; empty when the block is empty or too large.
+std::vector<JOCTET> App1Payload(const char* id, std::size_t idSize, std::span<const std::uint8_t> block,
+                                std::size_t maxBytes) {
+  std::vector<JOCTET> payload;
+  if (block.empty() || block.size() > maxBytes) return payload;
+  payload.reserve(idSize + block.size());
+  payload.insert(payload.end(), id, id + idSize);
+  payload.insert(payload.end(), block.begin(), block.end());
+  return payload;
+}
+
 // Everything between setjmp and the library's last call lives here, with no object
 // that has a destructor: a longjmp may leave it at any library call.
 int RunCompressor(jpeg_compress_struct* cinfo, TErrorManager* err, const TJPEGCompressParams* params,
-                  JSAMPROW* rows) {
+                  const TMarkers* markers, JSAMPROW* rows) {
   if (setjmp(err->Jump) != 0) return err->Pending ? -1 : err->Code;
   jpeg_set_defaults(cinfo);
   jpeg_set_quality(cinfo, params->Quality, TRUE);
   if (params->Grayscale) jpeg_set_colorspace(cinfo, JCS_GRAYSCALE);
   if (params->Progressive) jpeg_simple_progression(cinfo);
   jpeg_start_compress(cinfo, TRUE);
+  // The file header (SOI, JFIF) is out now; the tables and the frame follow the first row.
+  if (markers->ExifSize) jpeg_write_marker(cinfo, JPEG_APP0 + 1, markers->Exif, markers->ExifSize);
+  if (markers->XmpSize) jpeg_write_marker(cinfo, JPEG_APP0 + 1, markers->Xmp, markers->XmpSize);
+  if (markers->IccSize) jpeg_write_icc_profile(cinfo, markers->Icc, markers->IccSize);
   while (cinfo->next_scanline < cinfo->image_height)
     jpeg_write_scanlines(cinfo, rows + cinfo->next_scanline, cinfo->image_height - cinfo->next_scanline);
   jpeg_finish_compress(cinfo);
@@ -177,7 +203,20 @@ void JPEGCompressBGR(const TJPEGCompressParams& params, TMemoryStream& dest, con
   cinfo.input_components = 3;
   cinfo.in_color_space = JCS_EXT_BGR;
 
-  const int code = RunCompressor(&cinfo, &err, &params, rows.data());
+  const std::vector<JOCTET> exif = App1Payload("Exif\0\0", 6, params.Exif, JPEGMaxExifBytes);
+  const std::vector<JOCTET> xmp = App1Payload("http://ns.adobe.com/xap/1.0/\0", 29, params.Xmp, JPEGMaxXmpBytes);
+  TMarkers markers;
+  markers.Exif = exif.data();
+  markers.ExifSize = static_cast<unsigned>(exif.size());
+  markers.Xmp = xmp.data();
+  markers.XmpSize = static_cast<unsigned>(xmp.size());
+  // A profile of colour pixels says nothing true of grey ones.
+  if (!params.Icc.empty() && params.Icc.size() <= JPEGMaxIccBytes && !params.Grayscale) {
+    markers.Icc = params.Icc.data();
+    markers.IccSize = static_cast<unsigned>(params.Icc.size());
+  }
+
+  const int code = RunCompressor(&cinfo, &err, &params, &markers, rows.data());
   if (code != 0) {
     dest.SetSize(start);
     if (err.Pending) std::rethrow_exception(err.Pending);

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <span>
 
 #include "graphics/Graphic.h"
 #include "rtl/Exception.h"
@@ -23,7 +24,20 @@ struct TJPEGCompressParams {
   int Quality = 90;
   bool Grayscale = false;
   bool Progressive = false;
+  // Written after the JFIF header, in this order: the EXIF block (its TIFF structure) as an
+  // APP1 "Exif" segment, the XMP packet as an APP1 segment, the ICC profile as APP2
+  // "ICC_PROFILE" chunks. Each is left out when empty or larger than its segments allow.
+  std::span<const std::uint8_t> Exif{};
+  std::span<const std::uint8_t> Xmp{};
+  std::span<const std::uint8_t> Icc{};
 };
+
+// The most each block can be: the EXIF block what a segment's 65533 bytes hold after
+// "Exif\0\0"; the XMP packet the 65502 bytes that XMP allows a packet in a JPEG; the profile
+// 255 chunks of 65519 bytes.
+inline constexpr std::size_t JPEGMaxExifBytes = 65533 - 6;
+inline constexpr std::size_t JPEGMaxXmpBytes = 65502;
+inline constexpr std::size_t JPEGMaxIccBytes = std::size_t{255} * 65519;
 
 // Appends the compressed stream to dest (whose size is then the end of the JPEG data).
 // A width or height of 0 appends nothing. Failures: EJPEG "JPEG エラー #code" for the

@@ -71,7 +71,10 @@ void TInSPIAbleData::Run() {
         done = !Empty();
         if (!done) Clear();
       }
-      if (done) break;
+      if (done) {
+        FDecoder = module;
+        break;
+      }
     }
   } catch (...) {
     // The failure that is passing wins over one of the ending event.
@@ -202,6 +205,7 @@ void TInSPIAbleData::Clear() noexcept {
   FInfo.Reset();
   FPixels.Reset();
   SetPictureInfo(TSPIPictureInfo{});
+  FDecoder = nullptr;
 }
 
 // ---- The file job
@@ -418,6 +422,11 @@ void TSPIGraphic::Clear() noexcept {
 }
 
 bool TSPIGraphic::GetEmpty() const { return !FJob || FJob->Empty(); }
+
+TSPIDecodedBy TSPIGraphic::DecodedBy() const {
+  if (GetEmpty() || !FJob->Decoder()) return {};
+  return TSPIDecodedBy::Module(*FJob->Decoder());
+}
 
 void TSPIGraphic::EnsureInfo() const {
   if (FInfoValid) return;

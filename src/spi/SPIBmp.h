@@ -51,6 +51,8 @@ public:
 
   const std::filesystem::path& FileName() const noexcept { return FFileName; }
   const TSPIPictureInfo& PictureInfo() const noexcept { return FPictureInfo; }
+  // The plug-in that delivered the picture; null while the job is empty.
+  const TSPI* Decoder() const noexcept { return FDecoder; }
   TProgressEvent OnProgress;
 
   // The plug-in's progress routine; the user value is the job.
@@ -91,6 +93,7 @@ private:
   std::exception_ptr FProgressFailure;
   std::string FPluginName;
   bool FPluginNameKnown = false;
+  const TSPI* FDecoder = nullptr;
 };
 
 // The source is the file, handed to the plug-ins by its ANSI name.
@@ -191,6 +194,8 @@ public:
   // Hands a picture the DIB holds as it is (uncompressed 1, 4, 8 or 24 bits) to dib without a
   // copy, and clears; false, with nothing done, for any other picture.
   bool HandOver(TVxDIB& dib);
+  // The plug-in that decoded the picture (Plugin false while the graphic is empty).
+  TSPIDecodedBy DecodedBy() const;
 
 private:
   void Decode(std::unique_ptr<TInSPIAbleData> job);

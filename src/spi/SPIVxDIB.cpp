@@ -15,13 +15,20 @@ void SetLowColorDisplay(bool value) noexcept { GLowColorDisplay = value; }
 
 void TSPIVxDIB::Assign(const TPersistent* source) {
   if (auto* graphic = dynamic_cast<const TSPIGraphic*>(source)) {
+    TSPIDecodedBy by = graphic->DecodedBy();
     TVxDIB dib;
     const_cast<TSPIGraphic*>(graphic)->ConvertTo(dib, false);
     TVxDIB::Assign(&dib);
+    FDecodedBy = std::move(by);
     return;
   }
-  if (auto* other = dynamic_cast<const TSPIVxDIB*>(source)) TrueColorPaletteMode = other->TrueColorPaletteMode;
+  TSPIDecodedBy by;
+  if (auto* other = dynamic_cast<const TSPIVxDIB*>(source)) {
+    TrueColorPaletteMode = other->TrueColorPaletteMode;
+    by = other->FDecodedBy;
+  }
   TVxDIB::Assign(source);
+  FDecodedBy = std::move(by);
 }
 
 void TSPIVxDIB::Changed(TObject* sender) {
@@ -36,13 +43,17 @@ void TSPIVxDIB::Changed(TObject* sender) {
 void TSPIVxDIB::AssignLoaded(std::unique_ptr<TGraphic> graphic) {
   if (!graphic) throw EInvalidGraphic(SPICouldNotDecode);
   if (auto* plugin = dynamic_cast<TSPIGraphic*>(graphic.get())) {
+    // Known before the hand-over, which empties the plug-in graphic.
+    TSPIDecodedBy by = plugin->DecodedBy();
     // The plug-in's rows become the DIB's own when the DIB holds them as they are: no copy.
     TVxDIB dib;
     if (!plugin->HandOver(dib)) plugin->ConvertTo(dib, true);
     TVxDIB::Assign(&dib);
+    FDecodedBy = std::move(by);
     return;
   }
   TVxDIB::Assign(graphic.get());
+  FDecodedBy = {};
 }
 
 void TSPIVxDIB::LoadFromFile(const std::filesystem::path& fileName) {

@@ -8,6 +8,7 @@
 
 #include "dib/VxDIB.h"
 #include "rtl/Stream.h"
+#include "spi/SPIs.h"
 
 using TSPILoadFromStreamWithNameEvent = std::function<void(TStream& stream, const std::filesystem::path& fileName)>;
 
@@ -33,6 +34,12 @@ public:
   void LoadFromStream(TStream& stream) override;
   virtual void AssignLoaded(std::unique_ptr<TGraphic> graphic);
   virtual void LoadFromStreamWithName(TStream& stream, const std::filesystem::path& fileName);
+  // Who decoded the picture of the last load or assignment: the plug-in, or the DIB
+  // library's reader (Plugin false, as for a picture assigned from anything else).
+  const TSPIDecodedBy& DecodedBy() const noexcept { return FDecodedBy; }
+
+private:
+  TSPIDecodedBy FDecodedBy;
 };
 
 // Whether the screen shows colours through a palette (at most 8 bits per pixel); false

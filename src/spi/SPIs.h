@@ -239,6 +239,21 @@ protected:
   friend class TSPI;
 };
 
+// Which reader decoded a picture: a plug-in, named by its file and its description, or
+// (Plugin false) the DIB library's own reader.
+struct TSPIDecodedBy {
+  bool Plugin = false;
+  std::filesystem::path FileName;
+  std::string Description;  // GetPluginInfo's entry 1, ANSI bytes
+
+  static TSPIDecodedBy Module(const TSPI& module) { return TSPIDecodedBy{true, module.FileName(), module.Description()}; }
+  // Tavex's own import filter, known by its description, which a renamed or moved copy
+  // keeps, in the program and in a host process alike.
+  bool TavexPlugin() const noexcept { return Plugin && Description.rfind(TavexPluginDescription, 0) == 0; }
+  // How the own plug-in's description begins.
+  static constexpr const char* TavexPluginDescription = "Tavex image filter ";
+};
+
 // The factory: a module of the kind the plug-in's API version names ("00IN", "00AM",
 // "00XN", compared exactly; anything else a plain TSPI), or null when the library cannot
 // be loaded. ESPIInvalidAPI and every other failure reach the caller. When reason is

@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <csetjmp>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 
+#include <jpeglib.h>
+
 #include "jpeg/JPEGCompress.h"
 #include "jpeg/JPEGTestSupport.h"
+#include "meta/Metadata.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -19,7 +24,8 @@ std::vector<std::uint8_t> StreamBytes(TMemoryStream& s) {
 }
 
 // Compresses a bottom-up padded blue-green-red copy of the picture, as a DIB holds it.
-std::vector<std::uint8_t> CompressPicture(int w, int h, const std::vector<std::uint8_t>& rgb) {
+std::vector<std::uint8_t> CompressPicture(int w, int h, const std::vector<std::uint8_t>& rgb,
+                                          const TImageMetadata& metadata = {}) {
   const auto dib = ToBottomUpBGR(w, h, rgb);
   const std::ptrdiff_t stride = static_cast<std::ptrdiff_t>((static_cast<std::size_t>(w) * 3 + 3) & ~std::size_t{3});
   TJPEGCompressParams params;
@@ -27,6 +33,9 @@ std::vector<std::uint8_t> CompressPicture(int w, int h, const std::vector<std::u
   params.Height = h;
   params.TopRow = dib.data() + stride * (h - 1);
   params.RowStride = -stride;
+  params.Exif = metadata.Exif;
+  params.Xmp = metadata.Xmp;
+  params.Icc = metadata.Icc;
   TMemoryStream out;
   JPEGCompressBGR(params, out);
   return StreamBytes(out);
@@ -189,6 +198,90 @@ TEST(JPEGCompress, DestinationGrowsForIncompressibleData) {
   const auto decoded = DecodeJPEG(ours);
   ASSERT_EQ(decoded.Error, "");
   EXPECT_TRUE(decoded.Pixels == DecodeJPEG(ReferenceJPEG(w, h, rgb)).Pixels);
+}
+
+std::vector<std::uint8_t> Filled(std::size_t n, unsigned seed) {
+  std::vector<std::uint8_t> b(n);
+  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(i * 7 + seed + i / 251);
+  return b;
+}
+
+std::vector<std::uint8_t> Segment(unsigned marker, const std::string& id, const std::uint8_t* data, std::size_t n) {
+  const std::size_t length = 2 + id.size() + n;
+  std::string head{'\xFF', static_cast<char>(marker), static_cast<char>(length >> 8), static_cast<char>(length)};
+  head += id;
+  std::vector<std::uint8_t> s(head.begin(), head.end());
+  s.insert(s.end(), data, data + n);
+  return s;
+}
+
+// The profile as libjpeg itself puts its chunks together; empty when it finds none.
+std::vector<std::uint8_t> LibjpegProfile(const std::vector<std::uint8_t>& jpeg) {
+  struct TError {
+    jpeg_error_mgr Pub;
+    std::jmp_buf Jump;
+  } error;
+  jpeg_decompress_struct cinfo{};
+  cinfo.err = jpeg_std_error(&error.Pub);
+  error.Pub.error_exit = [](j_common_ptr c) { std::longjmp(reinterpret_cast<TError*>(c->err)->Jump, 1); };
+  JOCTET* icc = nullptr;
+  unsigned size = 0;
+  if (setjmp(error.Jump) == 0) {
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
+    jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xFFFF);
+    jpeg_read_header(&cinfo, TRUE);
+    if (!jpeg_read_icc_profile(&cinfo, &icc, &size)) size = 0;
+  }
+  jpeg_destroy_decompress(&cinfo);
+  std::vector<std::uint8_t> profile(icc, icc + size);
+  std::free(icc);
+  return profile;
+}
+
+// The blocks come right after SOI and the 18-byte JFIF segment, in the order EXIF, XMP,
+// profile (in chunks of 65519 bytes, numbered of their count); every other byte is the
+// JPEG made without them.
+TEST(JPEGCompress, MetadataSegmentsFollowTheJfifHeaderAndNothingElseChanges) {
+  const auto rgb = TestPictureRGB(24, 16, 5);
+  const TImageMetadata metadata{Filled(1000, 1), Filled(500, 2), Filled(100000, 3)};
+  const auto plain = CompressPicture(24, 16, rgb);
+  const auto with = CompressPicture(24, 16, rgb, metadata);
+  ASSERT_EQ(plain[3], 0xE0);
+  ASSERT_EQ(plain[4] << 8 | plain[5], 16);
+  std::vector<std::uint8_t> expected(plain.begin(), plain.begin() + 20);
+  for (const auto& segment :
+       {Segment(0xE1, std::string("Exif\0\0", 6), metadata.Exif.data(), 1000),
+        Segment(0xE1, std::string("http://ns.adobe.com/xap/1.0/\0", 29), metadata.Xmp.data(), 500),
+        Segment(0xE2, std::string("ICC_PROFILE\0\1\2", 14), metadata.Icc.data(), 65519),
+        Segment(0xE2, std::string("ICC_PROFILE\0\2\2", 14), metadata.Icc.data() + 65519, 100000 - 65519)})
+    expected.insert(expected.end(), segment.begin(), segment.end());
+  expected.insert(expected.end(), plain.begin() + 20, plain.end());
+  EXPECT_TRUE(with == expected);
+  EXPECT_TRUE(LibjpegProfile(with) == metadata.Icc);
+  EXPECT_TRUE(DecodeJPEG(with).Pixels == DecodeJPEG(plain).Pixels);
+}
+
+// A block too large for its segments is left out; the others are written all the same.
+TEST(JPEGCompress, ABlockTooLargeForItsSegmentsIsLeftOutAlone) {
+  struct TCase {
+    std::size_t Exif, Xmp, Icc;
+    bool HasExif, HasXmp, HasIcc;
+  };
+  const std::size_t maxIcc = std::size_t{255} * 65519;
+  for (const TCase& c : {TCase{65527, 65502, maxIcc, true, true, true}, TCase{65528, 700, 300, false, true, true},
+                         TCase{800, 65503, 300, true, false, true}, TCase{800, 700, maxIcc + 1, true, true, false}}) {
+    SCOPED_TRACE(testing::Message() << c.Exif << " " << c.Xmp << " " << c.Icc);
+    // A real EXIF header, so that the reader takes the block; the rest is its data.
+    std::vector<std::uint8_t> exif = Filled(c.Exif, 4);
+    std::copy_n("II*\0\x08\0\0\0\0\0\0\0\0\0", 14, exif.begin());
+    const auto jpeg = CompressPicture(8, 8, TestPictureRGB(8, 8, 1), {exif, Filled(c.Xmp, 5), Filled(c.Icc, 6)});
+    const TImageMetadata found = ReadSourceMetadata(jpeg.data(), jpeg.size()).Blocks;
+    EXPECT_EQ(found.Exif.size(), c.HasExif ? c.Exif : 0);
+    EXPECT_EQ(found.Xmp.size(), c.HasXmp ? c.Xmp : 0);
+    EXPECT_EQ(found.Icc.size(), c.HasIcc ? c.Icc : 0);
+    EXPECT_TRUE(found.Icc.empty() || found.Icc == Filled(c.Icc, 6));
+  }
 }
 
 #ifdef TAVEX_CJPEG

@@ -83,6 +83,29 @@ TEST(JPEGImage, SavedFileDecodesToTheReferencePixels) {
   EXPECT_EQ(Listing(dir.Path()), std::vector<std::string>{"out.jpg"});
 }
 
+// Metadata set after compressing makes the data anew; assigning a bitmap drops it, a JPEG
+// object's assignment takes it along, and it goes with the bitmap once the data is made.
+TEST(JPEGImage, MetadataGoesWithThePictureItWasSetFor) {
+  const auto bitmap = MakePicture(8, 8, TestPictureRGB(8, 8, 2));
+  TJPEGImage jpeg;
+  SetPicture(jpeg, bitmap);
+  jpeg.Compress();
+  const std::int64_t plain = jpeg.Data().DataSize();
+  const TImageMetadata metadata{{}, Bytes("<xmp/>"), {}};
+  jpeg.SetMetadata(metadata);
+  jpeg.Compress();
+  // One APP1 segment: marker, length, the 29-byte namespace, the packet.
+  EXPECT_EQ(jpeg.Data().DataSize(), plain + 4 + 29 + 6);
+  TJPEGImage copy;
+  copy.Assign(&jpeg);
+  EXPECT_EQ(copy.Metadata(), metadata);
+  SetPicture(copy, bitmap);
+  EXPECT_TRUE(copy.Metadata().Empty());
+  jpeg.FreeBitmap();
+  EXPECT_TRUE(jpeg.Metadata().Empty());
+  EXPECT_EQ(jpeg.Data().DataSize(), plain + 39);
+}
+
 TEST(JPEGImage, SecondSaveReusesTheCompressedData) {
   TTempDir dir;
   TJPEGImage jpeg;

@@ -6,6 +6,9 @@
 #include <memory>
 
 #include "Win32TestSupport.h"
+#include "app/FileList.h"
+#include "app/win32/SettingsDialog.h"
+#include "app/win32/SingleInstance.h"
 #include "jpeg/JPEGTestSupport.h"
 #include "platform/win32/WinText.h"
 #include "rtl/Exception.h"
@@ -39,6 +42,26 @@ BOOL CALLBACK AddChildText(HWND child, LPARAM list) {
   if (!font) font = static_cast<HFONT>(::GetStockObject(SYSTEM_FONT));
   if (*text) reinterpret_cast<std::vector<TControlText>*>(list)->push_back({cls, text, font});
   return TRUE;
+}
+
+// The texts whose non-ASCII characters are drawn as the missing glyph, one line each;
+// checked counts the characters looked at.
+std::string MissingGlyphs(const std::vector<TControlText>& texts, int& checked) {
+  std::string missing;
+  for (const TControlText& t : texts) {
+    const std::vector<COLORREF> box = DrawCharacter(t.Font, MissingGlyphCharacter);
+    if (box.empty()) return "no drawing for the missing glyph\n";
+    // The comparison tells a drawn glyph from the box.
+    if (DrawCharacter(t.Font, L'A') == box) return platform::WideToUtf8(t.Control) + ": A is drawn as a box\n";
+    std::wstring boxes;
+    for (wchar_t c : t.Text) {
+      if (c < 0x80) continue;
+      ++checked;
+      if (DrawCharacter(t.Font, c) == box) boxes += c;
+    }
+    if (!boxes.empty()) missing += platform::WideToUtf8(t.Control + L" \"" + t.Text + L"\": " + boxes) + "\n";
+  }
+  return missing;
 }
 
 // What a conversion saw: the source, the bar at that moment, the output.
@@ -183,21 +206,8 @@ TEST_F(MainForm, EveryCharacterOfTheWindowsTextsHasAGlyphInTheFontItIsDrawnWith)
   texts.push_back({L"folder hint", form->SaveFolderEdit->TextHint(),
                    reinterpret_cast<HFONT>(::SendMessageW(form->SaveFolderEdit->Handle(), WM_GETFONT, 0, 0))});
 
-  std::string missing;
   int checked = 0;
-  for (const TControlText& t : texts) {
-    const std::vector<COLORREF> box = DrawCharacter(t.Font, MissingGlyphCharacter);
-    ASSERT_FALSE(box.empty());
-    // The comparison tells a drawn glyph from the box.
-    ASSERT_NE(DrawCharacter(t.Font, L'A'), box) << platform::WideToUtf8(t.Control);
-    std::wstring boxes;
-    for (wchar_t c : t.Text) {
-      if (c < 0x80) continue;
-      ++checked;
-      if (DrawCharacter(t.Font, c) == box) boxes += c;
-    }
-    if (!boxes.empty()) missing += platform::WideToUtf8(t.Control + L" \"" + t.Text + L"\": " + boxes) + "\n";
-  }
+  const std::string missing = MissingGlyphs(texts, checked);
   ::DeleteObject(captionFont);
   // The caption, the group box, three items, two labels and the hint hold 92 of them.
   EXPECT_EQ(checked, 92);
@@ -587,14 +597,6 @@ TEST_F(MainForm, ACloseDuringAFailingBatchWaitsForTheErrorBox) {
   EXPECT_FALSE(form->HandleAllocated());
 }
 
-// A 2 x 2 24-bit BMP, bottom-up, each row padded to 8 bytes.
-std::vector<unsigned char> TinyBmp() {
-  return {'B', 'M', 70, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,                    // file header
-          40, 0, 0, 0, 2, 0, 0, 0, 2, 0, 0, 0, 1, 0, 24, 0, 0, 0, 0, 0,      // 2 x 2, 24 bits
-          16, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,       // 16 bytes of pixels
-          0, 0, 255, 0, 255, 0, 0, 0, 255, 0, 0, 255, 255, 255, 0, 0};      // two padded rows
-}
-
 TEST_F(MainForm, TheProgramsOwnConversionWritesAJpegBesideTheSourceAndReportsAnUndecodableFile) {
   auto form = std::make_unique<TTavexMainForm>(nullptr, Exe());  // no factory of the test's
   WriteAllBytes(Dir / "a.bmp", TinyBmp());
@@ -658,6 +660,394 @@ TEST_F(MainForm, APluginCrashingInItsHostCostsOneFileAndTheWindowTakesTheNextDro
   EXPECT_EQ(Shell.Boxes.size(), 1u);
   EXPECT_EQ(DecodeJPEG(ReadAllBytes(Dir / "_c.jpg")).Error, "");
   EXPECT_EQ(form->ProgressBar->Position(), 0);
+}
+
+// ---- The settings dialog of the system menu
+
+// Works the settings dialog from inside its modal loop: each tick of a thread timer runs
+// the next step on the dialog once it is up. A dialog still open after the last step is
+// a fault; it is cancelled so that the test ends.
+class TDialogDriver {
+public:
+  using TStep = std::function<void(HWND dialog)>;
+  TDialogDriver(HWND owner, std::vector<TStep> steps) : FOwner(owner), FSteps(std::move(steps)) {
+    Current = this;
+    FTimer = ::SetTimer(nullptr, 0, 20, Tick);
+  }
+  ~TDialogDriver() {
+    ::KillTimer(nullptr, FTimer);
+    Current = nullptr;
+  }
+  TDialogDriver(const TDialogDriver&) = delete;
+  TDialogDriver& operator=(const TDialogDriver&) = delete;
+  size_t StepsRun() const noexcept { return FNext; }
+  bool LeftOpen() const noexcept { return FLeftOpen; }
+
+private:
+  static BOOL CALLBACK FindDialog(HWND window, LPARAM search) {
+    auto* s = reinterpret_cast<std::pair<HWND, HWND>*>(search);
+    wchar_t cls[16] = {};
+    ::GetClassNameW(window, cls, 16);
+    if (std::wstring(cls) != L"#32770" || ::GetWindow(window, GW_OWNER) != s->first || !::IsWindowVisible(window))
+      return TRUE;
+    s->second = window;
+    return FALSE;
+  }
+  static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
+    TDialogDriver* d = Current;
+    if (!d || d->FBusy) return;
+    std::pair<HWND, HWND> search{d->FOwner, nullptr};
+    ::EnumThreadWindows(::GetCurrentThreadId(), FindDialog, reinterpret_cast<LPARAM>(&search));
+    if (!search.second) return;
+    d->FBusy = true;
+    if (d->FNext < d->FSteps.size()) {
+      d->FSteps[d->FNext++](search.second);
+    } else {
+      d->FLeftOpen = true;
+      ::EndDialog(search.second, IDCANCEL);
+    }
+    d->FBusy = false;
+  }
+  static inline TDialogDriver* Current = nullptr;
+  HWND FOwner;
+  std::vector<TStep> FSteps;
+  size_t FNext = 0;
+  UINT_PTR FTimer = 0;
+  bool FBusy = false;
+  bool FLeftOpen = false;
+};
+
+bool Checked(HWND dialog, size_t box) {
+  return ::IsDlgButtonChecked(dialog, BatchSettingsCheckBoxIds[box]) == BST_CHECKED;
+}
+void Click(HWND dialog, int id) { ::SendMessageW(::GetDlgItem(dialog, id), BM_CLICK, 0, 0); }
+void OpenSettings(TTavexMainForm& form) { ::SendMessageW(form.Handle(), WM_SYSCOMMAND, MainFormSettingsCommand, 0); }
+
+TEST_F(MainForm, TheSystemMenuEndsWithTheSettingsItemWhichIsGreyWhileABatchRuns) {
+  auto form = Open();
+  HMENU menu = ::GetSystemMenu(form->Handle(), FALSE);
+  const int n = ::GetMenuItemCount(menu);
+  ASSERT_GE(n, 2);
+  EXPECT_EQ(::GetMenuItemID(menu, n - 1), MainFormSettingsCommand);
+  wchar_t text[32] = {};
+  ::GetMenuStringW(menu, static_cast<UINT>(n - 1), text, 32, MF_BYPOSITION);
+  EXPECT_STREQ(text, L"設定...");
+  EXPECT_TRUE(::GetMenuState(menu, static_cast<UINT>(n - 2), MF_BYPOSITION) & MF_SEPARATOR);
+
+  auto popUp = [&] {
+    ::SendMessageW(form->Handle(), WM_INITMENUPOPUP, reinterpret_cast<WPARAM>(menu), MAKELPARAM(0, TRUE));
+    return ::GetMenuState(menu, MainFormSettingsCommand, MF_BYCOMMAND) & MF_GRAYED;
+  };
+  // A batch reads the settings when it starts: during one, the command opens nothing.
+  std::vector<UINT> greyDuring;
+  Log.OnLoad = [&](const std::filesystem::path&) {
+    greyDuring.push_back(popUp());
+    OpenSettings(*form);
+  };
+  {
+    TDialogDriver driver(form->Handle(), {});
+    SendDrop(form->Handle(), {L"C:\\p\\a.bmp"});
+    EXPECT_FALSE(driver.LeftOpen());
+  }
+  EXPECT_EQ(greyDuring, (std::vector<UINT>{MF_GRAYED}));
+  EXPECT_EQ(popUp(), 0u);
+  std::vector<bool> opened;
+  TDialogDriver driver(form->Handle(), {[&](HWND dialog) {
+                         opened.push_back(!::IsWindowEnabled(form->Handle()));
+                         Click(dialog, IDCANCEL);
+                       }});
+  OpenSettings(*form);
+  EXPECT_EQ(opened, std::vector<bool>{true});  // modal over the window
+  EXPECT_TRUE(::IsWindowEnabled(form->Handle()));
+}
+
+TEST_F(MainForm, TheSettingsDialogShowsTheBatchSwitchesAndOnlyOKWritesThem) {
+  const char* const Kept = "[Window]\r\nTop=5\r\nLeft=6\r\n\r\n[Batch]\r\nKeepGoing=1\r\nKeepFileDate=1\r\n";
+  constexpr int CloseBox = 0;
+  struct TCase {
+    const char* Ini;  // null: no file
+    std::vector<bool> Shown;
+    std::vector<size_t> Toggle;
+    int Button;
+    const char* After;  // null: no file
+  };
+  const TCase cases[] = {
+      {nullptr, {false, false, false, false}, {0, 3}, IDOK,
+       "[Batch]\r\nSubfolders=1\r\nKeepGoing=0\r\nKeepFileDate=0\r\nKeepMetadata=1\r\n\r\n"},
+      {nullptr, {false, false, false, false}, {}, IDOK,
+       "[Batch]\r\nSubfolders=0\r\nKeepGoing=0\r\nKeepFileDate=0\r\nKeepMetadata=0\r\n\r\n"},
+      {nullptr, {false, false, false, false}, {0, 1, 2, 3}, IDCANCEL, nullptr},
+      {Kept, {false, true, true, false}, {1, 3}, IDOK,
+       "[Window]\r\nTop=5\r\nLeft=6\r\n\r\n[Batch]\r\nKeepGoing=0\r\nKeepFileDate=1\r\nSubfolders=0\r\n"
+       "KeepMetadata=1\r\n\r\n"},
+      {Kept, {false, true, true, false}, {0, 1, 2, 3}, IDCANCEL, Kept},
+      {Kept, {false, true, true, false}, {2}, CloseBox, Kept},
+      // A value other than 0 or 1 shows the default, and OK writes what was shown.
+      {"[batch]\r\nSubfolders=1\r\nKeepGoing=2\r\n", {true, false, false, false}, {}, IDOK,
+       "[batch]\r\nSubfolders=1\r\nKeepGoing=0\r\nKeepFileDate=0\r\nKeepMetadata=0\r\n\r\n"},
+  };
+  auto form = Open();
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(std::string(c.Ini ? c.Ini : "no file") + " / button " + std::to_string(c.Button));
+    std::filesystem::remove(Ini());
+    if (c.Ini) WriteIni(c.Ini);
+    std::vector<bool> shown;
+    TDialogDriver driver(form->Handle(), {[&](HWND dialog) {
+                           for (size_t i = 0; i < 4; ++i) shown.push_back(Checked(dialog, i));
+                           for (const size_t i : c.Toggle) Click(dialog, BatchSettingsCheckBoxIds[i]);
+                           if (c.Button == CloseBox)
+                             ::SendMessageW(dialog, WM_CLOSE, 0, 0);
+                           else
+                             Click(dialog, c.Button);
+                         }});
+    OpenSettings(*form);
+    EXPECT_EQ(driver.StepsRun(), 1u);
+    EXPECT_FALSE(driver.LeftOpen());
+    EXPECT_EQ(shown, c.Shown);
+    if (c.After)
+      EXPECT_EQ(Str(ReadAllBytes(Ini())), c.After);
+    else
+      EXPECT_FALSE(std::filesystem::exists(Ini()));
+  }
+  EXPECT_TRUE(Shell.Boxes.empty());
+}
+
+TEST_F(MainForm, ASettingsFileThatCannotBeWrittenKeepsTheDialogOpenAndItsValuesUnapplied) {
+  std::filesystem::create_directory(Ini());  // a folder where the file should be
+  std::string expected;
+  try {
+    SaveBatchSettings(Ini(), {});
+  } catch (const Exception& e) {
+    expected = ErrorBoxText(e.what());
+  }
+  ASSERT_FALSE(expected.empty());
+  auto form = Open();
+  std::vector<bool> stillChecked;
+  size_t boxesWhileOpen = 0;
+  TDialogDriver driver(form->Handle(), {[&](HWND dialog) {
+                                          Click(dialog, BatchSettingsCheckBoxIds[0]);
+                                          Click(dialog, IDOK);
+                                        },
+                                        [&](HWND dialog) {
+                                          boxesWhileOpen = Shell.Boxes.size();
+                                          stillChecked.push_back(Checked(dialog, 0));
+                                          Click(dialog, IDCANCEL);
+                                        }});
+  OpenSettings(*form);
+  EXPECT_EQ(driver.StepsRun(), 2u);
+  EXPECT_EQ(boxesWhileOpen, 1u);
+  EXPECT_EQ(stillChecked, std::vector<bool>{true});
+  ASSERT_EQ(Shell.Boxes.size(), 1u);
+  EXPECT_EQ(platform::WideToUtf8(Shell.Boxes[0].Text), expected);
+  EXPECT_EQ(Shell.Boxes[0].Type, static_cast<UINT>(MB_OK | MB_ICONERROR));
+  EXPECT_TRUE(std::filesystem::is_directory(Ini()));
+  EXPECT_TRUE(std::filesystem::is_empty(Ini()));
+  EXPECT_EQ(LoadBatchSettings(Ini()), TBatchSettings{});
+}
+
+// Under Wine a dialog font without links to a Japanese font draws these texts as boxes.
+TEST_F(MainForm, EveryCharacterOfTheSettingsDialogHasAGlyphAndEveryCaptionFitsItsBox) {
+  auto form = Open();
+  std::vector<TControlText> texts;
+  std::string cut;
+  HFONT captionFont = nullptr;
+  TDialogDriver driver(form->Handle(), {[&](HWND dialog) {
+                         NONCLIENTMETRICSW metrics{};
+                         metrics.cbSize = sizeof metrics;
+                         ::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+                         captionFont = ::CreateFontIndirectW(&metrics.lfCaptionFont);
+                         wchar_t caption[32] = {};
+                         ::GetWindowTextW(dialog, caption, 32);
+                         texts.push_back({L"caption", caption, captionFont});
+                         ::EnumChildWindows(dialog, AddChildText, reinterpret_cast<LPARAM>(&texts));
+                         // A check box's text starts after its box and a gap.
+                         for (const int id : BatchSettingsCheckBoxIds) {
+                           HWND box = ::GetDlgItem(dialog, id);
+                           wchar_t text[64] = {};
+                           const int length = ::GetWindowTextW(box, text, 64);
+                           HDC dc = ::GetDC(box);
+                           HGDIOBJ old = ::SelectObject(dc, reinterpret_cast<HFONT>(::SendMessageW(box, WM_GETFONT, 0, 0)));
+                           SIZE extent{};
+                           ::GetTextExtentPoint32W(dc, text, length, &extent);
+                           ::SelectObject(dc, old);
+                           ::ReleaseDC(box, dc);
+                           RECT r{};
+                           ::GetClientRect(box, &r);
+                           if (extent.cx + ::GetSystemMetrics(SM_CXMENUCHECK) + 4 > r.right)
+                             cut += platform::WideToUtf8(text) + "\n";
+                         }
+                         Click(dialog, IDCANCEL);
+                       }});
+  OpenSettings(*form);
+  ASSERT_EQ(driver.StepsRun(), 1u);
+  ASSERT_NE(captionFont, nullptr);
+  int checked = 0;
+  const std::string missing = MissingGlyphs(texts, checked);
+  ::DeleteObject(captionFont);
+  // The caption, four check boxes and the cancel button hold 63 of them.
+  EXPECT_EQ(checked, 63);
+  EXPECT_TRUE(missing.empty()) << "characters drawn as the missing glyph:\n" << missing;
+  EXPECT_TRUE(cut.empty()) << "texts wider than their check box:\n" << cut;
+}
+
+// ---- Files handed over by a later copy of the program
+
+LRESULT SendCopyData(HWND window, ULONG_PTR tag, const void* data, size_t size) {
+  COPYDATASTRUCT copy{tag, static_cast<DWORD>(size), const_cast<void*>(data)};
+  return ::SendMessageW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copy));
+}
+LRESULT SendFiles(HWND window, const std::vector<std::u16string>& names) {
+  const std::vector<std::uint8_t> block = EncodeFileList(names);
+  return SendCopyData(window, FileListCopyDataId, block.data(), block.size());
+}
+
+TEST_F(MainForm, AHandedOverListIsConvertedAsOneDropAfterTheSenderHasItsAnswer) {
+  auto form = Open();
+  form->SetInstanceName(InstanceName(Exe()));
+  ::SendMessageW(form->HowSaveRadioGroup->ItemHandle(1), BM_CLICK, 0, 0);
+  EXPECT_EQ(SendFiles(form->Handle(), {u"C:\\写真 フォルダ\\猫 1.bmp", u"C:\\q\\b.bmp"}), TRUE);
+  EXPECT_TRUE(Log.Loads.empty());  // the sender does not wait for the batch
+  EXPECT_EQ(form->QueuedFileLists(), 1u);
+  Application::ProcessMessages();
+  ASSERT_EQ(Log.Loads.size(), 2u);
+  EXPECT_EQ(Log.Loads[0].Source.wstring(), L"C:\\写真 フォルダ\\猫 1.bmp");
+  EXPECT_EQ(Log.Loads[1].Position, 2);
+  EXPECT_EQ(Log.Loads[1].Max, 2);
+  EXPECT_EQ(Log.Saves, (std::vector<std::filesystem::path>{L"C:\\写真 フォルダ\\猫 1.jpg", L"C:\\q\\b.jpg"}));
+  EXPECT_EQ(form->QueuedFileLists(), 0u);
+  EXPECT_EQ(form->ProgressBar->Position(), 0);
+  EXPECT_TRUE(Shell.Boxes.empty());
+}
+
+TEST_F(MainForm, OnlyTheMarkedWindowTakesAListAndOnlyOfFullNamesWellFormed) {
+  const std::vector<std::uint8_t> good = EncodeFileList({u"C:\\p\\a.bmp"});
+  auto units = [](const std::u16string& text) {
+    std::vector<std::uint8_t> block;
+    for (const char16_t c : text) {
+      block.push_back(static_cast<std::uint8_t>(c & 0xFF));
+      block.push_back(static_cast<std::uint8_t>(c >> 8));
+    }
+    return block;
+  };
+  const std::vector<std::uint8_t> odd(good.begin(), good.end() - 1);
+  const std::vector<std::uint8_t> unended(good.begin(), good.end() - 2);
+  const std::vector<std::uint8_t> emptyName = units(std::u16string(u"C:\\a.bmp\0\0C:\\b.bmp\0\0", 20));
+  const std::vector<std::uint8_t> relative = EncodeFileList({u"C:\\p\\a.bmp", u"b.bmp"});
+  const std::vector<std::uint8_t> driveRelative = EncodeFileList({u"C:b.bmp"});
+  const std::vector<std::uint8_t> unc = EncodeFileList({u"\\\\server\\share\\c.bmp", u"\\\\?\\C:\\d.bmp"});
+  struct TCase {
+    const char* What;
+    bool Marked;
+    ULONG_PTR Tag;
+    const void* Data;
+    size_t Size;
+    size_t Files;  // 0: refused
+  };
+  const TCase cases[] = {
+      {"a full name", true, FileListCopyDataId, good.data(), good.size(), 1},
+      {"a network name and a long one", true, FileListCopyDataId, unc.data(), unc.size(), 2},
+      {"an unmarked window", false, FileListCopyDataId, good.data(), good.size(), 0},
+      {"another tag", true, FileListCopyDataId + 1, good.data(), good.size(), 0},
+      {"no data", true, FileListCopyDataId, nullptr, good.size(), 0},
+      {"half a code unit", true, FileListCopyDataId, odd.data(), odd.size(), 0},
+      {"no end of the list", true, FileListCopyDataId, unended.data(), unended.size(), 0},
+      {"an empty name", true, FileListCopyDataId, emptyName.data(), emptyName.size(), 0},
+      {"a relative name", true, FileListCopyDataId, relative.data(), relative.size(), 0},
+      {"a name relative to a drive", true, FileListCopyDataId, driveRelative.data(), driveRelative.size(), 0},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.What);
+    Log.Loads.clear();
+    auto form = Open();
+    if (c.Marked) form->SetInstanceName(InstanceName(Exe()));
+    EXPECT_EQ(SendCopyData(form->Handle(), c.Tag, c.Data, c.Size), c.Files > 0 ? TRUE : FALSE);
+    EXPECT_EQ(form->QueuedFileLists(), c.Files > 0 ? 1u : 0u);
+    Application::ProcessMessages();
+    EXPECT_EQ(Log.Loads.size(), c.Files);
+  }
+  EXPECT_TRUE(Shell.Boxes.empty());
+}
+
+TEST_F(MainForm, ListsHandedOverDuringABatchWaitTheirTurnAndNeverNest) {
+  auto form = Open();
+  form->SetInstanceName(InstanceName(Exe()));
+  ::SendMessageW(form->HowSaveRadioGroup->ItemHandle(1), BM_CLICK, 0, 0);
+  std::vector<int> depths;
+  std::vector<LRESULT> answers;
+  Log.OnLoad = [&](const std::filesystem::path& source) {
+    depths.push_back(form->BatchDepth());
+    if (source.filename() != "a.bmp") return;
+    answers.push_back(SendFiles(form->Handle(), {u"C:\\n\\x.bmp"}));
+    answers.push_back(SendFiles(form->Handle(), {u"C:\\n\\y.bmp", u"C:\\n\\z.bmp"}));
+  };
+  SendDrop(form->Handle(), {L"C:\\p\\a.bmp", L"C:\\p\\b.bmp"});
+  EXPECT_EQ(answers, (std::vector<LRESULT>{TRUE, TRUE}));
+  ASSERT_EQ(Log.Loads.size(), 2u);  // the drop's batch alone
+  EXPECT_EQ(form->QueuedFileLists(), 2u);
+  Application::ProcessMessages();
+  ASSERT_EQ(Log.Loads.size(), 5u);
+  const wchar_t* order[] = {L"a.bmp", L"b.bmp", L"x.bmp", L"y.bmp", L"z.bmp"};
+  const int positions[] = {1, 2, 1, 1, 2};
+  const int maxima[] = {2, 2, 1, 2, 2};
+  for (size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(Log.Loads[i].Source.filename().wstring(), order[i]) << i;
+    EXPECT_EQ(Log.Loads[i].Position, positions[i]) << i;
+    EXPECT_EQ(Log.Loads[i].Max, maxima[i]) << i;
+  }
+  EXPECT_EQ(depths, (std::vector<int>{1, 1, 1, 1, 1}));
+  EXPECT_EQ(form->QueuedFileLists(), 0u);
+  EXPECT_EQ(form->ProgressBar->Position(), 0);
+}
+
+TEST_F(MainForm, AQueuedListWaitsForTheErrorBoxAndAFailedListDoesNotCostTheNext) {
+  auto form = Open();
+  ::SendMessageW(form->HowSaveRadioGroup->ItemHandle(1), BM_CLICK, 0, 0);
+  std::vector<size_t> loadsDuringBox;
+  ShellHooks().MessageBox = [&](HWND, const std::wstring& text, const std::wstring&, UINT) {
+    // A modal box disables its owner and runs a loop of its own.
+    ::EnableWindow(form->Handle(), FALSE);
+    Application::ProcessMessages();
+    loadsDuringBox.push_back(Log.Loads.size());
+    ::EnableWindow(form->Handle(), TRUE);
+    Shell.Boxes.push_back({nullptr, text, L"", 0});
+    return IDOK;
+  };
+  Log.OnLoad = [](const std::filesystem::path& source) {
+    if (source.filename() == "bad.bmp") throw EInvalidGraphic("Susie Plugins could not decode");
+  };
+  // As the program's own command line does it.
+  form->QueueFiles({L"C:\\p\\bad.bmp", L"C:\\p\\c.bmp"});
+  form->QueueFiles({L"C:\\p\\d.bmp"});
+  form->QueueFiles({});
+  EXPECT_EQ(form->QueuedFileLists(), 2u);
+  Application::ProcessMessages();
+  ASSERT_EQ(Shell.Boxes.size(), 1u);
+  EXPECT_EQ(Shell.Boxes[0].Text, L"Susie Plugins could not decode.");
+  EXPECT_EQ(loadsDuringBox, std::vector<size_t>{1});
+  ASSERT_EQ(Log.Loads.size(), 2u);
+  EXPECT_EQ(Log.Loads[1].Source.wstring(), L"C:\\p\\d.bmp");
+  EXPECT_EQ(Log.Saves, std::vector<std::filesystem::path>{L"C:\\p\\d.jpg"});
+  EXPECT_EQ(form->QueuedFileLists(), 0u);
+}
+
+TEST_F(MainForm, AWindowThatIsClosingTakesNoListAndLeavesTheQueueUnrun) {
+  auto form = Open();
+  form->SetInstanceName(InstanceName(Exe()));
+  ::SendMessageW(form->HowSaveRadioGroup->ItemHandle(1), BM_CLICK, 0, 0);
+  std::vector<LRESULT> answers;
+  Log.OnLoad = [&](const std::filesystem::path& source) {
+    if (source.filename() != "a.bmp") return;
+    answers.push_back(SendFiles(form->Handle(), {u"C:\\n\\x.bmp"}));
+    ::SendMessageW(form->Handle(), WM_CLOSE, 0, 0);
+    answers.push_back(SendFiles(form->Handle(), {u"C:\\n\\y.bmp"}));
+  };
+  SendDrop(form->Handle(), {L"C:\\p\\a.bmp", L"C:\\p\\b.bmp"});
+  EXPECT_EQ(answers, (std::vector<LRESULT>{TRUE, FALSE}));
+  Application::ProcessMessages();
+  EXPECT_FALSE(form->HandleAllocated());
+  EXPECT_EQ(Log.Loads.size(), 2u);
+  // The window is gone, and with it its mark.
+  EXPECT_EQ(FindInstanceWindow(InstanceName(Exe())), nullptr);
 }
 
 }  // namespace

@@ -29,6 +29,13 @@ TRecordedShell::TRecordedShell() : FSaved(ShellHooks()) {
 
 TRecordedShell::~TRecordedShell() { ShellHooks() = FSaved; }
 
+std::vector<unsigned char> TinyBmp() {
+  return {'B', 'M', 70, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,                    // file header
+          40, 0, 0, 0, 2, 0, 0, 0, 2, 0, 0, 0, 1, 0, 24, 0, 0, 0, 0, 0,      // 2 x 2, 24 bits
+          16, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,       // 16 bytes of pixels
+          0, 0, 255, 0, 255, 0, 0, 0, 255, 0, 0, 255, 255, 255, 0, 0};      // two padded rows
+}
+
 HDROP MakeDrop(const std::vector<std::wstring>& names, POINT point) {
   size_t chars = 1;  // the list ends with an empty name
   for (const std::wstring& n : names) chars += n.size() + 1;

@@ -41,6 +41,9 @@ private:
   TShellHooks FSaved;
 };
 
+// A 2 x 2 24-bit BMP, bottom-up, each row padded to 8 bytes.
+std::vector<unsigned char> TinyBmp();
+
 // A drop handle with a real DROPFILES block of wide names, as the shell posts it.
 HDROP MakeDrop(const std::vector<std::wstring>& names, POINT point = {0, 0});
 // Sends WM_DROPFILES with a new drop handle to the window.

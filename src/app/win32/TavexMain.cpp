@@ -1,11 +1,17 @@
-// The program's entry: the libraries, COM for the folder browser, the main window and
-// its message loop.
+// The program's entry: the files on the command line, handed to a copy of the program
+// that runs already; else the libraries, COM for the folder browser, the main window
+// and its message loop.
 #include "platform/win32/WinHeaders.h"
 
 #include <commctrl.h>
 #include <objbase.h>
 
+#include <filesystem>
+#include <memory>
+#include <vector>
+
 #include "app/Startup.h"
+#include "app/win32/SingleInstance.h"
 #include "app/win32/TavexMainFormUnit.h"
 #include "platform/Folders.h"
 
@@ -28,6 +34,18 @@ private:
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int showCommand) {
+  // Send To, or files dropped on the program's icon. A copy of the program that runs
+  // already converts them in its window; started without files, this copy only brings
+  // that window to the front. Either way it ends here, with no window of its own.
+  std::vector<std::filesystem::path> files;
+  std::unique_ptr<TInstanceLock> instance;
+  try {
+    files = CommandLineFiles(::GetCommandLineW());
+    instance = std::make_unique<TInstanceLock>(InstanceName(platform::ExeFileName()));
+    if (!BecomeRunningInstance(*instance, files)) return 0;
+  } catch (...) {
+    // Without the hand-over this copy runs as if it were the only one.
+  }
   TavexStartup();
   int result = 0;
   {
@@ -41,6 +59,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int showCommand) {
       form.IsMainForm = true;
       ::ShowWindow(form.Handle(), showCommand);
       ::UpdateWindow(form.Handle());
+      // Ready: the settings are read and the window is shown. Later copies hand their
+      // files over from now on; this copy's own are the first drop.
+      if (instance && instance->Held()) form.SetInstanceName(instance->Name());
+      form.QueueFiles(std::move(files));
       result = Application::Run();
     } catch (...) {
       Application::HandleException();

@@ -4,13 +4,17 @@
 
 #include "app/PluginPolicy.h"
 #include "app/Settings.h"
+#include "app/win32/SettingsDialog.h"
 #include "app/win32/ShellHelpers.h"
+#include "app/win32/SingleInstance.h"
 #include "platform/win32/WinText.h"
 
 namespace {
 
 // Asks the window to go once no batch runs and no modal box is up.
 constexpr UINT WM_TAVEX_RELEASE = WM_APP + 1;
+// Asks the window to convert the next list of files handed over to it.
+constexpr UINT WM_TAVEX_CONVERT = WM_APP + 2;
 
 constexpr DWORD FormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_DLGFRAME | WS_CLIPCHILDREN;
 constexpr DWORD FormExStyle = WS_EX_DLGMODALFRAME | WS_EX_APPWINDOW | WS_EX_CONTROLPARENT;
@@ -77,6 +81,11 @@ TTavexMainForm::TTavexMainForm(TComponent* owner, std::filesystem::path exeFileN
   HowSaveRadioGroup->SetItemIndex(0);
   PageControl->SetActivePageIndex(0);
   Layout(static_cast<int>(::GetDpiForWindow(Handle())));
+  // The settings dialog hangs off the system menu, so the window's own controls stay as
+  // they are.
+  HMENU systemMenu = ::GetSystemMenu(Handle(), FALSE);
+  ::AppendMenuW(systemMenu, MF_SEPARATOR, 0, nullptr);
+  ::AppendMenuW(systemMenu, MF_STRING, MainFormSettingsCommand, MainFormSettingsCaption);
 
   HowSaveRadioGroup->OnClick = [this](TObject* sender) { HowSaveRadioGroupClick(sender); };
   SpeedButton1->OnClick = [this](TObject* sender) { SpeedButton1Click(sender); };
@@ -204,7 +213,12 @@ void TTavexMainForm::FileDrop1FileDrop(TObject*, int, const std::vector<std::fil
     HWND Window;
     explicit TDepth(TTavexMainForm& form) : Form(form), Window(form.Handle()) { ++Form.FBatchDepth; }
     ~TDepth() {
-      if (--Form.FBatchDepth == 0 && Form.FClosePending) ::PostMessageW(Window, WM_TAVEX_RELEASE, 0, 0);
+      if (--Form.FBatchDepth > 0) return;
+      // The window goes, or takes the next list of files handed over meanwhile.
+      if (Form.FClosePending)
+        ::PostMessageW(Window, WM_TAVEX_RELEASE, 0, 0);
+      else if (!Form.FQueuedFiles.empty())
+        ::PostMessageW(Window, WM_TAVEX_CONVERT, 0, 0);
     }
     TDepth(const TDepth&) = delete;
     TDepth& operator=(const TDepth&) = delete;
@@ -249,6 +263,37 @@ void TTavexMainForm::ReleaseWhenIdle() {
   DestroyHandle();
 }
 
+void TTavexMainForm::QueueFiles(std::vector<std::filesystem::path> files) {
+  if (files.empty()) return;
+  FQueuedFiles.push_back(std::move(files));
+  ::PostMessageW(Handle(), WM_TAVEX_CONVERT, 0, 0);
+}
+
+void TTavexMainForm::ConvertQueuedFiles() {
+  // Never inside a batch (its end asks again), nor under a modal box or the settings
+  // dialog, which disable the window (enabling it asks again).
+  if (FQueuedFiles.empty() || FBatchDepth > 0 || FClosePending) return;
+  if (!::IsWindowEnabled(Handle())) {
+    FConvertPending = true;
+    return;
+  }
+  const std::vector<std::filesystem::path> files = std::move(FQueuedFiles.front());
+  FQueuedFiles.pop_front();
+  FileDrop1FileDrop(FileDrop1, static_cast<int>(files.size()), files, 0, 0);
+}
+
+void TTavexMainForm::SetInstanceName(std::wstring name) {
+  if (!FInstanceName.empty()) ::RemovePropW(Handle(), FInstanceName.c_str());
+  FInstanceName = std::move(name);
+  if (!FInstanceName.empty()) ::SetPropW(Handle(), FInstanceName.c_str(), Handle());
+}
+
+void TTavexMainForm::ShowSettingsDialog() {
+  // The batch reads the settings at its start; one running now keeps the ones it read.
+  if (FBatchDepth > 0) return;
+  EditBatchSettings(Handle(), IniFileName);
+}
+
 bool TTavexMainForm::PreTranslateMessage(MSG& msg) {
   // Alt plus the speed button's accelerator clicks it while its page shows.
   if (msg.message == WM_SYSCHAR && SpeedButton1->HandleAllocated() && ::IsWindowVisible(SpeedButton1->Handle()) &&
@@ -280,10 +325,38 @@ void TTavexMainForm::WndProc(TMessage& message) {
     }
     case WM_CLOSE: CloseRequested(); return;
     case WM_TAVEX_RELEASE: ReleaseWhenIdle(); return;
+    case WM_TAVEX_CONVERT: ConvertQueuedFiles(); return;
     case WM_ENABLE:
       DefaultHandler(message);
       if (message.WParam && FReleasePending) ::PostMessageW(Handle(), WM_TAVEX_RELEASE, 0, 0);
+      if (message.WParam && FConvertPending) {
+        FConvertPending = false;
+        ::PostMessageW(Handle(), WM_TAVEX_CONVERT, 0, 0);
+      }
       return;
+    case WM_SYSCOMMAND:
+      if ((message.WParam & 0xFFF0) == MainFormSettingsCommand) {
+        ShowSettingsDialog();
+        return;
+      }
+      DefaultHandler(message);
+      return;
+    case WM_INITMENUPOPUP:
+      if (HIWORD(message.LParam))
+        ::EnableMenuItem(reinterpret_cast<HMENU>(message.WParam), MainFormSettingsCommand,
+                         MF_BYCOMMAND | (FBatchDepth > 0 ? MF_GRAYED : MF_ENABLED));
+      DefaultHandler(message);
+      return;
+    case WM_COPYDATA: {
+      // Another process's data: only a marked window takes lists, and only once
+      // ReceiveFileList has checked them; a window about to go takes none.
+      std::optional<std::vector<std::filesystem::path>> files;
+      if (!FInstanceName.empty() && !FClosePending)
+        files = ReceiveFileList(reinterpret_cast<const COPYDATASTRUCT*>(message.LParam));
+      message.Result = files ? TRUE : FALSE;
+      if (files) QueueFiles(std::move(*files));
+      return;
+    }
     case WM_DPICHANGED: {
       const auto* suggested = reinterpret_cast<const RECT*>(message.LParam);
       ::SetWindowPos(Handle(), nullptr, suggested->left, suggested->top, 0, 0,
@@ -292,6 +365,7 @@ void TTavexMainForm::WndProc(TMessage& message) {
       return;
     }
     case WM_DESTROY:
+      if (!FInstanceName.empty()) ::RemovePropW(Handle(), FInstanceName.c_str());
       DefaultHandler(message);
       if (IsMainForm) ::PostQuitMessage(0);
       return;

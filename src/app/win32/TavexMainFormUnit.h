@@ -1,6 +1,8 @@
 #pragma once
 // The main window: the save method, the destination folder, the progress bar; files
-// dropped on it are converted by the batch driver.
+// dropped on it are converted by the batch driver. Its system menu opens the settings
+// dialog; files handed over from the command line are converted as drops.
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -64,6 +66,15 @@ public:
 
   bool PreTranslateMessage(MSG& msg) override;
 
+  // Converts the files as one drop once no batch runs and no modal box or dialog is up;
+  // lists that arrive meanwhile wait in turn. Nothing for an empty list.
+  void QueueFiles(std::vector<std::filesystem::path> files);
+  // Lists waiting for their batch.
+  size_t QueuedFileLists() const noexcept { return FQueuedFiles.size(); }
+  // Marks the window as the one that the program's later copies hand their files to
+  // (WM_COPYDATA file lists, see SingleInstance.h).
+  void SetInstanceName(std::wstring name);
+
 protected:
   void CreateParams(DWORD& style, DWORD& exStyle, RECT& bounds) override;
   void WndProc(TMessage& message) override;
@@ -74,6 +85,8 @@ private:
   void Layout(int dpi);
   void CloseRequested();
   void ReleaseWhenIdle();
+  void ConvertQueuedFiles();
+  void ShowSettingsDialog();
 
   std::filesystem::path FExeFileName;
   int FDpi = USER_DEFAULT_SCREEN_DPI;
@@ -83,6 +96,9 @@ private:
   int FBatchDepth = 0;
   bool FClosePending = false;
   bool FReleasePending = false;
+  std::deque<std::vector<std::filesystem::path>> FQueuedFiles;
+  bool FConvertPending = false;  // a queued list waits for the window to be enabled
+  std::wstring FInstanceName;
 };
 
 // Designed client size at 96 DPI and the position the window has before the settings
@@ -91,3 +107,6 @@ constexpr int MainFormClientWidth = 503;
 constexpr int MainFormClientHeight = 235;
 constexpr int MainFormDesignLeft = 354;
 constexpr int MainFormDesignTop = 112;
+// The system menu's item that opens the settings dialog.
+constexpr UINT MainFormSettingsCommand = 0x0010;
+constexpr const wchar_t* MainFormSettingsCaption = L"設定...";
