@@ -21,7 +21,7 @@
 
 static const char* const PluginInfo[] = {
     "00IN",
-    "Tavex image filter 1.0 (PNG, GIF, TIFF, WebP, JPEG, BMP, HEIF, AVIF; libjpeg-turbo, " TAVEX_PLUGIN_ENGINE
+    "Tavex image filter " TAVEX_VERSION " (PNG, GIF, TIFF, WebP, JPEG, BMP, HEIF, AVIF; libjpeg-turbo, " TAVEX_PLUGIN_ENGINE
     TAVEX_PLUGIN_SYSTEM ")",
     "*.png", "PNG",
     "*.gif", "GIF",

@@ -245,7 +245,7 @@ TEST_F(CliRun, HelpAndVersion) {
   EXPECT_EQ(Console.OutText, CliUsage);
   Console = TRecordingConsole{};
   EXPECT_EQ(Run({"--version"}), 0);
-  EXPECT_EQ(Console.OutText.rfind("tavex-cli ", 0), 0u);
+  EXPECT_EQ(Console.OutText, "tavex-cli " TAVEX_VERSION "\n");
   EXPECT_EQ(Console.ErrText, "");
 }
 

@@ -411,11 +411,11 @@ TEST(Iftavex, PluginInfoNamesTheImportFilterAndItsFormats) {
   };
   const int count = static_cast<int>(sizeof want / sizeof want[0]);
 #ifdef _WIN32
-  const std::string about = "Tavex image filter 1.0 (PNG, GIF, TIFF, WebP, JPEG, BMP, HEIF, AVIF; libjpeg-turbo, "
+  const std::string about = "Tavex image filter " TAVEX_VERSION " (PNG, GIF, TIFF, WebP, JPEG, BMP, HEIF, AVIF; libjpeg-turbo, "
                             "libpng, giflib, libtiff, libwebp, lcms2, libheif; ICO, JPEG XR, DDS: Windows Imaging "
                             "Component)";
 #else
-  const std::string about = "Tavex image filter 1.0 (PNG, GIF, TIFF, WebP, JPEG, BMP, HEIF, AVIF; libjpeg-turbo, "
+  const std::string about = "Tavex image filter " TAVEX_VERSION " (PNG, GIF, TIFF, WebP, JPEG, BMP, HEIF, AVIF; libjpeg-turbo, "
                             "libpng, giflib, libtiff, libwebp, lcms2, libheif)";
 #endif
   char buf[256];
