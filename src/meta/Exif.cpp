@@ -336,9 +336,8 @@ std::vector<std::uint8_t> WriteBlock(bool big, std::vector<TOutIfd>& ifds) {
   return out;
 }
 
-}  // namespace
-
-bool CleanExif(std::vector<std::uint8_t>& block, bool upright) {
+// CleanExif's work, once: block becomes the cleaned block, or stays when broken.
+bool CleanOnce(std::vector<std::uint8_t>& block, bool upright) {
   TTiffBytes tiff(block.data(), block.size());
   if (!tiff.Open()) return false;
   TIfdWalk walk(tiff);
@@ -379,6 +378,19 @@ bool CleanExif(std::vector<std::uint8_t>& block, bool upright) {
     const TEntry* orientation = kept[0].Find(TagOrientation);
     if (orientation && orientation->Type == TypeShort && orientation->Count == 1) Put16(out, orientation->ValueAt, 1, big);
   }
+  block = std::move(out);
+  return true;
+}
+
+}  // namespace
+
+bool CleanExif(std::vector<std::uint8_t>& block, bool upright) {
+  std::vector<std::uint8_t> out = block;
+  if (!CleanOnce(out, upright)) return false;
+  // Directories and values that overlap one another may read otherwise once IFD0's chain is
+  // cut and the thumbnail zeroed: a block whose cleaned form is not clean is broken.
+  std::vector<std::uint8_t> again = out;
+  if (!CleanOnce(again, upright) || again != out) return false;
   block = std::move(out);
   return true;
 }
