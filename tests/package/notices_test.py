@@ -5,13 +5,13 @@ name, and a notice holds each library's files, version, origin and exact licence
   notices_test.py SCRIPTS_NOTICES
 """
 import importlib.machinery
-import importlib.util
 import io
 import json
 import os
 import shutil
 import sys
 import tempfile
+import types
 import unittest
 from contextlib import redirect_stderr
 
@@ -287,7 +287,7 @@ class LinkMap(unittest.TestCase):
 if __name__ == "__main__":
     path = sys.argv.pop(1)
     loader = importlib.machinery.SourceFileLoader("tavex_notices", path)
-    spec = importlib.util.spec_from_loader(loader.name, loader)
-    notices = importlib.util.module_from_spec(spec)
+    notices = types.ModuleType(loader.name)
+    notices.__file__ = loader.path
     loader.exec_module(notices)
     unittest.main(verbosity=2)
