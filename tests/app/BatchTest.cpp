@@ -384,6 +384,68 @@ TEST_F(PipelinedBatch, AnAllocationThatFailsAnywhereEndsTheBatchOrChangesNothing
   }
 }
 
+// The same with keep-going (a sample of the allocations): the batch ends with the
+// out-of-memory error, or each file is either saved or listed as failed, in input order.
+TEST_F(PipelinedBatch, UnderKeepGoingAFailedAllocationCostsAFileOrTheBatch) {
+  const auto files = Files(30);
+  const TFileConversionFactory factory = Factory();
+  Encode.SaveNothing = true;
+  long count = 0;
+  {
+    const allocfault::TArmed counting(-1);
+    RunBatch(UI, files, factory, 2, {.KeepGoing = true});
+    count = allocfault::Seen();
+  }
+  if (count == 0) GTEST_SKIP() << "this build's allocations are not counted";
+#ifdef _WIN32
+  constexpr long step = 37;
+#else
+  constexpr long step = 3;
+#endif
+  int failedFiles = 0;
+  for (long fail = 0; fail < count; fail += step) {
+    UI.Calls.clear();
+    UI.Saved.clear();
+    UI.Calls.reserve(500);
+    UI.Saved.reserve(files.size());
+    std::string error;
+    TBatchResult result;
+    {
+      const allocfault::TArmed armed(fail);
+      try {
+        result = RunBatch(UI, files, factory, 2, {.KeepGoing = true});
+      } catch (const std::exception& e) {
+        error = e.what();
+      }
+    }
+    ASSERT_EQ(Script.Alive, 0) << fail;
+    if (!error.empty()) {
+      EXPECT_EQ(error, "Out of memory") << fail;
+      continue;
+    }
+    // Each file once, saved or failed; each kind in input order.
+    std::vector<int> outcome(files.size(), 0);
+    auto mark = [&](const std::string& stem, int kind, std::size_t& last) {
+      const std::size_t index = static_cast<std::size_t>(std::stoi(stem.substr(1))) - 1;
+      ASSERT_LT(index, files.size()) << stem;
+      EXPECT_EQ(outcome[index], 0) << stem << " twice, " << fail;
+      EXPECT_GE(index + 1, last) << stem << " out of order, " << fail;
+      outcome[index] = kind;
+      last = index + 1;
+    };
+    std::size_t lastSaved = 0, lastFailed = 0;
+    for (const auto& saved : UI.Saved) mark(PathToUtf8(saved.stem()).substr(1), 1, lastSaved);
+    for (const TBatchFailure& f : result.Failures) {
+      EXPECT_EQ(f.Message, "Out of memory") << fail;
+      mark(PathToUtf8(f.Source.stem()), 2, lastFailed);
+      ++failedFiles;
+    }
+    EXPECT_EQ(std::count(outcome.begin(), outcome.end(), 0), 0) << fail;
+    EXPECT_EQ(result.Converted, static_cast<int>(UI.Saved.size())) << fail;
+  }
+  EXPECT_GT(failedFiles, 0) << "no allocation failure cost one file alone";
+}
+
 // ---- Folders, keep-going, dates, cancelling
 
 std::filesystem::path Touch(const std::filesystem::path& file) {
