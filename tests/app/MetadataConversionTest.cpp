@@ -15,16 +15,9 @@
 #include "rtl/Stream.h"
 #include "spi/SPITestSupport.h"
 #include "support/TempDir.h"
+#include "app/QuietConsole.h"
 
 namespace {
-
-class TQuietConsole : public TCliConsole {
-public:
-  std::string ErrText;
-  void Out(std::string_view) override {}
-  void Err(std::string_view text) override { ErrText += text; }
-  bool ErrIsTerminal() override { return false; }
-};
 
 const TBytes Xmp = Bytes("<x:xmpmeta xmlns:x='adobe:ns:meta/'/>");
 const TBytes Icc = IccProfile("mntr", "RGB ", 900);

@@ -14,16 +14,9 @@
 #include "spi/SPITestSupport.h"
 #include "support/PluginImages.h"
 #include "support/TempDir.h"
+#include "app/QuietConsole.h"
 
 namespace {
-
-class TQuietConsole : public TCliConsole {
-public:
-  std::string ErrText;
-  void Out(std::string_view) override {}
-  void Err(std::string_view text) override { ErrText += text; }
-  bool ErrIsTerminal() override { return false; }
-};
 
 // Whether the JPEG written for the image is the reference JPEG of its picture.
 void ExpectTheReferenceJPEG(const std::filesystem::path& images, const std::filesystem::path& out,
