@@ -111,6 +111,14 @@ check() {
   fi
 }
 
+# A fresh machine has no source folder yet: looking in it must not end the set-up.
+source_on_fresh_machine() {
+  set -e
+  SRC=$PWD/no-sources-yet
+  find_source libjpeg-turbo
+  echo "source folder: ${source_path:-none}"
+}
+
 skipped="skipped: this machine cannot run 32-bit code (cmake/ia32-probe.sh says no)"
 unpacked="unpacked (@/wow64/$version)"
 cannot="setup: FAILED at step 'WoW64 runtime': libwine:i386=$version cannot be downloaded"
@@ -123,6 +131,7 @@ check "download fails twice, then works"           setup_wow64    "WoW64 runtime
 check "download fails: the step and the package"   setup_wow64    "WoW64 runtime"    yes  99     0       99        1   3 0 3  "$cannot"
 check "install fails once, then works"             setup_packages "Debian packages"  yes  0      1       0         0   1 2 0  "installed nasm"
 check "install fails: the step and the packages"   setup_packages "Debian packages"  yes  99     99      0         1   3 3 0  "setup: FAILED at step 'Debian packages': nasm cannot be installed"
+check "no source folder yet: none, no apt"         source_on_fresh_machine "libjpeg-turbo" yes 0 0 0  0   0 0 0  "source folder: none"
 
 echo "$failures failed"
 [ "$failures" -eq 0 ]
