@@ -448,6 +448,7 @@ struct TSourceSection {
   std::size_t Capacity = 0;
   const void* At = nullptr;  // null: the section holds no source now
   TSPILength Length = 0;
+  int Jobs = 0;  // decoding jobs running on this thread
   ~TSourceSection() { platform::CloseOsHandle(Handle); }
 };
 thread_local TSourceSection GSource;
@@ -463,6 +464,16 @@ void TPluginHost::NewSource() noexcept {
     GSource.Handle = platform::InvalidOsHandle;
     GSource.Capacity = 0;
   }
+}
+
+TPluginHost::TJobSource::TJobSource() noexcept {
+  NewSource();
+  ++GSource.Jobs;
+}
+
+TPluginHost::TJobSource::~TJobSource() {
+  NewSource();
+  --GSource.Jobs;
 }
 
 void TPluginHost::ReleaseSource() noexcept {
@@ -492,7 +503,7 @@ bool TPluginHost::AddSource(TWriter& w, const void* source, TSPILength length, u
       if (GSource.Handle == platform::InvalidOsHandle) return false;
     }
     GSource.Capacity = std::max(GSource.Capacity, size);
-    GSource.At = source;
+    GSource.At = GSource.Jobs > 0 ? source : nullptr;
     GSource.Length = length;
   }
   section = platform::DuplicateOsHandle(GSource.Handle);

@@ -80,6 +80,16 @@ public:
   // source, and is kept for the next one unless large. Within one job every call to every
   // host shares one section of the source.
   static void NewSource() noexcept;
+  // A decoding job on this thread, from its start to its end: its memory source stays as it
+  // is, so its calls share one copy of it. Outside a job every call copies its source afresh,
+  // since a caller may put other bytes at the same address.
+  class TJobSource {
+  public:
+    TJobSource() noexcept;
+    ~TJobSource();
+    TJobSource(const TJobSource&) = delete;
+    TJobSource& operator=(const TJobSource&) = delete;
+  };
   // Lets the section kept for this thread's next source go (a batch has ended).
   static void ReleaseSource() noexcept;
 

@@ -72,7 +72,7 @@ void TInSPIAbleData::Run() {
   const int offsets = spis && spis->MacBinary ? 2 : 1;
   SendProgress(psStarting, 0, "Loading Graphic by Susie Plugin");
   // The source of this job is new to the plug-in hosts.
-  TPluginHost::NewSource();
+  const TPluginHost::TJobSource jobSource;
   try {
     Clear();
     SendProgress(psRunning, 1, "Seeking enabled Susie Plugins");
@@ -99,10 +99,8 @@ void TInSPIAbleData::Run() {
       SendProgress(psEnding, 100, "Loaded Graphic by Susie Plugin");
     } catch (...) {
     }
-    TPluginHost::NewSource();
     throw;
   }
-  TPluginHost::NewSource();
   SendProgress(psEnding, 100, "Loaded Graphic by Susie Plugin");
 }
 

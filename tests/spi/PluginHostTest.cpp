@@ -2,6 +2,7 @@
 // try, with its reason), and that a plug-in answers there as it does in the program.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -234,6 +235,63 @@ TEST_F(OutOfProcess, APluginAnswersInAHostAsInTheProgram) {
   }
   EXPECT_EQ(seen[0], seen[1]);
   EXPECT_EQ(pixels[0], pixels[1]);
+}
+
+// A large picture comes back through a section the host keeps for its next pictures: those,
+// even from a fresh host after a crash, never write into a picture the program still holds,
+// and nothing is left open once the blocks are freed.
+TEST_F(OutOfProcess, APictureHeldHereIsNeverOverwrittenByTheNext) {
+  Install({{"echo", "echo"}, {"bad-null", "null"}});
+  ASSERT_EQ(Spis.Count(), 2);
+  const TSPI& echo = *Spis.Items(0);
+  constexpr std::uint32_t PixelBytes = 2u << 20;  // above the size the host shares
+  auto source = [](std::uint8_t fill) {
+    TBytes s = {'T', 'V', 'X', 'E', 0, 0, 0, 0, 40, 0, 0, 0};
+    for (int i = 0; i < 4; ++i) s.push_back(static_cast<std::uint8_t>(PixelBytes >> (8 * i)));
+    s.insert(s.end(), {0, 0, 0, 0, 40, 0, 0, 0});
+    s.resize(s.size() + 40 + PixelBytes, fill);
+    return s;
+  };
+  auto intact = [](platform::TLocalHandle block, std::uint8_t fill) {
+    platform::TLocalLock lock(block);
+    const auto* p = static_cast<const std::uint8_t*>(lock.Get());
+    return p && platform::LocalSize(block) == PixelBytes &&
+           std::all_of(p, p + PixelBytes, [fill](std::uint8_t b) { return b == fill; });
+  };
+  TPluginHost::ReleaseSource();  // what an earlier case kept
+  const int handles = OpenHandles();
+  const long long blocks = LiveLocalBlocks();
+  struct TPicture {
+    platform::TLocalHandle Info = nullptr, Pixels = nullptr;
+  };
+  auto decode = [&](std::uint8_t fill) {
+    const TBytes s = source(fill);
+    TPicture p;
+    EXPECT_EQ(echo.GetPicture(s.data(), static_cast<TSPILength>(s.size()), 1, &p.Info, &p.Pixels, nullptr, 0), 0);
+    EXPECT_TRUE(intact(p.Pixels, fill)) << int(fill);
+    platform::LocalFree(p.Info);
+    return p.Pixels;
+  };
+  platform::TLocalHandle a = decode(0xA1), b = decode(0xB2);
+  EXPECT_TRUE(intact(a, 0xA1));
+  platform::LocalFree(a);  // given back: the host may use it again
+  platform::TLocalHandle c = decode(0xC3), d = decode(0xD4);
+  EXPECT_TRUE(intact(b, 0xB2));
+  EXPECT_TRUE(intact(c, 0xC3));
+  // The host that lent b and c crashes; they outlive it, and the next host lends anew.
+  const TBytes bad = Bad();
+  platform::TLocalHandle info = nullptr, pixels = nullptr;
+  Spis.Items(1)->GetPicture(bad.data(), static_cast<TSPILength>(bad.size()), 1, &info, &pixels, nullptr, 0);
+  EXPECT_EQ(Spis.Host()->Starts(), 1);
+  platform::TLocalHandle e = decode(0xE5);
+  EXPECT_EQ(Spis.Host()->Starts(), 2);
+  for (platform::TLocalHandle h : {b, c, d}) platform::LocalFree(h);
+  platform::TLocalHandle f = decode(0xF6);
+  EXPECT_TRUE(intact(e, 0xE5));
+  for (platform::TLocalHandle h : {e, f}) platform::LocalFree(h);
+  TPluginHost::ReleaseSource();
+  EXPECT_EQ(OpenHandles(), handles) << "a section left open";
+  EXPECT_EQ(LiveLocalBlocks(), blocks);
 }
 
 // What the hosts answered is kept between runs: a second start registers unchanged
