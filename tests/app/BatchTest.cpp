@@ -16,8 +16,9 @@
 namespace {
 
 // A conversion that records its steps and fails where told to, and for every name
-// starting with "bad"; no decoder knows a ".txt".
+// starting with "bad"; no decoder knows a ".txt". Workers may load at the same time.
 struct TScript {
+  std::mutex Lock;
   std::vector<std::string> Steps;
   std::string FailLoadOf;
   int Alive = 0;
@@ -26,8 +27,12 @@ struct TScript {
 
 class TFakeConversion : public TFileConversion {
 public:
-  explicit TFakeConversion(TScript& script) : FScript(script) { ++FScript.Alive; }
+  explicit TFakeConversion(TScript& script) : FScript(script) {
+    const std::lock_guard<std::mutex> lock(FScript.Lock);
+    ++FScript.Alive;
+  }
   ~TFakeConversion() override {
+    const std::lock_guard<std::mutex> lock(FScript.Lock);
     --FScript.Alive;
     try {
       FScript.Steps.push_back("release");
@@ -37,13 +42,19 @@ public:
   }
   void Load(const std::filesystem::path& source) override {
     const std::string name = PathToUtf8(source.filename());
-    FScript.Steps.push_back("load " + name);
-    FScript.KeptMetadata.push_back(Settings.KeepMetadata);
+    {
+      const std::lock_guard<std::mutex> lock(FScript.Lock);
+      FScript.Steps.push_back("load " + name);
+      FScript.KeptMetadata.push_back(Settings.KeepMetadata);
+    }
     if (name == FScript.FailLoadOf || name.rfind("bad", 0) == 0) throw EInvalidGraphic(SPICouldNotDecode);
     if (source.extension() == ".txt") throw EUnclaimedGraphic(SPICouldNotDecode);
   }
   void Save(const std::filesystem::path& output) override {
-    FScript.Steps.push_back("save " + PathToUtf8(output.filename()));
+    {
+      const std::lock_guard<std::mutex> lock(FScript.Lock);
+      FScript.Steps.push_back("save " + PathToUtf8(output.filename()));
+    }
     WriteAllBytes(output, {0xFF, 0xD8});
   }
 
