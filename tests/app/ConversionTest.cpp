@@ -332,7 +332,9 @@ std::map<std::string, std::vector<unsigned char>> Outputs(const std::filesystem:
 
 // The same mixed batch, one file at a time and on four encoders, writes the same files
 // under the same names, byte for byte: the BMP Suite's good files, photographs, and
-// sources whose method-0 names collide with each other and with a file already there.
+// sources whose method-0 names collide with each other and with a file already there;
+// with the default settings and with the dates and metadata kept (each output then
+// dated as its source, to the second).
 TEST(ParallelProgramBatch, FourEncodersWriteTheBytesOfOneAtATime) {
   std::map<std::string, std::vector<unsigned char>> sources;
   if (const auto suite = BmpSuiteDir(); !suite.empty())
@@ -345,27 +347,40 @@ TEST(ParallelProgramBatch, FourEncodersWriteTheBytesOfOneAtATime) {
   sources["p"] = BuildBmp(PatternPicture(9, 5, 4, true));
   std::map<std::string, std::vector<unsigned char>> reference;
   std::vector<std::string> referenceNames;
-  for (const int jobs : {1, 4}) {
-    TTempDir dir;
-    std::vector<std::filesystem::path> files;
-    for (const auto& [name, bytes] : sources) {
-      WriteAllBytes(dir / name, bytes);
-      files.push_back(dir / name);
+  const auto dated = std::filesystem::file_time_type::clock::now() - std::chrono::hours(24 * 400);
+  for (const TBatchSettings settings : {TBatchSettings{}, TBatchSettings{.KeepFileDate = true, .KeepMetadata = true}}) {
+    for (const int jobs : {1, 4}) {
+      SCOPED_TRACE(testing::Message() << "jobs " << jobs << (settings.KeepFileDate ? ", dates and metadata kept" : ""));
+      TTempDir dir;
+      std::vector<std::filesystem::path> files;
+      for (const auto& [name, bytes] : sources) {
+        WriteAllBytes(dir / name, bytes);
+        std::filesystem::last_write_time(dir / name, dated);
+        files.push_back(dir / name);
+      }
+      WriteAllBytes(dir / "_p.jpg", {'o', 'l', 'd'});
+      TRecordingUI ui;
+      RunBatch(ui, files, NewProgramConversion, jobs, settings);
+      std::vector<std::string> names;
+      for (const auto& p : ui.Saved) {
+        names.push_back(PathToUtf8(p.filename()));
+        const auto age = std::chrono::abs(std::filesystem::last_write_time(p) - dated);
+        if (settings.KeepFileDate) {
+          EXPECT_LT(age, std::chrono::seconds(1)) << p;
+        } else {
+          EXPECT_GT(age, std::chrono::hours(24)) << p;
+        }
+      }
+      if (jobs == 1 && !settings.KeepFileDate) {
+        reference = Outputs(dir.Path());
+        referenceNames = names;
+        ASSERT_EQ(names.size(), sources.size());
+        EXPECT_GT(reference.at("____p.jpg").size(), 100u);  // p, p.bmp, p.dib after the old _p.jpg
+        continue;
+      }
+      EXPECT_EQ(names, referenceNames);
+      EXPECT_TRUE(Outputs(dir.Path()) == reference);
     }
-    WriteAllBytes(dir / "_p.jpg", {'o', 'l', 'd'});
-    TRecordingUI ui;
-    RunBatch(ui, files, NewProgramConversion, jobs);
-    std::vector<std::string> names;
-    for (const auto& p : ui.Saved) names.push_back(PathToUtf8(p.filename()));
-    if (jobs == 1) {
-      reference = Outputs(dir.Path());
-      referenceNames = names;
-      ASSERT_EQ(names.size(), sources.size());
-      EXPECT_GT(reference.at("____p.jpg").size(), 100u);  // p, p.bmp, p.dib after the old _p.jpg
-      continue;
-    }
-    EXPECT_EQ(names, referenceNames);
-    EXPECT_TRUE(Outputs(dir.Path()) == reference);
   }
 }
 
