@@ -76,10 +76,6 @@ public:
   // Host processes started so far, on every lane.
   int Starts() const noexcept { return FStarts.load(std::memory_order_relaxed); }
 
-  // A decoding job starts or ends on this thread: the section no longer holds its memory
-  // source, and is kept for the next one unless large. Within one job every call to every
-  // host shares one section of the source.
-  static void NewSource() noexcept;
   // A decoding job on this thread, from its start to its end: its memory source stays as it
   // is, so its calls share one copy of it. Outside a job every call copies its source afresh,
   // since a caller may put other bytes at the same address.
@@ -94,6 +90,9 @@ public:
   static void ReleaseSource() noexcept;
 
 private:
+  // A job starts or ends on this thread: the section no longer holds its memory source, and
+  // is kept for the next one unless large.
+  static void NewSource() noexcept;
   // One host process and what it has loaded: each thread that calls plug-ins has a lane
   // of its own (TPluginHostLane), so hosts decode several files at once.
   struct TLane {
