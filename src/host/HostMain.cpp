@@ -260,9 +260,18 @@ void Picture(TReader& r, std::vector<platform::TOsHandle>& handles, TModule& m) 
   const bool preview = r.U32() != 0;
   TSource source;
   void* entry = m.Entries[preview ? 4 : 3];
-  if (!ReadSource(r, handles, source) || !entry) {
+  bool read = ReadSource(r, handles, source);
+  const std::uint32_t lentId = r.U32();
+  const std::uint64_t lentCapacity = r.U64();
+  read = read && r.Ok() && (lentId == 0 || (!handles.empty() && lentCapacity <= SIZE_MAX));
+  if (!read || !entry) {
     Send(TWriter(hmPictureResult).I32(InternalError).U32(0).Bytes("", 0).U64(0));
     return;
+  }
+  // Not being able to map the program's section only costs a copy.
+  if (lentId != 0) {
+    platform::LendSection(lentId, handles.front(), static_cast<std::size_t>(lentCapacity));
+    handles.erase(handles.begin());
   }
   void* info = nullptr;
   void* pixels = nullptr;
@@ -273,7 +282,8 @@ void Picture(TReader& r, std::vector<platform::TOsHandle>& handles, TModule& m) 
   // Whatever the plug-in answered, its blocks are copied out and freed here, each once.
   const std::size_t infoSize = info ? platform::LocalSize(info) : 0;
   const std::size_t pixelSize = pixels ? platform::LocalSize(pixels) : 0;
-  const std::uint32_t flags = info && info == pixels ? std::uint32_t{hrAliased} : 0u;
+  const bool inLent = pixelSize > 0 && pixels != info && platform::InLentSection(pixels);
+  const std::uint32_t flags = (info && info == pixels ? std::uint32_t{hrAliased} : 0u) | (inLent ? hrLent : 0u);
   std::vector<std::uint8_t> infoBytes;
   if (infoSize > 0) {
     platform::TLocalLock lock(info);
@@ -283,9 +293,10 @@ void Picture(TReader& r, std::vector<platform::TOsHandle>& handles, TModule& m) 
     }
   }
   // The plug-in's block itself where it is a section, else one copy.
-  platform::TOsHandle pixelSection = pixelSize > 0 && pixels != info ? platform::LocalBlockSection(pixels)
-                                                                      : platform::InvalidOsHandle;
-  if (pixelSize > 0 && pixelSection == platform::InvalidOsHandle) {
+  platform::TOsHandle pixelSection = pixelSize > 0 && pixels != info && !inLent
+                                         ? platform::LocalBlockSection(pixels)
+                                         : platform::InvalidOsHandle;
+  if (pixelSize > 0 && !inLent && pixelSection == platform::InvalidOsHandle) {
     platform::TSharedSection copy = platform::TSharedSection::Create(pixelSize);
     platform::TLocalLock lock(pixels);
     if (copy && lock.Get()) {
@@ -297,9 +308,13 @@ void Picture(TReader& r, std::vector<platform::TOsHandle>& handles, TModule& m) 
   }
   if (infoSize > 0) platform::LocalFree(info);
   if (pixelSize > 0 && pixels != info) platform::LocalFree(pixels);
+  platform::EndLending();
   TWriter w(hmPictureResult);
   w.I32(rc).U32(flags).Bytes(infoBytes.data(), infoBytes.size());
-  if (pixelSection != platform::InvalidOsHandle) {
+  if (inLent) {
+    w.U64(pixelSize);
+    Send(w);
+  } else if (pixelSection != platform::InvalidOsHandle) {
     w.U64(pixelSize);
     Send(w, {pixelSection});
   } else {

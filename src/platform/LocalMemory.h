@@ -4,6 +4,7 @@
 // that the host and every plug-in link, so a block made by a plug-in can be sized, locked
 // and freed here. Both refuse a handle that is not a live block without touching it.
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/HostProcess.h"
 
@@ -34,6 +35,35 @@ void ShareLargeLocalBlocks() noexcept;
 // A second handle of the section that holds the block (to send it), or invalid when the
 // block is no such section.
 TOsHandle LocalBlockSection(TLocalHandle handle) noexcept;
+
+// Sections this program lends a plug-in host to make pictures in. Both processes keep them
+// mapped from one picture to the next, so that a picture comes over with neither a copy nor
+// a page fault. Where the platform cannot (Windows) there are none: the host copies.
+struct TLentSection {
+  TOsHandle Handle = InvalidOsHandle;  // this program's: send a duplicate
+  void* Data = nullptr;
+  std::size_t Capacity = 0;
+  std::uint32_t Id = 0;  // the same for every lending of one section
+  explicit operator bool() const noexcept { return Data != nullptr; }
+};
+// A kept section for a picture of about size bytes, or a new one; empty when none can be made.
+TLentSection TakeLentSection(std::size_t size) noexcept;
+// The host made the picture elsewhere: the section is kept for the next.
+void ReturnLentSection(const TLentSection& section) noexcept;
+// A moveable block of the first size bytes of the section, which is kept for the next
+// picture when the block is freed; null (the section returned) when it cannot be made.
+TLocalHandle LocalAdoptLentSection(const TLentSection& section, std::size_t size) noexcept;
+// Lets the kept sections go (a batch has ended). Their pages go with them although a host
+// still maps them.
+void ReleaseLentSections() noexcept;
+
+// In a plug-in host: the program's section numbered id (capacity bytes; the handle is taken
+// over) is where the next large block that fits it is made, until EndLending; a host maps each
+// section once. False when it cannot be mapped.
+bool LendSection(std::uint32_t id, TOsHandle handle, std::size_t capacity) noexcept;
+void EndLending() noexcept;
+// Whether the block lies in the section lent for this call.
+bool InLentSection(TLocalHandle handle) noexcept;
 
 // The one owner of a local block: frees it in its destructor. Movable, not copyable.
 class TLocalMemory {

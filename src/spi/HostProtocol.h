@@ -15,7 +15,7 @@ enum TMessage : std::uint32_t {
   hmInfo,             // u32 module, i32 infoNo, i32 length   -> hmResult (rc, bytes)
   hmIsSupported,      // u32 module, text name, bytes header -> hmResult (rc)
   hmPictureInfo,      // u32 module, source                   -> hmResult (rc, i32 x 4, u16 x 2, i16)
-  hmPicture,          // u32 module, u32 preview, source      -> hmProgress..., hmPictureResult
+  hmPicture,          // u32 module, u32 preview, source, lent -> hmProgress..., hmPictureResult
   hmProgressAnswer,   // i32 the callback's answer
   hmInfoList,         // u32 module, i32 length, i32 count, i32 listFrom -> hmInfoAnswers
   // host -> program
@@ -32,8 +32,11 @@ enum TFault : std::uint32_t { hfOther, hfPageFault, hfAbort, hfIllegal, hfArithm
 // A source: u32 flags (the plug-in's), i64 length or offset, text file name (file
 // sources); memory sources come as a section of length bytes sent along.
 
-// hmPictureResult flags.
-enum : std::uint32_t { hrAliased = 1 };
+// lent: u32 id (0: none), u64 capacity, and its section sent along after the source's: the
+// program's section for the picture (platform::TLentSection).
+// hmPictureResult flags. hrLent: the pixels lie at the start of the lent section, and no
+// section comes along.
+enum : std::uint32_t { hrAliased = 1, hrLent = 2 };
 
 class TWriter {
 public:

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <mutex>
+#include <utility>
 #include <cstring>
 
 #include "rtl/File.h"
@@ -15,6 +16,11 @@ constexpr int SPINoMemory = 4;
 // From this size on the host keeps no section for the next picture (the local-memory
 // seam of the host keeps none above 32 MiB): the program takes the section over.
 constexpr std::uint64_t AdoptedPicture = std::uint64_t{32} << 20;
+// From this size on the host makes a plug-in's block a section, which may be one this
+// program lends it.
+constexpr std::uint64_t LentPicture = std::uint64_t{1} << 20;
+// The size of the last picture decoded on this thread.
+thread_local std::uint64_t GLastPicture = 0;
 // How long a host that reported its fault, or closed its end, may take to end.
 constexpr int EndingMs = 2000;
 // The cache file: its first bytes, and the most it may hold (it is read whole).
@@ -477,6 +483,7 @@ TPluginHost::TJobSource::~TJobSource() {
 }
 
 void TPluginHost::ReleaseSource() noexcept {
+  platform::ReleaseLentSections();
   NewSource();
   platform::CloseOsHandle(GSource.Handle);
   GSource.Handle = platform::InvalidOsHandle;
@@ -512,12 +519,19 @@ bool TPluginHost::AddSource(TWriter& w, const void* source, TSPILength length, u
 
 bool TPluginHost::ExchangeWithSource(TLane& L, TWriter& w, const void* source, TSPILength length, unsigned flags,
                                      std::vector<std::uint8_t>& reply, std::vector<platform::TOsHandle>& handles,
-                                     bool& sourceMade, TSPIProgressCallback progress, TSPILength userValue) {
+                                     bool& sourceMade, TSPIProgressCallback progress, TSPILength userValue,
+                                     const platform::TLentSection* lent) {
   platform::TOsHandle section = platform::InvalidOsHandle;
   sourceMade = AddSource(w, source, length, flags, section);
   if (!sourceMade) return true;
   std::vector<platform::TOsHandle> sent;
   if (section != platform::InvalidOsHandle) sent.push_back(section);
+  if (lent) {
+    const platform::TOsHandle lentHandle = *lent ? platform::DuplicateOsHandle(lent->Handle) : platform::InvalidOsHandle;
+    const bool lending = lentHandle != platform::InvalidOsHandle;
+    w.U32(lending ? lent->Id : 0u).U64(lending ? lent->Capacity : 0u);
+    if (lending) sent.push_back(lentHandle);
+  }
   return Exchange(L, w.Message(), sent, reply, handles, progress, userValue);
 }
 
@@ -565,7 +579,17 @@ bool TPluginHost::Picture(int module, bool preview, const void* source, TSPILeng
   std::vector<std::uint8_t> reply;
   std::vector<platform::TOsHandle> handles;
   bool sourceMade = true;
-  if (!ExchangeWithSource(L, w, source, length, flags, reply, handles, sourceMade, progress, userValue)) return false;
+  // A section of this program for the picture, sized as this thread's last one: the pictures
+  // of a batch are mostly alike. Kept for the next picture unless this one comes in it.
+  struct TLending {
+    platform::TLentSection Section;
+    ~TLending() { platform::ReturnLentSection(Section); }
+  } lending;
+  if (GLastPicture >= LentPicture && GLastPicture < AdoptedPicture)
+    lending.Section = platform::TakeLentSection(static_cast<std::size_t>(GLastPicture));
+  if (!ExchangeWithSource(L, w, source, length, flags, reply, handles, sourceMade, progress, userValue,
+                          &lending.Section))
+    return false;
   if (!sourceMade) {
     rc = SPINoMemory;
     return true;
@@ -577,13 +601,16 @@ bool TPluginHost::Picture(int module, bool preview, const void* source, TSPILeng
   std::size_t infoSize = 0;
   const std::uint8_t* infoBytes = r.Bytes(infoSize);
   const std::uint64_t pixelSize = r.U64();
-  platform::TOsHandle pixelHandle = handles.empty() ? platform::InvalidOsHandle : handles.front();
-  for (std::size_t i = 1; i < handles.size(); ++i) platform::CloseOsHandle(handles[i]);
-  if (!r.Ok() || pixelSize > SIZE_MAX) {
+  const bool inLent = (resultFlags & hrLent) != 0;
+  platform::TOsHandle pixelHandle = handles.empty() || inLent ? platform::InvalidOsHandle : handles.front();
+  for (std::size_t i = pixelHandle == platform::InvalidOsHandle ? 0 : 1; i < handles.size(); ++i)
+    platform::CloseOsHandle(handles[i]);
+  if (!r.Ok() || pixelSize > SIZE_MAX || (inLent && (!lending.Section || pixelSize == 0 || pixelSize > lending.Section.Capacity))) {
     platform::CloseOsHandle(pixelHandle);
     Ended(L, "the plug-in host answered out of turn");
     return false;
   }
+  GLastPicture = pixelSize;
   // Blocks of this process, as a plug-in in it would have made them; the decoding job
   // checks them as it checks any plug-in's.
   if (infoSize > 0) {
@@ -591,7 +618,9 @@ bool TPluginHost::Picture(int module, bool preview, const void* source, TSPILeng
     if (platform::TLocalLock lock(block.Get()); lock.Get()) std::memcpy(lock.Get(), infoBytes, infoSize);
     *info = block.Release();
   }
-  if (pixelSize > 0) {
+  if (inLent) {
+    *pixels = platform::LocalAdoptLentSection(std::exchange(lending.Section, {}), static_cast<std::size_t>(pixelSize));
+  } else if (pixelSize > 0) {
     if (pixelSize >= AdoptedPicture) {
       // The host gives a huge picture's section up: it becomes this block, without a copy.
       *pixels = platform::LocalAdoptSection(

@@ -86,7 +86,8 @@ public:
     TJobSource(const TJobSource&) = delete;
     TJobSource& operator=(const TJobSource&) = delete;
   };
-  // Lets the section kept for this thread's next source go (a batch has ended).
+  // Lets the section kept for this thread's next source go, and the sections kept for the
+  // next pictures (a batch has ended).
   static void ReleaseSource() noexcept;
 
 private:
@@ -112,9 +113,11 @@ private:
                 TSPIProgressCallback progress = nullptr, TSPILength userValue = 0);
   // Adds the source to the request and exchanges it; sourceMade false (and nothing sent)
   // when no section could be made for it.
+  // A picture request adds its lent section after the source.
   bool ExchangeWithSource(TLane& L, spihost::TWriter& w, const void* source, TSPILength length, unsigned flags,
                           std::vector<std::uint8_t>& reply, std::vector<platform::TOsHandle>& handles,
-                          bool& sourceMade, TSPIProgressCallback progress = nullptr, TSPILength userValue = 0);
+                          bool& sourceMade, TSPIProgressCallback progress = nullptr, TSPILength userValue = 0,
+                          const platform::TLentSection* lent = nullptr);
   // Appends the source fields (and its section, for memory) to a request.
   bool AddSource(spihost::TWriter& w, const void* source, TSPILength length, unsigned flags,
                  platform::TOsHandle& section);

@@ -84,6 +84,47 @@ TEST(Sections, AreRefilledInPlaceAndNeverReadPastTheirEnd) {
   EXPECT_FALSE(platform::ReadSectionInto(platform::InvalidOsHandle, got.data(), 1));
 }
 
+// The sections lent to hosts for pictures: one holding a picture is never lent again until
+// the picture is freed; a freed one is lent again for a picture of about its size; and one
+// let go is emptied, since a host may still map it.
+TEST(Sections, ALentSectionHoldsOnePictureAtATimeAndIsEmptiedWhenLetGo) {
+  constexpr std::size_t Size = 3u << 20;
+  platform::TLentSection first = platform::TakeLentSection(Size);
+  if (OnWindows) {
+    EXPECT_FALSE(first) << "Windows hosts copy each picture";
+    return;
+  }
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first.Capacity, Size);
+  platform::TLocalMemory picture(platform::LocalAdoptLentSection(first, Size - 5));
+  ASSERT_TRUE(picture);
+  EXPECT_EQ(picture.Size(), Size - 5);
+  EXPECT_EQ(platform::TLocalLock(picture.Get()).Get(), first.Data);
+  const platform::TLentSection second = platform::TakeLentSection(Size);
+  ASSERT_TRUE(second);
+  EXPECT_NE(second.Id, first.Id) << "the first still holds a picture";
+  platform::ReturnLentSection(second);
+  picture.Reset();
+  // The smallest picture either may take is half its size; a larger one needs a new one.
+  struct TRow {
+    std::size_t Size;
+    bool Again;
+  } rows[] = {{Size / 2 - 1, false}, {Size + 1, false}, {Size / 2, true}, {Size, true}};
+  for (const TRow& row : rows) {
+    const platform::TLentSection again = platform::TakeLentSection(row.Size);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again.Id == first.Id || again.Id == second.Id, row.Again) << row.Size;
+    platform::ReturnLentSection(again);
+  }
+  // A host's view of a section let go: its size drops to nothing, its pages with it.
+  const platform::TOsHandle view = platform::DuplicateOsHandle(first.Handle);
+  platform::ReleaseLentSections();
+  TBytes byte(1);
+  EXPECT_FALSE(platform::ReadSectionInto(view, byte.data(), 1));
+  EXPECT_NE(platform::TakeLentSection(Size).Id, first.Id);
+  platform::ReleaseLentSections();
+}
+
 // A source the misbehaving plug-ins claim, with the 2 x 2 picture's 16 pixel bytes.
 TBytes Bad(const char* mark = "") {
   std::string text = std::string("BAD!").append(mark);

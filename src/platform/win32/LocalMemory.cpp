@@ -28,4 +28,16 @@ TLocalHandle LocalAdoptSection(TSharedSection section) noexcept {
 void ShareLargeLocalBlocks() noexcept {}
 TOsHandle LocalBlockSection(TLocalHandle) noexcept { return InvalidOsHandle; }
 
+// Nothing is lent: the host copies each picture into a section of its own.
+TLentSection TakeLentSection(std::size_t) noexcept { return {}; }
+void ReturnLentSection(const TLentSection&) noexcept {}
+TLocalHandle LocalAdoptLentSection(const TLentSection&, std::size_t) noexcept { return nullptr; }
+void ReleaseLentSections() noexcept {}
+bool LendSection(std::uint32_t, TOsHandle handle, std::size_t) noexcept {
+  CloseOsHandle(handle);
+  return false;
+}
+void EndLending() noexcept {}
+bool InLentSection(TLocalHandle) noexcept { return false; }
+
 }  // namespace platform
