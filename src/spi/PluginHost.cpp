@@ -455,7 +455,16 @@ struct TSourceSection {
   const void* At = nullptr;  // null: the section holds no source now
   TSPILength Length = 0;
   int Jobs = 0;  // decoding jobs running on this thread
-  ~TSourceSection() { platform::CloseOsHandle(Handle); }
+  // The section mapped here, where a job reads its source into it (TJobSource::Buffer).
+  void* View = nullptr;
+  std::size_t ViewSize = 0;
+  bool Held = false;  // a job's source lies in View: nothing else goes into the section
+  void Close() noexcept {
+    platform::UnmapSection(std::exchange(View, nullptr), std::exchange(ViewSize, 0));
+    platform::CloseOsHandle(std::exchange(Handle, platform::InvalidOsHandle));
+    Capacity = 0;
+  }
+  ~TSourceSection() { Close(); }
 };
 thread_local TSourceSection GSource;
 // The largest section kept for the next source.
@@ -463,13 +472,11 @@ constexpr std::size_t KeptSourceSection = std::size_t{32} << 20;
 }  // namespace
 
 void TPluginHost::NewSource() noexcept {
+  // A job around this one still reads its source from the section.
+  if (GSource.Held) return;
   GSource.At = nullptr;
   GSource.Length = 0;
-  if (GSource.Capacity > KeptSourceSection) {
-    platform::CloseOsHandle(GSource.Handle);
-    GSource.Handle = platform::InvalidOsHandle;
-    GSource.Capacity = 0;
-  }
+  if (GSource.Capacity > KeptSourceSection) GSource.Close();
 }
 
 TPluginHost::TJobSource::TJobSource() noexcept {
@@ -478,16 +485,31 @@ TPluginHost::TJobSource::TJobSource() noexcept {
 }
 
 TPluginHost::TJobSource::~TJobSource() {
+  if (--GSource.Jobs == 0) GSource.Held = false;
   NewSource();
-  --GSource.Jobs;
+}
+
+void* TPluginHost::TJobSource::Buffer(std::size_t size) noexcept {
+  if (GSource.Jobs != 1 || GSource.Held || size == 0) return nullptr;
+  if (!GSource.View || GSource.ViewSize < size) {
+    platform::TSharedSection made = platform::TSharedSection::Create(size);
+    if (!made) return nullptr;
+    GSource.Close();
+    GSource.Handle = made.ReleaseHandle();
+    GSource.Capacity = GSource.ViewSize = size;
+    GSource.View = made.ReleaseMapping();
+  }
+  GSource.At = GSource.View;
+  GSource.Length = static_cast<TSPILength>(size);
+  GSource.Held = true;
+  return GSource.View;
 }
 
 void TPluginHost::ReleaseSource() noexcept {
   platform::ReleaseLentSections();
+  if (GSource.Held) return;
   NewSource();
-  platform::CloseOsHandle(GSource.Handle);
-  GSource.Handle = platform::InvalidOsHandle;
-  GSource.Capacity = 0;
+  GSource.Close();
 }
 
 bool TPluginHost::AddSource(TWriter& w, const void* source, TSPILength length, unsigned flags,
@@ -500,12 +522,17 @@ bool TPluginHost::AddSource(TWriter& w, const void* source, TSPILength length, u
   }
   w.Text(std::string());
   if (length < 0) return false;
-  if (GSource.Handle == platform::InvalidOsHandle || GSource.At != source || GSource.Length != length) {
-    const auto size = static_cast<std::size_t>(length);
+  const auto size = static_cast<std::size_t>(length);
+  const bool same = GSource.Handle != platform::InvalidOsHandle && GSource.At == source && GSource.Length == length;
+  if (!same && GSource.Held) {
+    // The section holds a job's source: anything else goes in a section of its own.
+    section = platform::SectionCopyOf(source, size);
+    return section != platform::InvalidOsHandle;
+  }
+  if (!same) {
     NewSource();
     if (!platform::RefillSection(GSource.Handle, GSource.Capacity, source, size)) {
-      platform::CloseOsHandle(GSource.Handle);
-      GSource.Capacity = 0;
+      GSource.Close();
       GSource.Handle = platform::SectionCopyOf(source, size);
       if (GSource.Handle == platform::InvalidOsHandle) return false;
     }

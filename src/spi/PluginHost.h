@@ -85,6 +85,10 @@ public:
     ~TJobSource();
     TJobSource(const TJobSource&) = delete;
     TJobSource& operator=(const TJobSource&) = delete;
+    // Memory of size bytes for the job's source, in the section the hosts are sent: a
+    // source read into it goes to them without a copy. Valid until the job ends; null when
+    // another job on this thread runs around this one, or no section can be made.
+    static void* Buffer(std::size_t size) noexcept;
   };
   // Lets the section kept for this thread's next source go, and the sections kept for the
   // next pictures (a batch has ended).

@@ -282,6 +282,14 @@ TInSPIAbleFromStream::~TInSPIAbleFromStream() { Clear(); }
 
 const unsigned char* TInSPIAbleFromStream::Source() {
   if (!FMemory && FStream && FSize) {
+    // Read where the plug-in hosts are sent it from, when it may be; else a block here.
+    if (void* buffer = TPluginHost::TJobSource::Buffer(FSize)) {
+      FStream->SetPosition(0);
+      FStream->ReadBuffer(buffer, FSize);
+      FMemory = static_cast<const unsigned char*>(buffer);
+      FStream = nullptr;
+      return FMemory;
+    }
     TVxMemory copy(FSize, false, false);
     FStream->SetPosition(0);
     FStream->ReadBuffer(copy.Bits(), FSize);

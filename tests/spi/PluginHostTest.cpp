@@ -305,13 +305,16 @@ TEST_F(OutOfProcess, APictureHeldHereIsNeverOverwrittenByTheNext) {
   struct TPicture {
     platform::TLocalHandle Info = nullptr, Pixels = nullptr;
   };
-  auto decode = [&](std::uint8_t fill) {
-    const TBytes s = source(fill);
+  auto decodeAt = [&](const std::uint8_t* at, std::size_t size, std::uint8_t fill) {
     TPicture p;
-    EXPECT_EQ(echo.GetPicture(s.data(), static_cast<TSPILength>(s.size()), 1, &p.Info, &p.Pixels, nullptr, 0), 0);
+    EXPECT_EQ(echo.GetPicture(at, static_cast<TSPILength>(size), 1, &p.Info, &p.Pixels, nullptr, 0), 0);
     EXPECT_TRUE(intact(p.Pixels, fill)) << int(fill);
     platform::LocalFree(p.Info);
     return p.Pixels;
+  };
+  auto decode = [&](std::uint8_t fill) {
+    const TBytes s = source(fill);
+    return decodeAt(s.data(), s.size(), fill);
   };
   platform::TLocalHandle a = decode(0xA1), b = decode(0xB2);
   EXPECT_TRUE(intact(a, 0xA1));
@@ -330,6 +333,22 @@ TEST_F(OutOfProcess, APictureHeldHereIsNeverOverwrittenByTheNext) {
   platform::TLocalHandle f = decode(0xF6);
   EXPECT_TRUE(intact(e, 0xE5));
   for (platform::TLocalHandle h : {e, f}) platform::LocalFree(h);
+  {
+    // A job's source read into the section the hosts are sent stays its own while a job
+    // inside it decodes other bytes.
+    const TPluginHost::TJobSource outer;
+    const TBytes s = source(0x17);
+    auto* buffer = static_cast<std::uint8_t*>(TPluginHost::TJobSource::Buffer(s.size()));
+    ASSERT_NE(buffer, nullptr);
+    std::copy(s.begin(), s.end(), buffer);
+    platform::LocalFree(decodeAt(buffer, s.size(), 0x17));
+    {
+      const TPluginHost::TJobSource inner;
+      EXPECT_EQ(TPluginHost::TJobSource::Buffer(s.size()), nullptr);
+      platform::LocalFree(decode(0x28));
+    }
+    platform::LocalFree(decodeAt(buffer, s.size(), 0x17));
+  }
   TPluginHost::ReleaseSource();
   EXPECT_EQ(OpenHandles(), handles) << "a section left open";
   EXPECT_EQ(LiveLocalBlocks(), blocks);
