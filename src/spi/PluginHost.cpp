@@ -492,11 +492,15 @@ TPluginHost::TJobSource::~TJobSource() {
 void* TPluginHost::TJobSource::Buffer(std::size_t size) noexcept {
   if (GSource.Jobs != 1 || GSource.Held || size == 0) return nullptr;
   if (!GSource.View || GSource.ViewSize < size) {
-    platform::TSharedSection made = platform::TSharedSection::Create(size);
+    // With room for larger sources to come: a new section costs a page fault for each of
+    // its pages, on both sides.
+    constexpr std::size_t MiB = std::size_t{1} << 20;
+    const std::size_t room = std::max(size, std::min(size + size / 4 + MiB - 1, KeptSourceSection) & ~(MiB - 1));
+    platform::TSharedSection made = platform::TSharedSection::Create(room);
     if (!made) return nullptr;
     GSource.Close();
     GSource.Handle = made.ReleaseHandle();
-    GSource.Capacity = GSource.ViewSize = size;
+    GSource.Capacity = GSource.ViewSize = room;
     GSource.View = made.ReleaseMapping();
   }
   GSource.At = GSource.View;
