@@ -134,8 +134,18 @@ int RunCompressor(jpeg_compress_struct* cinfo, TErrorManager* err, const TJPEGCo
   if (markers->ExifSize) jpeg_write_marker(cinfo, JPEG_APP0 + 1, markers->Exif, markers->ExifSize);
   if (markers->XmpSize) jpeg_write_marker(cinfo, JPEG_APP0 + 1, markers->Xmp, markers->XmpSize);
   if (markers->IccSize) jpeg_write_icc_profile(cinfo, markers->Icc, markers->IccSize);
-  while (cinfo->next_scanline < cinfo->image_height)
-    jpeg_write_scanlines(cinfo, rows + cinfo->next_scanline, cinfo->image_height - cinfo->next_scanline);
+  // A row group at a time, the next group's rows asked of memory meanwhile: a picture is
+  // read long after it was written, bottom row first, and the processor's own prefetch stops
+  // at every page a row crosses.
+  const JDIMENSION group = static_cast<JDIMENSION>(cinfo->max_v_samp_factor * DCTSIZE);
+  const std::size_t rowBytes = static_cast<std::size_t>(cinfo->image_width) * cinfo->input_components;
+  while (cinfo->next_scanline < cinfo->image_height) {
+    const JDIMENSION at = cinfo->next_scanline;
+    const JDIMENSION count = std::min(group, cinfo->image_height - at);
+    for (JDIMENSION y = at + count; y < std::min(at + 2 * count, cinfo->image_height); ++y)
+      for (std::size_t x = 0; x < rowBytes; x += 64) __builtin_prefetch(rows[y] + x, 0, 2);
+    jpeg_write_scanlines(cinfo, rows + at, count);
+  }
   jpeg_finish_compress(cinfo);
   return 0;
 }
