@@ -281,23 +281,24 @@ TEST_F(OutOfProcess, APluginAnswersInAHostAsInTheProgram) {
 // A large picture comes back through a section the host keeps for its next pictures: those,
 // even from a fresh host after a crash, never write into a picture the program still holds,
 // and nothing is left open once the blocks are freed.
+constexpr std::uint32_t PixelBytes = 2u << 20;  // above the size the host shares
+
 TEST_F(OutOfProcess, APictureHeldHereIsNeverOverwrittenByTheNext) {
   Install({{"echo", "echo"}, {"bad-null", "null"}});
   ASSERT_EQ(Spis.Count(), 2);
   const TSPI& echo = *Spis.Items(0);
-  constexpr std::uint32_t PixelBytes = 2u << 20;  // above the size the host shares
-  auto source = [](std::uint8_t fill) {
+  auto source = [](std::uint8_t fill, std::uint32_t bytes = PixelBytes) {
     TBytes s = {'T', 'V', 'X', 'E', 0, 0, 0, 0, 40, 0, 0, 0};
-    for (int i = 0; i < 4; ++i) s.push_back(static_cast<std::uint8_t>(PixelBytes >> (8 * i)));
+    for (int i = 0; i < 4; ++i) s.push_back(static_cast<std::uint8_t>(bytes >> (8 * i)));
     s.insert(s.end(), {0, 0, 0, 0, 40, 0, 0, 0});
-    s.resize(s.size() + 40 + PixelBytes, fill);
+    s.resize(s.size() + 40 + bytes, fill);
     return s;
   };
-  auto intact = [](platform::TLocalHandle block, std::uint8_t fill) {
+  auto intact = [](platform::TLocalHandle block, std::uint8_t fill, std::uint32_t bytes = PixelBytes) {
     platform::TLocalLock lock(block);
     const auto* p = static_cast<const std::uint8_t*>(lock.Get());
-    return p && platform::LocalSize(block) == PixelBytes &&
-           std::all_of(p, p + PixelBytes, [fill](std::uint8_t b) { return b == fill; });
+    return p && platform::LocalSize(block) == bytes &&
+           std::all_of(p, p + bytes, [fill](std::uint8_t b) { return b == fill; });
   };
   TPluginHost::ReleaseSource();  // what an earlier case kept
   const int handles = OpenHandles();
@@ -305,16 +306,17 @@ TEST_F(OutOfProcess, APictureHeldHereIsNeverOverwrittenByTheNext) {
   struct TPicture {
     platform::TLocalHandle Info = nullptr, Pixels = nullptr;
   };
-  auto decodeAt = [&](const std::uint8_t* at, std::size_t size, std::uint8_t fill) {
+  auto decodeAt = [&](const std::uint8_t* at, std::size_t size, std::uint8_t fill,
+                      std::uint32_t bytes = PixelBytes) {
     TPicture p;
     EXPECT_EQ(echo.GetPicture(at, static_cast<TSPILength>(size), 1, &p.Info, &p.Pixels, nullptr, 0), 0);
-    EXPECT_TRUE(intact(p.Pixels, fill)) << int(fill);
+    EXPECT_TRUE(intact(p.Pixels, fill, bytes)) << int(fill);
     platform::LocalFree(p.Info);
     return p.Pixels;
   };
-  auto decode = [&](std::uint8_t fill) {
-    const TBytes s = source(fill);
-    return decodeAt(s.data(), s.size(), fill);
+  auto decode = [&](std::uint8_t fill, std::uint32_t bytes = PixelBytes) {
+    const TBytes s = source(fill, bytes);
+    return decodeAt(s.data(), s.size(), fill, bytes);
   };
   platform::TLocalHandle a = decode(0xA1), b = decode(0xB2);
   EXPECT_TRUE(intact(a, 0xA1));
@@ -333,6 +335,25 @@ TEST_F(OutOfProcess, APictureHeldHereIsNeverOverwrittenByTheNext) {
   platform::TLocalHandle f = decode(0xF6);
   EXPECT_TRUE(intact(e, 0xE5));
   for (platform::TLocalHandle h : {e, f}) platform::LocalFree(h);
+  // Pictures larger and smaller than the one before, each held while the next decodes: the
+  // section kept for the next picture takes only one that fits it.
+  struct TSize {
+    std::uint8_t Fill;
+    std::uint32_t Bytes;
+  } const sizes[] = {{0x31, 5u << 20}, {0x42, 3u << 19}, {0x53, 5u << 20}, {0x64, 1u << 20}, {0x75, 3u << 19}};
+  std::vector<std::pair<platform::TLocalHandle, TSize>> held;
+  for (const TSize& size : sizes) {
+    held.emplace_back(decode(size.Fill, size.Bytes), size);
+    if (held.size() > 2) {
+      EXPECT_TRUE(intact(held.front().first, held.front().second.Fill, held.front().second.Bytes));
+      platform::LocalFree(held.front().first);
+      held.erase(held.begin());
+    }
+  }
+  for (const auto& [block, size] : held) {
+    EXPECT_TRUE(intact(block, size.Fill, size.Bytes)) << int(size.Fill);
+    platform::LocalFree(block);
+  }
   {
     // A job's source read into the section the hosts are sent stays its own while a job
     // inside it decodes other bytes.
