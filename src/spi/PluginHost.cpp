@@ -161,6 +161,7 @@ namespace {
 std::mutex GLaneLock;
 std::vector<bool> GLanesInUse{true};  // lane 0: every thread that took none
 thread_local int GLane = 0;
+void ReleaseThreadSource() noexcept;
 }  // namespace
 
 TPluginHostLane::TPluginHostLane() noexcept : FOuter(GLane) {
@@ -182,6 +183,8 @@ TPluginHostLane::~TPluginHostLane() {
     GLanesInUse[static_cast<std::size_t>(GLane)] = false;
   }
   GLane = FOuter;
+  // The thread's work with plug-ins ends here, before the thread does.
+  if (FOuter == 0) ReleaseThreadSource();
 }
 
 TPluginHost::TLane& TPluginHost::Lane() {
@@ -464,11 +467,20 @@ struct TSourceSection {
     platform::CloseOsHandle(std::exchange(Handle, platform::InvalidOsHandle));
     Capacity = 0;
   }
-  ~TSourceSection() { Close(); }
 };
+// No destructor: mingw frees a thread's thread_local storage before it runs their
+// destructors, and one that touched it would corrupt the heap. The section goes with the
+// thread's outermost lane, or with the batch (TPluginHost::ReleaseSource).
 thread_local TSourceSection GSource;
 // The largest section kept for the next source.
 constexpr std::size_t KeptSourceSection = std::size_t{32} << 20;
+
+void ReleaseThreadSource() noexcept {
+  if (GSource.Held) return;
+  GSource.At = nullptr;
+  GSource.Length = 0;
+  GSource.Close();
+}
 }  // namespace
 
 void TPluginHost::NewSource() noexcept {
@@ -511,9 +523,7 @@ void* TPluginHost::TJobSource::Buffer(std::size_t size) noexcept {
 
 void TPluginHost::ReleaseSource() noexcept {
   platform::ReleaseLentSections();
-  if (GSource.Held) return;
-  NewSource();
-  GSource.Close();
+  ReleaseThreadSource();
 }
 
 bool TPluginHost::AddSource(TWriter& w, const void* source, TSPILength length, unsigned flags,
