@@ -568,7 +568,8 @@ bool TPluginHost::ExchangeWithSource(TLane& L, TWriter& w, const void* source, T
   std::vector<platform::TOsHandle> sent;
   if (section != platform::InvalidOsHandle) sent.push_back(section);
   if (lent) {
-    const platform::TOsHandle lentHandle = *lent ? platform::DuplicateOsHandle(lent->Handle) : platform::InvalidOsHandle;
+    const platform::TOsHandle lentHandle =
+        *lent ? platform::DuplicateOsHandle(lent->Handle) : platform::InvalidOsHandle;
     const bool lending = lentHandle != platform::InvalidOsHandle;
     w.U32(lending ? lent->Id : 0u).U64(lending ? lent->Capacity : 0u);
     if (lending) sent.push_back(lentHandle);
@@ -646,7 +647,8 @@ bool TPluginHost::Picture(int module, bool preview, const void* source, TSPILeng
   platform::TOsHandle pixelHandle = handles.empty() || inLent ? platform::InvalidOsHandle : handles.front();
   for (std::size_t i = pixelHandle == platform::InvalidOsHandle ? 0 : 1; i < handles.size(); ++i)
     platform::CloseOsHandle(handles[i]);
-  if (!r.Ok() || pixelSize > SIZE_MAX || (inLent && (!lending.Section || pixelSize == 0 || pixelSize > lending.Section.Capacity))) {
+  const bool lentFits = lending.Section && pixelSize > 0 && pixelSize <= lending.Section.Capacity;
+  if (!r.Ok() || pixelSize > SIZE_MAX || (inLent && !lentFits)) {
     platform::CloseOsHandle(pixelHandle);
     Ended(L, "the plug-in host answered out of turn");
     return false;

@@ -115,9 +115,8 @@ private:
   bool Exchange(TLane& L, const std::vector<std::uint8_t>& request, const std::vector<platform::TOsHandle>& handles,
                 std::vector<std::uint8_t>& reply, std::vector<platform::TOsHandle>& replyHandles,
                 TSPIProgressCallback progress = nullptr, TSPILength userValue = 0);
-  // Adds the source to the request and exchanges it; sourceMade false (and nothing sent)
-  // when no section could be made for it.
-  // A picture request adds its lent section after the source.
+  // Adds the source to the request (a picture request its lent section after it) and
+  // exchanges it; sourceMade false (and nothing sent) when no section could be made for it.
   bool ExchangeWithSource(TLane& L, spihost::TWriter& w, const void* source, TSPILength length, unsigned flags,
                           std::vector<std::uint8_t>& reply, std::vector<platform::TOsHandle>& handles,
                           bool& sourceMade, TSPIProgressCallback progress = nullptr, TSPILength userValue = 0,

@@ -283,18 +283,16 @@ TInSPIAbleFromStream::~TInSPIAbleFromStream() { Clear(); }
 const unsigned char* TInSPIAbleFromStream::Source() {
   if (!FMemory && FStream && FSize) {
     // Read where the plug-in hosts are sent it from, when it may be; else a block here.
-    if (void* buffer = TPluginHost::TJobSource::Buffer(FSize)) {
-      FStream->SetPosition(0);
-      FStream->ReadBuffer(buffer, FSize);
-      FMemory = static_cast<const unsigned char*>(buffer);
-      FStream = nullptr;
-      return FMemory;
+    void* into = TPluginHost::TJobSource::Buffer(FSize);
+    TVxMemory copy;
+    if (!into) {
+      copy = TVxMemory(FSize, false, false);
+      into = copy.Bits();
     }
-    TVxMemory copy(FSize, false, false);
     FStream->SetPosition(0);
-    FStream->ReadBuffer(copy.Bits(), FSize);
+    FStream->ReadBuffer(into, FSize);
     FCopy = std::move(copy);
-    FMemory = FCopy.Bits();
+    FMemory = static_cast<const unsigned char*>(into);
     FStream = nullptr;
   }
   return FMemory;
